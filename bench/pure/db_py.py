@@ -1,0 +1,210 @@
+"""Pure-Python twin of velmor_trader.plugins.sqlite3.db.
+
+Same statements, same locking, same checks as the native module; the
+benchmark runs both side by side.  Kept free of anything the native module
+does not do, so that the comparison is fair.
+"""
+import threading
+import sqlite3
+from datetime import datetime
+from typing import Iterable, List, Dict, Union, Any
+import pandas as pd
+import numpy as np
+
+lock = threading.Lock()
+
+_PATH_MESSAGE = ("`sqlite3` is activated, and its path must be specified in "
+                 "`DB` variable in velmor_trader_config.py")
+
+
+def _exact(name, value, expected, none_ok=False):
+    # Arguments annotated str / list / dict take exactly that type.
+    if type(value) is expected or (none_ok and value is None):
+        return
+    raise TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
+                    % (name, expected.__name__, type(value).__name__))
+
+
+def _db_path() -> "str":
+    try:
+        from velmor_trader_config import DB
+        path = DB["sqlite3"]
+        # A directory of None would open "None/velmor_trader.db": refuse it.
+        if type(path) is not str:
+            raise TypeError("Expected str, got %.200s" % type(path).__name__)
+        return path
+    except Exception as exc:
+        raise ValueError(_PATH_MESSAGE) from exc
+
+
+class DB:
+    def __init__(self):
+        path = format(_db_path(), "") + "/velmor_trader.db"
+        self.conn = sqlite3.connect(path)
+        self.cursor = self.conn.cursor()
+        self.create_balance_table()
+        self.create_position_table()
+        self.create_order_table()
+        self.create_deal_table()
+
+    def close(self):
+        with lock:
+            self.cursor.close()
+            self.conn.close()
+
+    def commit(self):
+        self.conn.commit()
+
+    def execute(self, sql: "str", parameters: "Iterable" = None):
+        _exact("sql", sql, str)
+        with lock:
+            if parameters is None:
+                self.cursor.execute(sql)
+            else:
+                self.cursor.execute(sql, parameters)
+            self.commit()
+
+    def _parse_sql_value(self, value: "Union[str, float, int, datetime]"):
+        if isinstance(value, str):
+            text = format(value, "")
+            if '"' in text:
+                text = text.replace('"', '""')
+            return '"' + text + '"'
+        if isinstance(value, (float, int)) or isinstance(value, np.int64):
+            return format(value, "")
+        if isinstance(value, datetime):
+            return '"' + value.strftime("%Y-%m-%d %H:%M:%S") + '"'
+        raise ValueError("Data format is not support! type(" + format(value, "")
+                         + ")=" + format(type(value), ""))
+
+    def _parse_sql_where_condition(self, **kwargs):
+        condition_str = ""
+        if kwargs:
+            condition_str += "WHERE "
+        for idx, (key, value) in enumerate(kwargs.items()):
+            if idx != 0:
+                condition_str += "AND "
+            if key == "condition_str":
+                condition_str += format(value, "") + " "
+            else:
+                condition_str += key + "=" + self._parse_sql_value(value) + " "
+        return condition_str
+
+    def create_balance_table(self):
+        self.execute(
+            "CREATE TABLE IF NOT EXISTS balance ("
+            "id INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT, "
+            "broker_name VARCHAR(20) NOT NULL, "
+            "broker_environment VARCHAR(20) NOT NULL, "
+            "broker_account_id INTEGER NOT NULL, "
+            "broker_account VARCHAR(20) NOT NULL, "
+            "strategy_account_id INTEGER NOT NULL, "
+            "strategy_account VARCHAR(20) NOT NULL, "
+            "strategy_version VARCHAR(20) NOT NULL, "
+            "strategy_version_desc VARCHAR(300), "
+            "strategy_status VARCHAR(15), "
+            "cash DOUBLE NOT NULL, "
+            "cash_by_currency VARCHAR(50), "
+            "available_cash DOUBLE NOT NULL, "
+            "max_power_short DOUBLE, "
+            "net_cash_power DOUBLE, "
+            "maintenance_margin DOUBLE, "
+            "unrealized_pnl DOUBLE, "
+            "realized_pnl DOUBLE, "
+            "update_time DATETIME NOT NULL, "
+            "remark VARCHAR(300))")
+
+    def create_position_table(self):
+        self.execute(
+            "CREATE TABLE IF NOT EXISTS position ("
+            "id INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT, "
+            "balance_id INTEGER NOT NULL, "
+            "security_name VARCHAR(20) NOT NULL, "
+            "security_code VARCHAR(20) NOT NULL, "
+            "direction VARCHAR(20) NOT NULL, "
+            "holding_price DOUBLE NOT NULL, "
+            "quantity INTEGER NOT NULL, "
+            "update_time DATETIME NOT NULL, "
+            "remark VARCHAR(300))")
+
+    def create_order_table(self):
+        self.execute(
+            "CREATE TABLE IF NOT EXISTS trading_order ("
+            "id INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT, "
+            "broker_order_id VARCHAR(50) NOT NULL, "
+            "balance_id INTEGER NOT NULL, "
+            "security_name VARCHAR(20) NOT NULL, "
+            "security_code VARCHAR(20) NOT NULL, "
+            "price DOUBLE NOT NULL, "
+            "quantity INTEGER NOT NULL, "
+            "direction VARCHAR(20) NOT NULL, "
+            "offset VARCHAR(20) NOT NULL, "
+            "order_type VARCHAR(20) NOT NULL, "
+            "create_time DATETIME NOT NULL, "
+            "update_time DATETIME NOT NULL, "
+            "filled_avg_price DOUBLE NOT NULL, "
+            "filled_quantity INTEGER NOT NULL, "
+            "status VARCHAR(20) NOT NULL, "
+            "remark VARCHAR(300))")
+
+    def create_deal_table(self):
+        self.execute(
+            "CREATE TABLE IF NOT EXISTS trading_deal ("
+            "id INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT, "
+            "broker_deal_id VARCHAR(50) NOT NULL, "
+            "broker_order_id VARCHAR(50) NOT NULL, "
+            "order_id INTEGER NOT NULL, "
+            "balance_id INTEGER NOT NULL, "
+            "security_name VARCHAR(20) NOT NULL, "
+            "security_code VARCHAR(20) NOT NULL, "
+            "direction VARCHAR(20) NOT NULL, "
+            "offset VARCHAR(20) NOT NULL, "
+            "order_type VARCHAR(20) NOT NULL, "
+            "update_time DATETIME NOT NULL, "
+            "filled_avg_price DOUBLE NOT NULL, "
+            "filled_quantity INTEGER NOT NULL, "
+            "remark VARCHAR(300))")
+
+    def delete_table(self, table_name: "str"):
+        _exact("table_name", table_name, str)
+        self.execute("DROP TABLE " + table_name)
+
+    def select_records(self, table_name: "str", columns: "List[str]" = None, **kwargs):
+        _exact("table_name", table_name, str)
+        _exact("columns", columns, list, none_ok=True)
+        col_sql = "*" if columns is None else ",".join(columns)
+        sql = "SELECT " + col_sql + " FROM " + table_name + " " \
+            + self._parse_sql_where_condition(**kwargs)
+        self.execute(sql)
+        with lock:
+            records = self.cursor.fetchall()
+            names = [d[0] for d in self.cursor.description]
+            return pd.DataFrame(records, columns=names)
+
+    def update_records(self, table_name: "str", columns: "Dict[str, Any]", **kwargs):
+        _exact("table_name", table_name, str)
+        _exact("columns", columns, dict)
+        assert len(columns) > 0, "At least one column needs to be updated!"
+        sql = "UPDATE " + table_name + " "
+        last = len(columns) - 1
+        for idx, (key, value) in enumerate(columns.items()):
+            if idx == 0:
+                sql += "SET "
+            sql += key + "=" + self._parse_sql_value(value) + " "
+            if idx != last:
+                sql += ","
+        sql += self._parse_sql_where_condition(**kwargs)
+        self.execute(sql)
+
+    def insert_records(self, table_name: "str", **kwargs):
+        _exact("table_name", table_name, str)
+        assert len(kwargs) > 0, "Must provide columns and values when inserting!"
+        sql = ("INSERT INTO " + table_name + " (" + ",".join(kwargs.keys())
+               + ") VALUES (" + ",".join(self._parse_sql_value(v) for v in kwargs.values())
+               + ")")
+        self.execute(sql)
+
+    def delete_records(self, table_name: "str", **kwargs):
+        _exact("table_name", table_name, str)
+        self.execute("DELETE FROM " + table_name + " "
+                     + self._parse_sql_where_condition(**kwargs))

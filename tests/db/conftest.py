@@ -1,0 +1,43 @@
+import sys
+import types
+
+import pytest
+
+
+@pytest.fixture
+def dbmod():
+    from velmor_trader.plugins.sqlite3 import db
+    return db
+
+
+@pytest.fixture
+def config(tmp_path, monkeypatch):
+    """A configuration module whose database directory is tmp_path."""
+    mod = types.ModuleType("velmor_trader_config")
+    mod.DB = {"sqlite3": str(tmp_path)}
+    monkeypatch.setitem(sys.modules, "velmor_trader_config", mod)
+    return mod
+
+
+@pytest.fixture
+def db(dbmod, config):
+    inst = dbmod.DB()
+    yield inst
+    try:
+        inst.close()
+    except Exception:
+        pass
+
+
+@pytest.fixture
+def traced(db):
+    """Statements the driver runs on db's connection, BEGIN/COMMIT left out."""
+    seen = []
+
+    def keep(stmt):
+        if stmt not in ("BEGIN ", "COMMIT"):
+            seen.append(stmt)
+
+    db.conn.set_trace_callback(keep)
+    yield seen
+    db.conn.set_trace_callback(None)

@@ -1,0 +1,76 @@
+"""Native metrics against the pure-Python version of the same steps.
+
+    PYTHONPATH=. .venv/bin/python bench/bench_metrics.py
+
+Prints, per case, the best time of each side and the ratio pure / native
+(above 1: the native module is faster), and checks the speed targets.
+"""
+import os
+import sys
+import timeit
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "pure"))
+
+import metrics_py as pure  # noqa: E402
+from velmor_trader.plugins.analysis import metrics as native  # noqa: E402
+
+
+def best(fn, number, repeat=7):
+    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
+
+
+def main():
+    rng = np.random.default_rng(42)
+    r252 = rng.normal(0.0005, 0.01, 252)
+    b252 = rng.normal(0.0003, 0.008, 252)
+    rs, bs = pd.Series(r252), pd.Series(b252)
+    pv = 1e6 * np.cumprod(1.0 + rng.normal(0.0003, 0.01, 10**6))
+    pv_nan = pv.copy()
+    pv_nan[rng.random(pv.size) < 0.01] = np.nan
+    pv_series = pd.Series(pv, index=pd.date_range("2000-01-01", periods=pv.size, freq="min"))
+    trade = {"open_datetime": "2024-01-02 09:30:00", "close_datetime": "2024-01-02 11:00:30"}
+    quartiles = pd.Series(rng.normal(size=1000))
+
+    # name, call(module), calls per timing, minimum ratio (None: reported only)
+    cases = [
+        ("rolling_maximum_drawdown 1e6 ndarray", lambda m: m.rolling_maximum_drawdown(pv), 1, 5.0),
+        ("rolling_maximum_drawdown 1e6 with NaN", lambda m: m.rolling_maximum_drawdown(pv_nan, 20),
+         1, 5.0),
+        ("rolling_maximum_drawdown 1e6 dated Series",
+         lambda m: m.rolling_maximum_drawdown(pv_series), 1, 5.0),
+        ("rolling_maximum_drawdown 252 ndarray",
+         lambda m: m.rolling_maximum_drawdown(r252 + 1.0), 200, None),
+        ("sharpe_ratio 252 ndarray", lambda m: m.sharpe_ratio(r252), 2000, 1.0),
+        ("sharpe_ratio 252 Series", lambda m: m.sharpe_ratio(rs), 200, 1.0),
+        ("information_ratio 252 ndarray", lambda m: m.information_ratio(r252, b252), 2000, 1.0),
+        ("information_ratio 252 Series", lambda m: m.information_ratio(rs, bs), 200, 1.0),
+        ("modigliani_ratio 252 ndarray", lambda m: m.modigliani_ratio(r252, b252), 2000, 1.0),
+        ("modigliani_ratio 252 Series", lambda m: m.modigliani_ratio(rs, bs), 200, 1.0),
+        ("percentile(25) made", lambda m: m.percentile(25), 20000, None),
+        ("percentile(25) applied", lambda m: m.percentile(25)(quartiles), 200, None),
+        ("convert_time", lambda m: m.convert_time("09:45:12"), 20000, None),
+        ("holding_period", lambda m: m.holding_period(trade), 5000, None),
+    ]
+
+    failed = []
+    print(f"{'case':42} {'pure':>11} {'native':>11} {'ratio':>7}  target")
+    for name, call, number, target in cases:
+        t_pure = best(lambda: call(pure), number)
+        t_native = best(lambda: call(native), number)
+        ratio = t_pure / t_native
+        verdict = "" if target is None else (f">= {target:g} " + ("ok" if ratio >= target else "MISSED"))
+        if target is not None and ratio < target:
+            failed.append(name)
+        print(f"{name:42} {t_pure * 1e6:9.1f}us {t_native * 1e6:9.1f}us {ratio:6.2f}x  {verdict}")
+    if failed:
+        print("targets missed:", ", ".join(failed))
+        return 1
+    print("all targets met")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

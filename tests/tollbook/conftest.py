@@ -1,0 +1,53 @@
+import importlib.util
+import pathlib
+from types import SimpleNamespace
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+FIELDS = ("total_number_of_trades", "total_trade_amount", "commissions", "platform_fees",
+          "system_fees", "settlement_fees", "stamp_fees", "trade_fees", "transaction_fees",
+          "total_fees")
+
+
+@pytest.fixture(scope="session")
+def tb():
+    from velmor_trader.gateways.futu import tollbook
+    return tollbook
+
+
+@pytest.fixture(scope="session")
+def ref():
+    """The plain-Python schedules of the benchmark: the reference results."""
+    path = ROOT / "bench" / "pure" / "tollbook_py.py"
+    spec = importlib.util.spec_from_file_location("tollbook_ref", path)
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+    return mod
+
+
+def _deal(price=None, quantity=None, lot_size=None):
+    d = SimpleNamespace(filled_avg_price=price, filled_quantity=quantity)
+    d.security = SimpleNamespace(lot_size=lot_size)
+    return d
+
+
+def _figures(fee):
+    out = {}
+    for name in FIELDS:
+        value = getattr(fee, name)
+        out[name] = (type(value), value if value == value else "nan")
+    return out
+
+
+@pytest.fixture(scope="session")
+def deal():
+    """Builds a duck-typed deal carrying only what the schedules read."""
+    return _deal
+
+
+@pytest.fixture(scope="session")
+def figures():
+    """Every accumulator of a fee object as {name: (type, value)}."""
+    return _figures

@@ -1,0 +1,55 @@
+"""Fixtures of the chat bot's tests.
+
+The bot module connects and starts polling when it is imported, so the tests
+first start the local chat-service stand-in on loopback, write a
+configuration module pointing at it, and only then import the module.  The
+body of an extension module runs once per process, so the import (and the
+server it talks to) is shared by all the bot's tests of one run.
+"""
+import importlib
+import sys
+
+import pytest
+
+from bot_helpers import INITIAL, MODULE, PROXY_VARS, TOKEN, Chat, write_config
+from velmor_trader.plugins.telegram.local_server import LocalChatServer
+
+
+@pytest.fixture(scope="session")
+def chat_server():
+    server = LocalChatServer(token=TOKEN, max_poll_hold=0.3).start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def botmod(chat_server, tmp_path_factory):
+    """The bot module, imported against the local server."""
+    mp = pytest.MonkeyPatch()
+    for var in PROXY_VARS:  # the client library would send loopback traffic to a proxy
+        mp.delenv(var, raising=False)
+    config_dir = tmp_path_factory.mktemp("bot_config")
+    write_config(config_dir, chat_server.base_url)
+    mp.syspath_prepend(str(config_dir))
+    mp.delitem(sys.modules, "velmor_trader_config", raising=False)
+    mp.delitem(sys.modules, MODULE, raising=False)
+    module = importlib.import_module(MODULE)
+    yield module
+    module.bot.close()
+    mp.undo()
+    sys.modules.pop("velmor_trader_config", None)
+
+
+@pytest.fixture
+def bot(botmod, chat_server):
+    """The module's bot with every request cleared, as the engine would."""
+    for name, value in INITIAL.items():
+        setattr(botmod.bot, name, value)
+    chat_server.wait_until_delivered()
+    chat_server.clear_sent()
+    return botmod.bot
+
+
+@pytest.fixture
+def chat(bot, chat_server):
+    return Chat(chat_server)

@@ -1,0 +1,32 @@
+// Turning C++ exceptions into Python errors at the interpreter boundary.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace vt {
+namespace py = pybind11;
+
+// Sets the Python error that matches the exception being handled; call it
+// only inside a catch block. A Python error raised below a native call is
+// restored unchanged; any other C++ exception becomes a RuntimeError.
+void set_error_from_exception() noexcept;
+
+// Runs `body` and returns its result, or nullptr with the Python error set
+// if it threw: the one place where C++ exceptions stop.
+template <class Body>
+PyObject *guarded(Body &&body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_exception();
+        return nullptr;
+    }
+}
+
+// Raises the pending Python error as a C++ exception when `result` is null.
+inline py::object check(PyObject *result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+}  // namespace vt

@@ -1,0 +1,475 @@
+#include "function.h"
+
+#include <cstdarg>
+#include <cstddef>
+#include <stdexcept>
+#include <structmember.h>
+
+#include "errors.h"
+#include "names.h"
+
+namespace vt {
+
+// ---------------------------------------------------------------------------
+// Parameters and signatures
+
+static Param make_param(const char *name, Kind kind) {
+    Param p;
+    p.name = name;
+    p.kind = kind;
+    return p;
+}
+
+Param arg(const char *name) { return make_param(name, Kind::Normal); }
+Param star(const char *name) { return make_param(name, Kind::VarArgs); }
+Param kwonly(const char *name) { return make_param(name, Kind::KwOnly); }
+Param starstar(const char *name) { return make_param(name, Kind::VarKw); }
+
+Param Param::ann(const char *text) && {
+    annotation = text;
+    annotated = true;
+    return std::move(*this);
+}
+
+Param Param::typed(const char *text) && {
+    conv = conv_for_annotation(text);
+    return std::move(*this).ann(text);
+}
+
+Param Param::def(py::object value) && {
+    default_value = std::move(value);
+    return std::move(*this);
+}
+
+SignaturePtr signature(std::initializer_list<Param> params, const char *returns) {
+    auto sig = std::make_shared<Signature>();
+    sig->params.assign(params.begin(), params.end());
+    if (sig->params.size() > kMaxParams) throw std::length_error("too many parameters");
+    if (returns) {
+        sig->returns = returns;
+        sig->has_returns = true;
+    }
+    Kind last = Kind::Normal;
+    bool seen_default = false;
+    for (std::size_t i = 0; i < sig->params.size(); ++i) {
+        const Param &p = sig->params[i];
+        if (p.kind < last || (p.kind == last && p.kind != Kind::Normal && p.kind != Kind::KwOnly))
+            throw std::invalid_argument("parameters out of order: " + p.name);
+        last = p.kind;
+        sig->names.push_back(check(PyUnicode_InternFromString(p.name.c_str())));
+        switch (p.kind) {
+        case Kind::Normal:
+            if (p.default_value) seen_default = true;
+            else if (seen_default)
+                throw std::invalid_argument("non-default parameter follows default: " + p.name);
+            else ++sig->n_required;
+            ++sig->n_positional;
+            break;
+        case Kind::VarArgs: sig->varargs = static_cast<int>(i); break;
+        case Kind::VarKw: sig->varkw = static_cast<int>(i); break;
+        case Kind::KwOnly: break;
+        }
+    }
+    return sig;
+}
+
+// ---------------------------------------------------------------------------
+// The function object
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *dict;
+    PyObject *weakrefs;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *doc;
+    PyObject *module;
+    PyObject *annotations;
+    PyObject *globals;
+    PyObject *closure;
+    SignaturePtr sig;
+    Impl impl;
+};
+
+PyTypeObject *function_type();
+
+FunctionObject *as_function(PyObject *self) { return reinterpret_cast<FunctionObject *>(self); }
+
+}  // namespace
+
+py::handle Call::closure() const { return as_function(function_)->closure; }
+py::handle Call::globals() const { return as_function(function_)->globals; }
+py::object Call::global(py::handle name) const { return lookup_global(globals(), name); }
+
+// Binds the arguments of one vectorcall to the parameters, with CPython's
+// own error texts for arity mistakes.
+struct Binder {
+    FunctionObject *f;
+    const Signature &s;
+    Call &call;
+
+    [[noreturn]] void fail(const char *format, ...) const {
+        va_list va;
+        va_start(va, format);
+        PyObject *text = PyUnicode_FromFormatV(format, va);
+        va_end(va);
+        if (text) {
+            PyErr_Format(PyExc_TypeError, "%U() %U", f->qualname, text);
+            Py_DECREF(text);
+        }
+        throw py::error_already_set();
+    }
+
+    void too_many(Py_ssize_t given) const {
+        const char *were = given == 1 ? "was" : "were";
+        if (s.n_required == s.n_positional)
+            fail("takes %zd positional argument%s but %zd %s given", s.n_positional,
+                 s.n_positional == 1 ? "" : "s", given, were);
+        fail("takes from %zd to %zd positional arguments but %zd %s given", s.n_required,
+             s.n_positional, given, were);
+    }
+
+    int find_keyword(PyObject *key) const {
+        const std::size_t n = s.params.size();
+        for (std::size_t i = 0; i < n; ++i)
+            if (s.names[i].ptr() == key) return static_cast<int>(i);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (s.params[i].kind != Kind::Normal && s.params[i].kind != Kind::KwOnly) continue;
+            int eq = PyObject_RichCompareBool(s.names[i].ptr(), key, Py_EQ);
+            if (eq < 0) throw py::error_already_set();
+            if (eq) return static_cast<int>(i);
+        }
+        return -1;
+    }
+
+    void report_missing(Kind kind) const {
+        py::list missing;
+        for (std::size_t i = 0; i < s.params.size(); ++i)
+            if (s.params[i].kind == kind && !call.values_[i])
+                missing.append(py::repr(s.names[i]));
+        const Py_ssize_t n = static_cast<Py_ssize_t>(missing.size());
+        if (n == 0) return;
+        py::str listed;
+        if (n == 1) listed = missing[0];
+        else if (n == 2) listed = py::str("{} and {}").format(missing[0], missing[1]);
+        else {
+            py::list head(missing[py::slice(0, n - 1, 1)]);
+            listed = py::str("{}, and {}").format(py::str(", ").attr("join")(head), missing[n - 1]);
+        }
+        fail("missing %zd required %s argument%s: %U", n,
+             kind == Kind::Normal ? "positional" : "keyword-only", n == 1 ? "" : "s",
+             listed.ptr());
+    }
+
+    void bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+        auto &values = call.values_;
+        const Py_ssize_t npos = s.n_positional;
+        const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
+        for (Py_ssize_t i = 0; i < ncopy; ++i)
+            values[i] = py::reinterpret_borrow<py::object>(args[i]);
+        if (nargs > npos) {
+            if (s.varargs < 0) too_many(nargs);
+            py::tuple rest(nargs - npos);
+            for (Py_ssize_t i = npos; i < nargs; ++i)
+                PyTuple_SET_ITEM(rest.ptr(), i - npos, Py_NewRef(args[i]));
+            values[s.varargs] = std::move(rest);
+        } else if (s.varargs >= 0) {
+            values[s.varargs] = py::tuple();
+        }
+        if (s.varkw >= 0) values[s.varkw] = py::dict();
+
+        if (kwnames) {
+            const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+                PyObject *value = args[nargs + k];
+                int i = find_keyword(key);
+                if (i >= 0 && (s.params[i].kind == Kind::Normal || s.params[i].kind == Kind::KwOnly)) {
+                    if (values[i]) fail("got multiple values for argument '%U'", key);
+                    values[i] = py::reinterpret_borrow<py::object>(value);
+                } else if (s.varkw >= 0) {
+                    if (PyDict_SetItem(values[s.varkw].ptr(), key, value) < 0)
+                        throw py::error_already_set();
+                } else {
+                    fail("got an unexpected keyword argument '%U'", key);
+                }
+            }
+        }
+
+        bool missing = false;
+        for (std::size_t i = 0; i < s.params.size(); ++i) {
+            const Param &p = s.params[i];
+            if (p.kind == Kind::VarArgs || p.kind == Kind::VarKw) continue;
+            if (!values[i]) {
+                if (p.default_value) values[i] = p.default_value;
+                else missing = true;
+            } else if (p.conv != Conv::Any) {
+                const bool none_ok = p.default_value && p.default_value.is_none();
+                values[i] = convert(p.conv, values[i], p.name.c_str(), none_ok);
+            }
+        }
+        if (missing) {
+            report_missing(Kind::Normal);
+            report_missing(Kind::KwOnly);
+        }
+    }
+};
+
+namespace {
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) {
+    FunctionObject *f = as_function(self);
+    return guarded([&]() -> PyObject * {
+        Call call(self, f->sig->params.size());
+        Binder{f, *f->sig, call}.bind(args, PyVectorcall_NARGS(nargsf), kwnames);
+        py::object result = f->impl(call);
+        if (!result) return py::none().release().ptr();
+        return result.release().ptr();
+    });
+}
+
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    FunctionObject *f = as_function(self);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->module);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->closure);
+    return 0;
+}
+
+int function_clear(PyObject *self) {
+    FunctionObject *f = as_function(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->closure);
+    return 0;
+}
+
+void function_dealloc(PyObject *self) {
+    FunctionObject *f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    f->sig.~SignaturePtr();
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject *function_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// __name__ and __qualname__ take only texts, as for Python functions.
+int set_text(PyObject **slot, PyObject *value, const char *what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject *self, PyObject *value, void *) {
+    return set_text(&as_function(self)->name, value, "__name__");
+}
+PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject *self, PyObject *value, void *) {
+    return set_text(&as_function(self)->qualname, value, "__qualname__");
+}
+
+PyObject *get_annotations(PyObject *self, void *) {
+    FunctionObject *f = as_function(self);
+    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(f->annotations);
+}
+int set_annotations(PyObject *self, PyObject *value, void *) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(as_function(self)->globals); }
+
+PyObject *get_defaults(PyObject *self, void *) {
+    return guarded([&]() -> PyObject * {
+        const Signature &s = *as_function(self)->sig;
+        py::list defaults;
+        for (const Param &p : s.params)
+            if (p.kind == Kind::Normal && p.default_value) defaults.append(p.default_value);
+        if (defaults.empty()) return py::none().release().ptr();
+        return py::tuple(defaults).release().ptr();
+    });
+}
+
+PyObject *get_kwdefaults(PyObject *self, void *) {
+    return guarded([&]() -> PyObject * {
+        const Signature &s = *as_function(self)->sig;
+        py::dict defaults;
+        for (std::size_t i = 0; i < s.params.size(); ++i)
+            if (s.params[i].kind == Kind::KwOnly && s.params[i].default_value)
+                defaults[s.names[i]] = s.params[i].default_value;
+        if (defaults.empty()) return py::none().release().ptr();
+        return defaults.release().ptr();
+    });
+}
+
+// inspect.signature() asks for __signature__ first: build it from the
+// parameter list, with the annotations the function holds now.
+PyObject *get_signature(PyObject *self, void *) {
+    FunctionObject *f = as_function(self);
+    return guarded([&]() -> PyObject * {
+        py::module_ inspect = py::module_::import("inspect");
+        py::object Parameter = inspect.attr("Parameter");
+        py::object empty = Parameter.attr("empty");
+        py::dict annotations;
+        if (f->annotations) annotations = py::reinterpret_borrow<py::dict>(f->annotations);
+        static const char *const kinds[] = {"POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL",
+                                            "KEYWORD_ONLY", "VAR_KEYWORD"};
+        const Signature &s = *f->sig;
+        py::list params;
+        for (std::size_t i = 0; i < s.params.size(); ++i) {
+            const Param &p = s.params[i];
+            py::object annotation = annotations.contains(s.names[i])
+                                        ? py::object(annotations[s.names[i]]) : empty;
+            py::object default_value = p.default_value ? p.default_value : empty;
+            params.append(Parameter(s.names[i], Parameter.attr(kinds[static_cast<int>(p.kind)]),
+                                    py::arg("default") = default_value,
+                                    py::arg("annotation") = annotation));
+        }
+        py::object returns = annotations.contains("return")
+                                 ? py::object(annotations["return"]) : empty;
+        return inspect.attr("Signature")(params, py::arg("return_annotation") = returns)
+            .release()
+            .ptr();
+    });
+}
+
+PyMemberDef function_members[] = {
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// A static type readied in place on first use (one per extension module).
+PyTypeObject function_type_object{};
+
+PyTypeObject *function_type() {
+    static const bool ready = [] {
+        PyTypeObject &t = function_type_object;
+        Py_SET_REFCNT(&t, 1);
+        t.tp_name = "velmor_trader.native_function";
+        t.tp_basicsize = sizeof(FunctionObject);
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                     Py_TPFLAGS_METHOD_DESCRIPTOR;
+        t.tp_doc = "A native function with a Python function's signature and attributes.";
+        t.tp_dealloc = function_dealloc;
+        t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+        t.tp_call = PyVectorcall_Call;
+        t.tp_repr = function_repr;
+        t.tp_traverse = function_traverse;
+        t.tp_clear = function_clear;
+        t.tp_descr_get = function_descr_get;
+        t.tp_members = function_members;
+        t.tp_getset = function_getset;
+        t.tp_dictoffset = offsetof(FunctionObject, dict);
+        t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+        if (PyType_Ready(&t) < 0) throw py::error_already_set();
+        return true;
+    }();
+    (void)ready;
+    return &function_type_object;
+}
+
+}  // namespace
+
+static py::object new_function(py::handle globals, py::object name, py::object qualname,
+                               SignaturePtr sig, Impl impl, py::object doc, py::object closure,
+                               py::object annotations) {
+    PyObject *self = PyObject_GC_New(PyObject, function_type());
+    if (!self) throw py::error_already_set();
+    FunctionObject *f = as_function(self);
+    f->vectorcall = function_vectorcall;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    f->name = name.release().ptr();
+    f->qualname = qualname.release().ptr();
+    f->doc = doc.release().ptr();
+    f->globals = Py_NewRef(globals.ptr());
+    f->closure = closure.release().ptr();
+    f->annotations = annotations.release().ptr();
+    f->module = nullptr;
+    new (&f->sig) SignaturePtr(std::move(sig));
+    f->impl = impl;
+    auto fn = py::reinterpret_steal<py::object>(self);  // owns it from here on
+    PyObject *module = PyDict_GetItemWithError(globals.ptr(), VT_ID("__name__").ptr());
+    if (!module && PyErr_Occurred()) throw py::error_already_set();
+    f->module = Py_XNewRef(module);
+    PyObject_GC_Track(self);
+    return fn;
+}
+
+py::object make_function(py::handle globals, const char *qualname, SignaturePtr sig, Impl impl,
+                         const char *doc, py::object closure) {
+    std::string full(qualname);
+    std::size_t dot = full.rfind('.');
+    py::str name(dot == std::string::npos ? full : full.substr(dot + 1));
+    py::dict annotations;
+    for (std::size_t i = 0; i < sig->params.size(); ++i)
+        if (sig->params[i].annotated) annotations[sig->names[i]] = sig->params[i].annotation;
+    if (sig->has_returns) annotations["return"] = sig->returns;
+    py::object doc_object = doc ? py::object(py::str(doc)) : py::object(py::none());
+    return new_function(globals, std::move(name), py::str(full), std::move(sig), impl,
+                        std::move(doc_object), std::move(closure), std::move(annotations));
+}
+
+py::object copy_function(py::handle prototype, py::object closure) {
+    if (!is_function(prototype)) throw py::type_error("copy_function() needs a native function");
+    FunctionObject *p = as_function(prototype.ptr());
+    py::object annotations = p->annotations
+                                 ? py::object(py::dict(py::reinterpret_borrow<py::dict>(p->annotations)))
+                                 : py::object(py::dict());
+    return new_function(p->globals, py::reinterpret_borrow<py::object>(p->name),
+                        py::reinterpret_borrow<py::object>(p->qualname), p->sig, p->impl,
+                        py::reinterpret_borrow<py::object>(p->doc), std::move(closure),
+                        std::move(annotations));
+}
+
+bool is_function(py::handle obj) { return Py_IS_TYPE(obj.ptr(), function_type()); }
+
+}  // namespace vt

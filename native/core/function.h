@@ -1,0 +1,120 @@
+// Native functions that behave like Python functions.
+//
+// A vt function is a callable object with a Python-level signature: it binds
+// as a method when stored in a class, carries writable __name__,
+// __qualname__, __doc__, __module__, __dict__ and __annotations__ (texts),
+// takes keyword arguments, defaults, *args and **kwargs, reports itself to
+// inspect.signature, and is called through vectorcall.  Its body is a plain
+// C++ function that receives the bound, converted arguments in a Call.
+//
+//   static py::object sharpe_ratio(vt::Call &c) { ... c[0] ... c[1] ... }
+//   vt::def(g, "sharpe_ratio",
+//           vt::signature({vt::arg("returns").ann("np.array"),
+//                          vt::arg("days").typed("int").def(252)},
+//                         "float"),
+//           sharpe_ratio);
+#pragma once
+
+#include <array>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+
+#include "convert.h"
+
+namespace vt {
+namespace py = pybind11;
+
+enum class Kind : unsigned char { Normal, VarArgs, KwOnly, VarKw };
+
+// One parameter: name, annotation text, conversion, default.
+struct Param {
+    std::string name;
+    std::string annotation;
+    bool annotated = false;
+    Conv conv = Conv::Any;
+    Kind kind = Kind::Normal;
+    py::object default_value;  // empty: required
+
+    // Annotation text only (stored, not enforced).
+    Param ann(const char *text) &&;
+    // Annotation text plus the conversion it stands for ("str", "int", ...).
+    Param typed(const char *text) &&;
+    Param def(py::object value) &&;
+    template <class T>
+    Param def(T &&value) && {
+        if constexpr (std::is_base_of_v<py::handle, std::decay_t<T>>)
+            return std::move(*this).def(py::reinterpret_borrow<py::object>(value));
+        else
+            return std::move(*this).def(py::object(py::cast(std::forward<T>(value))));
+    }
+};
+
+Param arg(const char *name);       // positional or keyword
+Param star(const char *name);      // *name
+Param kwonly(const char *name);    // keyword-only, after *args or alone
+Param starstar(const char *name);  // **name
+
+constexpr std::size_t kMaxParams = 16;
+
+// A parameter list fixed at definition; shared by every function made from it.
+struct Signature {
+    std::vector<Param> params;
+    std::vector<py::object> names;  // interned parameter names
+    std::string returns;
+    bool has_returns = false;
+    Py_ssize_t n_positional = 0;    // Normal parameters, leading
+    Py_ssize_t n_required = 0;      // Normal parameters without default
+    int varargs = -1, varkw = -1;   // slot of *args / **kwargs, -1 if none
+};
+using SignaturePtr = std::shared_ptr<const Signature>;
+
+// Builds a signature; parameters must come in Python's order (normal,
+// *args, keyword-only, **kwargs). `returns` is the return annotation text.
+SignaturePtr signature(std::initializer_list<Param> params,
+                       const char *returns = nullptr);
+
+class Call;
+using Impl = py::object (*)(Call &);
+
+// The arguments of one call, in parameter order: a normal or keyword-only
+// parameter holds its (converted) value, *args a tuple, **kwargs a dict.
+class Call {
+public:
+    // Made by the layer for each call; bodies only read it.
+    Call(PyObject *function, std::size_t size) : function_(function), size_(size) {}
+    py::handle operator[](std::size_t i) const { return values_[i]; }
+    std::size_t size() const { return size_; }
+    py::handle function() const { return function_; }
+    // The object the function was made with (see make_function); None if none.
+    py::handle closure() const;
+    py::handle globals() const;
+    // A module-level name looked up now, as Python code would.
+    py::object global(py::handle name) const;
+
+private:
+    friend struct Binder;
+    PyObject *function_;
+    std::size_t size_;
+    std::array<py::object, kMaxParams> values_;
+};
+
+// A new function whose __module__ is globals["__name__"], __name__ the last
+// part of `qualname`, and whose body can read `closure` (the state a Python
+// closure would hold).
+py::object make_function(py::handle globals, const char *qualname,
+                         SignaturePtr sig, Impl impl, const char *doc = nullptr,
+                         py::object closure = py::none());
+
+// A new function made like `prototype` (same body, signature, names, doc
+// and a copy of its annotations) with its own closure: what each run of a
+// nested `def` gives in Python.
+py::object copy_function(py::handle prototype, py::object closure);
+
+bool is_function(py::handle obj);
+
+}  // namespace vt

@@ -1,0 +1,79 @@
+#include "module.h"
+
+#include "errors.h"
+#include "names.h"
+
+namespace vt {
+
+int run_module_body(PyObject *module, ModuleBody body) noexcept {
+    PyObject *ok = guarded([&]() -> PyObject * {
+        auto m = py::reinterpret_borrow<py::module_>(module);
+        body(m, m.attr("__dict__"));
+        return Py_None;
+    });
+    return ok ? 0 : -1;
+}
+
+void import_module(py::dict globals, const char *module, const char *alias) {
+    py::module_ imported = py::module_::import(module);
+    if (alias) {
+        globals[alias] = imported;
+        return;
+    }
+    // `import a.b` binds the top-level package `a`, as Python does.
+    std::string top(module);
+    top = top.substr(0, top.find('.'));
+    globals[py::str(top)] = py::module_::import(top.c_str());
+}
+
+void import_from(py::dict globals, const char *module,
+                 std::initializer_list<const char *> names) {
+    py::module_ imported = py::module_::import(module);
+    for (const char *name : names) {
+        PyObject *value = PyObject_GetAttrString(imported.ptr(), name);
+        if (!value) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+            throw py::error_already_set();
+        }
+        globals[name] = py::reinterpret_steal<py::object>(value);
+    }
+}
+
+py::object def(py::dict globals, const char *name, SignaturePtr sig, Impl impl,
+               const char *doc) {
+    py::object fn = make_function(globals, name, std::move(sig), impl, doc);
+    globals[name] = fn;
+    return fn;
+}
+
+py::object lookup_global(py::handle globals, py::handle name) {
+    PyObject *value = PyDict_GetItemWithError(globals.ptr(), name.ptr());
+    if (!value) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
+        if (!value) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+            throw py::error_already_set();
+        }
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+void set_error_from_exception() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception in a native call");
+    }
+}
+
+}  // namespace vt

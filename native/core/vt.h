@@ -1,0 +1,9 @@
+// The shared native layer of velmor_trader's extension modules.
+#pragma once
+
+#include "classes.h"
+#include "convert.h"
+#include "errors.h"
+#include "function.h"
+#include "module.h"
+#include "names.h"

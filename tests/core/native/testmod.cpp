@@ -1,0 +1,65 @@
+// A test-only module exercising the shared native layer on its own.
+#include <vt.h>
+
+namespace {
+
+namespace py = pybind11;
+
+// Echoes its bound arguments back as a tuple, so tests see what was bound.
+py::object echo(vt::Call &c) {
+    py::tuple out(c.size());
+    for (std::size_t i = 0; i < c.size(); ++i) out[i] = c[i];
+    return std::move(out);
+}
+
+py::object identity(vt::Call &c) { return py::reinterpret_borrow<py::object>(c[0]); }
+
+// Reads a module-level name at call time.
+py::object read_global(vt::Call &c) { return c.global(VT_ID("SETTING")); }
+
+// Calls its argument: a Python error raised there must come through as is.
+py::object call_it(vt::Call &c) { return c[0](); }
+
+py::object throw_cpp(vt::Call &) { throw std::logic_error("native failure"); }
+
+py::object closure_value(vt::Call &c) { return py::reinterpret_borrow<py::object>(c.closure()); }
+
+// make_adder(n) returns a fresh nested function holding n.
+py::object make_adder(vt::Call &c) { return vt::copy_function(c.closure(), py::reinterpret_borrow<py::object>(c[0])); }
+py::object adder(vt::Call &c) { return c[0] + c.closure(); }
+
+py::object method_self(vt::Call &c) { return py::make_tuple(c[0], c[1]); }
+
+}  // namespace
+
+VT_MODULE(_vt_testmod, "_vt_testmod", "Exercises the shared native layer.") {
+    g["SETTING"] = 1;
+    vt::def(g, "echo",
+            vt::signature({vt::arg("a").ann("np.array"), vt::arg("b").typed("int").def(252),
+                           vt::star("args"), vt::kwonly("flag").typed("bool").def(false),
+                           vt::starstar("kwargs")},
+                          "float"),
+            echo, "Echo the bound arguments.");
+    vt::def(g, "typed",
+            vt::signature({vt::arg("s").typed("str"), vt::arg("l").typed("List[str]").def(py::none()),
+                           vt::arg("d").typed("Dict[str, Any]").def(py::none()),
+                           vt::arg("i").typed("int").def(0), vt::arg("f").typed("float").def(0.0)}),
+            echo);
+    vt::def(g, "identity", vt::signature({vt::arg("x")}), identity);
+    vt::def(g, "read_global", vt::signature({}), read_global);
+    vt::def(g, "call_it", vt::signature({vt::arg("fn")}), call_it);
+    vt::def(g, "throw_cpp", vt::signature({}), throw_cpp);
+
+    py::object inner = vt::make_function(g, "make_adder.<locals>.adder",
+                                         vt::signature({vt::arg("x")}), adder);
+    g["make_adder"] = vt::make_function(g, "make_adder", vt::signature({vt::arg("n")}),
+                                        make_adder, nullptr, inner);
+    g["closure_value"] = vt::make_function(g, "closure_value", vt::signature({}), closure_value,
+                                           nullptr, py::str("held"));
+
+    vt::ClassBuilder widget(g, "Widget", py::tuple(), "A class built natively.");
+    widget.annotate("size", "int")
+        .attr("size", py::int_(3))
+        .method("get", vt::signature({vt::arg("self"), vt::arg("x")}), method_self);
+    g["Widget"] = widget.build();
+}

@@ -1,0 +1,62 @@
+"""A simulated broker API server for development and tests.
+
+The real API is a Windows COM server; this package stands in for it so that
+the broker client can be built, run and tested anywhere.
+
+What it models
+--------------
+* The API root object (:class:`CQGCEL`) with the calls the client makes:
+  gateway logon and logoff, instruments and their quotes, tick and timed-bar
+  requests, orders and accounts. Answers and streamed data arrive as calls of
+  the sink's ``On...`` methods, always from one dedicated event thread and
+  never from the caller's thread, in the order a real server sends them.
+* A market of a few futures contracts (``F.US.EPZ4`` and others): a seeded
+  random walk of the best bid and ask with sizes and of trades, day open,
+  high, low and yesterday's settlement, and one-minute and daily bar
+  histories for any requested range. Minute bars without trades carry
+  ``-2147483648`` in their prices and volume, as do optional volume outputs
+  that were not requested.
+* A simulated clock. By default time stands still until the test calls
+  :meth:`Simulator.advance`, which makes runs fast and reproducible: the same
+  seed, start time and calls give the same events. With ``speed=`` the clock
+  runs that many times faster than real time instead.
+* A matching engine: market orders fill at once against the book (walking
+  it level by level, hence partial fills), limit orders fill up to their
+  limit and rest with the remainder, stop orders trigger on a trade at or
+  through the stop and then fill as market orders; cancels and rejects
+  (not logged on, unknown account or instrument, bad quantity, side, type or
+  price). Order properties (status, GUID, server time stamp, average fill
+  price, filled quantity) stay consistent with the fills.
+* Gateway accounts whose balance, collateral (initial margin in use),
+  maintenance margin, net liquidation value and profit and loss follow the
+  fills and the market, with positions that open, change, reverse and close.
+* Fault injection (:class:`Faults`): late or missing answers, answers that
+  carry an error object, a dropped and restored connection, data errors.
+
+What it does not model
+----------------------
+Market depth beyond the top of the book (deeper levels repeat the top size),
+trading sessions and holidays (minute bars run around the clock; daily bars
+skip weekends only), the market impact of the client's own orders, order
+modification, contingent orders, stop-limit orders (a stop order's limit
+price is ignored), currencies other than one, fees, expiries and roll-overs,
+and COM itself (apartments, marshalling, case-insensitive member names).
+
+Use
+---
+``install_win32com()`` makes ``import win32com.client`` give a stand-in
+(``Dispatch`` returns simulator objects as they are; ``constants`` holds the
+enumeration members) when no real one exists; nothing is installed on import.
+``CELEnvironment`` of the wrapper package starts a simulator with a sink.
+"""
+from .clock import SimClock
+from .constants import constants
+from .faults import Faults
+from .market import INVALID, ContractSpec
+from .objects import CQGError
+from .server import CQGCEL, Simulator
+from .win32com_shim import install_win32com, uninstall_win32com
+
+__all__ = ["CQGCEL", "CQGError", "ContractSpec", "Faults", "INVALID",
+           "SimClock", "Simulator", "constants", "install_win32com",
+           "uninstall_win32com"]

@@ -1,0 +1,237 @@
+"""Orders, fills and the matching engine.
+
+Market orders fill at once against the book, walking it level by level (each
+level offers the size shown at the top), so a large order fills partially
+several times. Limit orders fill up to the limit and rest with what is left;
+a resting limit fills when the market crosses it. Stop orders rest until a
+trade reaches the stop, then fill as market orders. Every change is reported
+as the real server does: added (in transit), changed (in order book), changed
+with each fill, and cancelled or rejected.
+"""
+from .constants import constants as C
+from .objects import Collection
+
+
+class Property:
+    def __init__(self, value):
+        self.Value = value
+
+
+class Properties:
+    """Callable property collection: ``Properties(opGUID).Value``."""
+
+    def __init__(self, values):
+        self._values = values
+
+    def __call__(self, which):
+        return Property(self._values[which])
+
+    Item = __call__
+
+    @property
+    def Count(self):
+        return len(self._values)
+
+
+class Fill:
+    def __init__(self, fill_id, order, price, quantity, timestamp,
+                 status=C.fsNormal):
+        self.Id = fill_id
+        self.Order = order
+        self.Price = price
+        self.Quantity = quantity
+        self.Timestamp = timestamp
+        self.Status = status
+        self.Side = order.Side
+
+
+class Order:
+    def __init__(self, engine, guid, order_type, instrument, account, quantity,
+                 side, limit_price, stop_price):
+        self._engine = engine
+        self.GUID = guid
+        self.Type = order_type
+        self.Instrument = instrument
+        self.Account = account
+        self.Quantity = quantity
+        self.Side = side
+        self.LimitPrice = limit_price
+        self.StopPrice = stop_price
+        self.Manual = 1
+        self.GWStatus = C.osNotSent
+        self.FilledQuantity = 0
+        self.AveragePrice = 0.0
+        self.EventTimestamp = None
+        self.triggered = False
+        self._fills = []
+
+    @property
+    def Fills(self):
+        return Collection(list(self._fills))
+
+    def _values(self):
+        instrument = self.Instrument
+        return {
+            C.opGWStatus: self.GWStatus,
+            C.opGUID: self.GUID,
+            C.opEventServerTimestamp: self.EventTimestamp,
+            C.opAverageFillPrice: self.AveragePrice,
+            C.opFilledQuantity: self.FilledQuantity,
+            C.opOrderType: self.Type,
+            C.opSide: self.Side,
+            C.opQuantity: self.Quantity,
+            C.opLimitPrice: self.LimitPrice,
+            C.opStopPrice: self.StopPrice,
+            C.opInstrumentName: getattr(instrument, "FullName", None),
+            C.opGWAccountID: getattr(self.Account, "GWAccountID", None),
+        }
+
+    @property
+    def Properties(self):
+        return Properties(self._values())
+
+    @property
+    def remaining(self):
+        return self.Quantity - self.FilledQuantity
+
+    def Place(self):
+        self._engine.server._post_order_job(self._engine.place, self)
+
+    def Cancel(self):
+        self._engine.server._post_order_job(self._engine.cancel, self)
+
+
+class MatchingEngine:
+    def __init__(self, server):
+        self.server = server
+        self.orders = []          # every placed order, in placing order
+        self.resting = []
+        self._fill_count = 0
+
+    # -- events --------------------------------------------------------------
+    def _change(self, order, change, status=None, fill=None, error=None):
+        old = Properties(order._values())
+        if status is not None:
+            order.GWStatus = status
+        order.EventTimestamp = self.server.clock.now()
+        self.server.loop.emit("OnOrderChanged", change, order, old, fill, error)
+
+    def _reject(self, order, reason, error=None):
+        self.server.rejections.append((order.GUID, reason))
+        self._change(order, C.ctChanged, C.osRejectGW, error=error)
+
+    # -- requests (jobs on the event thread) ---------------------------------
+    def place(self, order, error=None):
+        if order in self.orders:
+            return                                   # placed once only
+        self.orders.append(order)
+        self._change(order, C.ctAdded, C.osInTransit, error=error)
+        reason = self._check(order)
+        if error is not None:
+            reason = error.Description
+        if reason is not None:
+            self._reject(order, reason, error)
+            return
+        self._change(order, C.ctChanged, C.osInOrderBook)
+        book = order.Instrument._book
+        if order.Type == C.otMarket:
+            self._sweep(order, book, None)
+        elif order.Type == C.otLimit:
+            self._sweep(order, book, order.LimitPrice)
+        if order.GWStatus == C.osInOrderBook:
+            self.resting.append(order)
+
+    def _check(self, order):
+        server = self.server
+        if not server.logged_on or not server.connected:
+            return "Not connected to the gateway"
+        if order.Account not in server.accounts:
+            return "Unknown account"
+        if order.Instrument not in server.all_instruments():
+            return "Unknown instrument"
+        if not isinstance(order.Quantity, int) or order.Quantity <= 0:
+            return "Invalid quantity"
+        if order.Side not in (C.osdBuy, C.osdSell):
+            return "Invalid side"
+        if order.Type not in (C.otMarket, C.otLimit, C.otStop):
+            return "Unsupported order type"
+        if order.Type == C.otLimit and not _positive(order.LimitPrice):
+            return "Limit price required"
+        if order.Type == C.otStop and not _positive(order.StopPrice):
+            return "Stop price required"
+        return None
+
+    def cancel(self, order, error=None):
+        if order.GWStatus != C.osInOrderBook or order not in self.orders:
+            return
+        self._change(order, C.ctChanged, C.osInCancel, error=error)
+        if error is not None:
+            self._change(order, C.ctChanged, C.osInOrderBook, error=error)
+            return
+        self._change(order, C.ctChanged, C.osCanceled)
+        self.resting.remove(order)
+
+    # -- matching -------------------------------------------------------------
+    def on_market(self, book, trade):
+        """Match the resting orders of one contract after a market step."""
+        for order in list(self.resting):
+            if order.Instrument._book is not book:
+                continue
+            if order.Type == C.otStop and not order.triggered:
+                if trade is None or not _stop_reached(order, trade[0]):
+                    continue
+                order.triggered = True
+            if order.Type == C.otLimit:
+                self._fill_resting_limit(order, book)
+            else:
+                self._sweep(order, book, None)
+            if order.GWStatus != C.osInOrderBook:
+                self.resting.remove(order)
+
+    def _sweep(self, order, book, limit):
+        """Take liquidity level by level, not beyond ``limit``."""
+        buy = order.Side == C.osdBuy
+        price = book.ask if buy else book.bid
+        size = book.ask_size if buy else book.bid_size
+        step = book.spec.tick_size if buy else -book.spec.tick_size
+        while order.remaining > 0:
+            if limit is not None and (price > limit if buy else price < limit):
+                break
+            self._fill(order, min(size, order.remaining), price)
+            price = book.round(price + step)
+
+    def _fill_resting_limit(self, order, book):
+        buy = order.Side == C.osdBuy
+        if buy and book.ask <= order.LimitPrice:
+            self._fill(order, min(book.ask_size, order.remaining),
+                       order.LimitPrice)
+        elif not buy and book.bid >= order.LimitPrice:
+            self._fill(order, min(book.bid_size, order.remaining),
+                       order.LimitPrice)
+
+    def _fill(self, order, quantity, price):
+        self._fill_count += 1
+        now = self.server.clock.now()
+        fill = Fill("F%d" % self._fill_count,
+                    order, price, quantity, now)
+        total = order.FilledQuantity + quantity
+        order.AveragePrice = (order.AveragePrice * order.FilledQuantity
+                              + price * quantity) / total
+        order.FilledQuantity = total
+        order._fills.append(fill)
+        status = C.osFilled if order.remaining == 0 else C.osInOrderBook
+        self._change(order, C.ctChanged, status, fill=fill)
+        signed = quantity if order.Side == C.osdBuy else -quantity
+        self.server.position_filled(order.Account, order.Instrument._book,
+                                    signed, price)
+
+
+def _positive(value):
+    return isinstance(value, (int, float)) and value > 0
+
+
+def _stop_reached(order, price):
+    if order.Side == C.osdBuy:
+        return price >= order.StopPrice
+    return price <= order.StopPrice
+

@@ -1,0 +1,417 @@
+"""The simulated server (:class:`Simulator`) and its API root object
+(:class:`CQGCEL`)."""
+import random
+import threading
+import uuid
+
+from .accounts import Account
+from .clock import DEFAULT_START, SimClock
+from .constants import constants as C
+from .events import EventLoop
+from .faults import Faults
+from .market import DEFAULT_CONTRACTS, Market, period_start
+from .objects import (CQGError, Collection, Instrument, Quote, Tick, Ticks,
+                      TicksRequest, TimedBar, TimedBars, TimedBarsRequest)
+from .orders import MatchingEngine, Order
+
+DEFAULT_ACCOUNTS = ((16001, "SIM-GW-16001", 1_000_000.0),)
+MAX_BARS = 20000
+
+ERR_UNKNOWN_SYMBOL = 2
+ERR_BAD_REQUEST = 3
+
+
+class Simulator:
+    """Owns the simulated clock, market, accounts and the event thread.
+
+    ``cel`` is the API root object handed to the client. Tests drive the
+    simulation with :meth:`advance` (manual clock) and switch faults through
+    :attr:`faults`.
+    """
+
+    def __init__(self, seed=1, start=DEFAULT_START, speed=None, step=1.0,
+                 contracts=DEFAULT_CONTRACTS, accounts=DEFAULT_ACCOUNTS):
+        self.seed = seed
+        self.step = float(step)
+        self.clock = SimClock(start, speed)
+        self.lock = threading.RLock()
+        self.loop = EventLoop(self.clock, self.lock)
+        self.market = Market(seed, contracts)
+        self.faults = Faults()
+        self.engine = MatchingEngine(self)
+        self.accounts = [Account(*a) for a in accounts]
+        self.rejections = []             # (order GUID, reason)
+        self.logged_on = False
+        self.connected = True
+        self.account_level = C.aslNone
+        self.instruments = {}            # full name -> Instrument (created)
+        self.subscribed = []             # Instruments collection
+        self.ticks = []                  # AllTicks
+        self.timed_bars = []             # AllTimedBars
+        self._ids = random.Random("%s:ids" % seed)
+        self._started = False
+        self.cel = CQGCEL(self)
+
+    # -- control ---------------------------------------------------------------
+    def start(self, sink):
+        """Start delivering events to ``sink`` (its ``On...`` methods)."""
+        if self._started:
+            raise RuntimeError("simulator already started")
+        self._started = True
+        self.loop.sink = sink
+        self.loop.start()
+        self.loop.post(self._connect_data)
+        self.loop.post_at(self.clock.seconds() + self.step, self._market_step)
+
+    def stop(self):
+        self.loop.stop()
+        self._started = False
+
+    def advance(self, seconds, wait=True):
+        """Let ``seconds`` of simulated time pass (manual clock)."""
+        self.clock.advance(seconds)
+        self.loop.wake()
+        if wait:
+            self.wait_idle()
+
+    def wait_idle(self, timeout=10.0):
+        if not self.loop.wait_idle(timeout):
+            raise TimeoutError("simulator did not settle")
+
+    def drop_connection(self):
+        self.loop.post(self._drop)
+
+    def restore_connection(self):
+        self.loop.post(self._restore)
+
+    def inject_data_error(self, code=100, description="Simulated data error"):
+        self.loop.post(lambda: self.loop.emit(
+            "OnDataError", CQGError(code, description), description))
+
+    # -- helpers ------------------------------------------------------------------
+    def new_guid(self):
+        return str(uuid.UUID(int=self._ids.getrandbits(128), version=4))
+
+    def all_instruments(self):
+        return list(self.instruments.values())
+
+    def answer(self, kind, job):
+        """Post the answer ``job(error)`` as the fault switches say."""
+        faults = self.faults
+        if kind in faults.dropped:
+            return
+        error = faults.errors.get(kind)
+        self.loop.post(lambda: job(error), faults.delays.get(kind, 0.0))
+
+    def _post_order_job(self, method, order):
+        kind = "order" if method == self.engine.place else "cancel"
+        self.answer(kind, lambda error: method(order, error))
+
+    def _instrument(self, full_name):
+        instrument = self.instruments.get(full_name)
+        if instrument is None:
+            instrument = Instrument(self, self.market.books[full_name])
+            self.instruments[full_name] = instrument
+        return instrument
+
+    # -- connection ------------------------------------------------------------
+    def _connect_data(self):
+        self.loop.emit("OnDataConnectionStatusChanged", C.csConnectionUp)
+
+    def _logon(self, user, password, error):
+        if error is not None or not user:
+            self.loop.emit("OnGWConnectionStatusChanged",
+                           C.csConnectionNotLoggedOn)
+            return
+        self.logged_on = True
+        if self.connected:
+            self.loop.emit("OnGWConnectionStatusChanged", C.csConnectionUp)
+            self._reload_accounts()
+
+    def _logoff(self, error):
+        self.logged_on = False
+        self.loop.emit("OnGWConnectionStatusChanged", C.csConnectionDown)
+
+    def _drop(self):
+        if not self.connected:
+            return
+        self.connected = False
+        if self.logged_on:
+            self.loop.emit("OnGWConnectionStatusChanged", C.csConnectionDown)
+        self.loop.emit("OnDataConnectionStatusChanged", C.csConnectionDown)
+
+    def _restore(self):
+        if self.connected:
+            return
+        self.connected = True
+        self.loop.emit("OnDataConnectionStatusChanged", C.csConnectionUp)
+        if self.logged_on:
+            self.loop.emit("OnGWConnectionStatusChanged", C.csConnectionUp)
+
+    # -- accounts ---------------------------------------------------------------
+    def _set_account_level(self, level):
+        with self.lock:
+            raised = self.account_level == C.aslNone and level != C.aslNone
+            self.account_level = level
+        if raised:
+            self.answer("accounts", lambda error: self._reload_accounts())
+
+    def _reload_accounts(self):
+        if self.logged_on and self.account_level != C.aslNone:
+            self.loop.emit("OnAccountChanged", C.actAccountsReloaded, None, None)
+
+    def position_filled(self, account, book, signed_qty, price):
+        position, opened = account.apply_fill(book, signed_qty, price)
+        if (self.account_level == C.aslNone
+                or account.PositionSubcriptionLevel == C.pslNoPositions):
+            return
+        change = C.actPositionAdded if opened else C.actPositionChanged
+        self.loop.emit("OnAccountChanged", change, account, position)
+        self.loop.emit("OnAccountChanged", C.actAccountChanged, account, None)
+
+    # -- instruments and quotes ---------------------------------------------------
+    def _resolve_instrument(self, symbol, error):
+        full_name = self.market.resolve(symbol) if error is None else None
+        if error is None and full_name is None:
+            error = CQGError(ERR_UNKNOWN_SYMBOL, "Unknown symbol %s" % symbol)
+        if error is not None:
+            self.loop.emit("OnInstrumentResolved", symbol, None, error)
+            return
+        instrument = self._instrument(full_name)
+        if instrument not in self.subscribed:
+            self.subscribed.append(instrument)
+        self.loop.emit("OnInstrumentResolved", symbol, instrument, None)
+
+    def _set_subscription_level(self, instrument, level):
+        with self.lock:
+            was = instrument._level
+            instrument._level = level
+        if was == C.dsNone and level != C.dsNone:
+            self.loop.post(lambda: self._snapshot(instrument))
+
+    def _snapshot(self, instrument):
+        if instrument._level == C.dsNone or instrument not in self.subscribed:
+            return
+        book, now = instrument._book, self.clock.now()
+        quotes = [Quote(C.qtDayOpen, book.day_open, 0, now),
+                  Quote(C.qtDayHigh, book.day_high, 0, now),
+                  Quote(C.qtDayLow, book.day_low, 0, now),
+                  Quote(C.qtYesterdaySettlement, book.prev_settlement, 0, now),
+                  Quote(C.qtSettlement, 0.0, 0, now, valid=False),
+                  Quote(C.qtTrade, book.last, book.last_size, now),
+                  Quote(C.qtBid, book.bid, book.bid_size, now),
+                  Quote(C.qtAsk, book.ask, book.ask_size, now)]
+        if self.connected:
+            self.loop.emit("OnInstrumentChanged", instrument,
+                           instrument._update(quotes), Collection([]))
+
+    def _remove_instrument(self, instrument):
+        with self.lock:
+            if instrument in self.subscribed:
+                self.subscribed.remove(instrument)
+            instrument._level = C.dsNone
+
+    # -- ticks ------------------------------------------------------------------
+    def _resolve_ticks(self, ticks, error):
+        request = ticks.Request
+        full_name = self.market.resolve(request.Symbol)
+        if error is None and full_name is None:
+            error = CQGError(ERR_UNKNOWN_SYMBOL,
+                             "Unknown symbol %s" % request.Symbol)
+        if error is None:
+            ticks.full_name = full_name
+            book, now = self.market.books[full_name], self.clock.now()
+            current = [Tick(C.tptTrade, book.last, book.last_size, now),
+                       Tick(C.tptBid, book.bid, book.bid_size, now),
+                       Tick(C.tptAsk, book.ask, book.ask_size, now)]
+            limit = max(int(request.Limit), 0)
+            ticks._items.extend(current[len(current) - limit:] if limit else [])
+            if request.Type == C.trtCurrentNotify:
+                self.ticks.append(ticks)
+        self.loop.emit("OnTicksResolved", ticks, error)
+
+    # -- timed bars ---------------------------------------------------------------
+    def _resolve_bars(self, bars, error):
+        request = bars.Request
+        full_name = self.market.resolve(request.Symbol)
+        if error is None:
+            error = self._check_bars_request(request, full_name)
+        if error is not None:
+            self.loop.emit("OnTimedBarsResolved", bars, error)
+            return
+        daily = request.IntradayPeriod != C.pfds1Min
+        low, high = sorted((int(request.RangeStart), int(request.RangeEnd)))
+        book = self.market.books[full_name]
+        start = period_start(self.clock.now(), daily)
+        history = self.market.history(book, start, -low, daily)
+        bars._items.extend(TimedBar(bar, set(request.outputs))
+                           for bar in history[:len(history) + high])
+        bars.full_name, bars.daily = full_name, daily
+        if request.UpdatesEnabled and high == 0:
+            self.timed_bars.append(bars)
+        self.loop.emit("OnTimedBarsResolved", bars, None)
+
+    def _check_bars_request(self, request, full_name):
+        if full_name is None:
+            return CQGError(ERR_UNKNOWN_SYMBOL,
+                            "Unknown symbol %s" % request.Symbol)
+        if (request.IntradayPeriod != C.pfds1Min
+                and request.HistoricalPeriod != C.hpDaily):
+            return CQGError(ERR_BAD_REQUEST, "Unsupported bar period")
+        ends = (request.RangeStart, request.RangeEnd)
+        if not all(isinstance(v, int) and -MAX_BARS <= v <= 0 for v in ends):
+            return CQGError(ERR_BAD_REQUEST, "Invalid bar range %r" % (ends,))
+        return None
+
+    # -- the market clock -----------------------------------------------------------
+    def _market_step(self):
+        now = self.clock.now()
+        for full_name, book in self.market.books.items():
+            trade = self.market.step(book, now)
+            if self.connected:
+                self._publish(full_name, book, trade, now)
+                if self.logged_on:
+                    self.engine.on_market(book, trade)
+        self.loop.post_at(self.clock.seconds() + self.step, self._market_step)
+
+    def _publish(self, full_name, book, trade, now):
+        quotes = []
+        ticks = []
+        if trade is not None:
+            price, volume = trade
+            quotes.append(Quote(C.qtTrade, price, volume, now))
+            ticks.append(Tick(C.tptTrade, price, volume, now))
+            if price == book.day_high:
+                quotes.append(Quote(C.qtDayHigh, price, 0, now))
+            if price == book.day_low:
+                quotes.append(Quote(C.qtDayLow, price, 0, now))
+        quotes += [Quote(C.qtBid, book.bid, book.bid_size, now),
+                   Quote(C.qtAsk, book.ask, book.ask_size, now)]
+        ticks += [Tick(C.tptBid, book.bid, book.bid_size, now),
+                  Tick(C.tptAsk, book.ask, book.ask_size, now)]
+        instrument = self.instruments.get(full_name)
+        if (instrument is not None and instrument in self.subscribed
+                and instrument._level != C.dsNone):
+            self.loop.emit("OnInstrumentChanged", instrument,
+                           instrument._update(quotes), Collection([]))
+        for collection in self.ticks:
+            if collection.full_name == full_name:
+                collection._items.extend(ticks)
+                self.loop.emit("OnTicksAdded", collection, len(ticks))
+        for collection in self.timed_bars:
+            if collection.full_name == full_name:
+                self._roll_bars(collection, book, trade, now)
+
+    def _roll_bars(self, collection, book, trade, now):
+        current = self.market.current_bar(book, now, collection.daily)
+        if collection._items[-1]._bar is not current:
+            collection._items.append(
+                TimedBar(current, collection.Request.outputs))
+            self.loop.emit("OnTimedBarsAdded", collection)
+        elif trade is not None:
+            self.loop.emit("OnTimedBarsUpdated", collection,
+                           collection.Count - 1)
+
+
+class CQGCEL:
+    """The API root object."""
+
+    def __init__(self, simulator):
+        self._sim = simulator
+
+    # connection
+    def GWLogon(self, user, password):
+        self._sim.answer("logon",
+                         lambda error: self._sim._logon(user, password, error))
+
+    def GWLogoff(self):
+        self._sim.answer("logoff", self._sim._logoff)
+
+    # instruments
+    def NewInstrument(self, symbol):
+        self._sim.answer("instrument", lambda error:
+                         self._sim._resolve_instrument(symbol, error))
+
+    def RemoveInstrument(self, instrument):
+        self._sim._remove_instrument(instrument)
+
+    @property
+    def Instruments(self):
+        with self._sim.lock:
+            return Collection(list(self._sim.subscribed))
+
+    # ticks
+    def CreateTicksRequest(self):
+        return TicksRequest()
+
+    def RequestTicks(self, request):
+        ticks = Ticks(request, self._sim.new_guid())
+        self._sim.answer("ticks",
+                         lambda error: self._sim._resolve_ticks(ticks, error))
+        return ticks
+
+    def RemoveTicks(self, ticks):
+        with self._sim.lock:
+            if ticks in self._sim.ticks:
+                self._sim.ticks.remove(ticks)
+
+    @property
+    def AllTicks(self):
+        with self._sim.lock:
+            return Collection(list(self._sim.ticks))
+
+    # timed bars
+    def CreateTimedBarsRequest(self):
+        return TimedBarsRequest()
+
+    def RequestTimedBars(self, request):
+        bars = TimedBars(request, self._sim.new_guid())
+        self._sim.answer("bars",
+                         lambda error: self._sim._resolve_bars(bars, error))
+        return bars
+
+    def RemoveTimedBars(self, bars):
+        with self._sim.lock:
+            if bars in self._sim.timed_bars:
+                self._sim.timed_bars.remove(bars)
+
+    @property
+    def AllTimedBars(self):
+        with self._sim.lock:
+            return Collection(list(self._sim.timed_bars))
+
+    # orders
+    def CreateOrder(self, order_type, instrument, account, quantity, side,
+                    limit_price=0.0, stop_price=0.0):
+        return Order(self._sim.engine, self._sim.new_guid(), order_type,
+                     instrument, account, quantity, side, limit_price,
+                     stop_price)
+
+    @property
+    def Orders(self):
+        with self._sim.lock:
+            return OrdersCollection(list(self._sim.engine.orders))
+
+    # accounts
+    @property
+    def Accounts(self):
+        with self._sim.lock:
+            return Collection(list(self._sim.accounts)
+                              if self._sim.logged_on else [])
+
+    @property
+    def AccountSubscriptionLevel(self):
+        return self._sim.account_level
+
+    @AccountSubscriptionLevel.setter
+    def AccountSubscriptionLevel(self, level):
+        self._sim._set_account_level(level)
+
+
+class OrdersCollection(Collection):
+    def ItemByGuid(self, guid):
+        """The order with that GUID, or None."""
+        for order in self._items:
+            if order.GUID == guid:
+                return order
+        return None

@@ -1,0 +1,69 @@
+// The SQLite store: one DB class over the framework's database file.
+// Shared declarations of the module's method bodies and small helpers.
+#pragma once
+
+#include <initializer_list>
+
+#include <vt.h>
+
+namespace vtdb {
+namespace py = pybind11;
+
+// Method and function bodies, bound in module.cpp.
+py::object db_path(vt::Call &c);
+py::object db_init(vt::Call &c);
+py::object db_close(vt::Call &c);
+py::object db_commit(vt::Call &c);
+py::object db_execute(vt::Call &c);
+py::object parse_sql_value(vt::Call &c);
+py::object parse_sql_where_condition(vt::Call &c);
+py::object create_balance_table(vt::Call &c);
+py::object create_position_table(vt::Call &c);
+py::object create_order_table(vt::Call &c);
+py::object create_deal_table(vt::Call &c);
+py::object delete_table(vt::Call &c);
+py::object select_records(vt::Call &c);
+py::object update_records(vt::Call &c);
+py::object insert_records(vt::Call &c);
+py::object delete_records(vt::Call &c);
+
+// obj.name() and obj.name(arg), through the method-call fast path.
+inline py::object call_method(py::handle obj, py::handle name) {
+    return vt::check(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
+}
+inline py::object call_method(py::handle obj, py::handle name, py::handle arg) {
+    return vt::check(PyObject_CallMethodOneArg(obj.ptr(), name.ptr(), arg.ptr()));
+}
+
+// The texts concatenated, as a chain of `+` on str would give them; a part
+// that is not a str raises TypeError.
+py::object concat(std::initializer_list<py::handle> parts);
+
+// `self.execute(sql)`: every statement goes through the (overridable) method.
+inline void run(py::handle self, py::handle sql) { call_method(self, VT_ID("execute"), sql); }
+
+// `self._parse_sql_where_condition(**kwargs)`.
+py::object where_clause(py::handle self, py::handle kwargs);
+
+// Runs `body` holding the module's lock, the way `with lock:` does: the lock
+// is the module global at the time of the call, taken through its acquire()
+// (which waits without the GIL) and released on every way out.
+template <class Body>
+auto with_lock(vt::Call &c, Body &&body) {
+    py::object lock = c.global(VT_ID("lock"));
+    call_method(lock, VT_ID("acquire"));
+    try {
+        auto result = body();
+        call_method(lock, VT_ID("release"));
+        return result;
+    } catch (...) {
+        // The body's error stays pending in the exception object; a failing
+        // release() takes its place, as an error in __exit__ would.
+        PyObject *released = PyObject_CallMethodNoArgs(lock.ptr(), VT_ID("release").ptr());
+        if (!released) throw py::error_already_set();
+        Py_DECREF(released);
+        throw;
+    }
+}
+
+}  // namespace vtdb

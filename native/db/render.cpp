@@ -1,0 +1,77 @@
+// Values and filters written as SQL text.
+#include "db.h"
+
+namespace vtdb {
+
+// The text between double quotes, each double quote inside it doubled so
+// that the literal ends where the value does.
+static py::object quoted(py::handle text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    Py_ssize_t at = PyUnicode_FindChar(text.ptr(), '"', 0, n, 1);
+    if (at == -2) throw py::error_already_set();
+    if (at == -1) return concat({VT_ID("\""), text, VT_ID("\"")});
+    py::object doubled =
+        vt::check(PyUnicode_Replace(text.ptr(), VT_ID("\"").ptr(), VT_ID("\"\"").ptr(), -1));
+    return concat({VT_ID("\""), doubled, VT_ID("\"")});
+}
+
+static py::object text_of(py::handle value) {
+    return vt::check(PyObject_Format(value.ptr(), nullptr));
+}
+
+static bool is_instance(py::handle value, py::handle type) {
+    int r = PyObject_IsInstance(value.ptr(), type.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// Texts (quoted), numbers as format() writes them, numpy.int64 too, and
+// date-times to the second (quoted); anything else is refused.
+py::object parse_sql_value(vt::Call &c) {
+    py::handle value = c[1];
+    if (PyUnicode_Check(value.ptr())) return quoted(text_of(value));
+    if (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr())) return text_of(value);
+    if (is_instance(value, c.global(VT_ID("np")).attr(VT_ID("int64")))) return text_of(value);
+    if (is_instance(value, c.global(VT_ID("datetime")))) {
+        py::object stamp = call_method(value, VT_ID("strftime"), VT_ID("%Y-%m-%d %H:%M:%S"));
+        return concat({VT_ID("\""), stamp, VT_ID("\"")});
+    }
+    py::object message =
+        concat({VT_ID("Data format is not support! type("), text_of(value), VT_ID(")="),
+                text_of(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())))});
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
+    throw py::error_already_set();
+}
+
+// "WHERE k1=v1 AND k2=v2 " in keyword order; the key "condition_str" brings
+// its value in verbatim as a raw SQL fragment.
+py::object parse_sql_where_condition(vt::Call &c) {
+    py::handle self = c[0], kwargs = c[1];
+    if (PyDict_GET_SIZE(kwargs.ptr()) == 0) return py::reinterpret_borrow<py::object>(VT_ID(""));
+    py::list parts;
+    parts.append(VT_ID("WHERE "));
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    bool first = true;
+    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
+        if (!first) parts.append(VT_ID("AND "));
+        first = false;
+        if (key == VT_ID("condition_str").ptr() ||
+            PyUnicode_CompareWithASCIIString(key, "condition_str") == 0) {
+            parts.append(text_of(value));
+        } else {
+            parts.append(key);
+            parts.append(VT_ID("="));
+            parts.append(call_method(self, VT_ID("_parse_sql_value"), value));
+        }
+        parts.append(VT_ID(" "));
+    }
+    return vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr()));
+}
+
+py::object where_clause(py::handle self, py::handle kwargs) {
+    py::object method = self.attr(VT_ID("_parse_sql_where_condition"));
+    return vt::check(PyObject_Call(method.ptr(), py::tuple().ptr(), kwargs.ptr()));
+}
+
+}  // namespace vtdb

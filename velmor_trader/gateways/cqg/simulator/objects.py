@@ -173,3 +173,22 @@ class TimedBars(Collection):
         self.Id = bars_id
         self.full_name = None
         self.daily = False
+
+
+class Snapshot:
+    """An object as it stood when an event was sent.
+
+    Events are delivered after the step that caused them, by which time the
+    live object may have changed again; the snapshot keeps the event's values
+    of ``fields`` and passes every other member to the live object.
+    """
+
+    def __init__(self, live, fields):
+        self._live = live
+        self._frozen = {name: getattr(live, name) for name in fields}
+
+    def __getattr__(self, name):
+        frozen = self.__dict__["_frozen"]
+        if name in frozen:
+            return frozen[name]
+        return getattr(self.__dict__["_live"], name)

@@ -9,7 +9,10 @@ as the real server does: added (in transit), changed (in order book), changed
 with each fill, and cancelled or rejected.
 """
 from .constants import constants as C
-from .objects import Collection
+from .objects import Collection, Snapshot
+
+SNAPSHOT_FIELDS = ("Properties", "GWStatus", "FilledQuantity", "AveragePrice",
+                   "EventTimestamp", "Fills")
 
 
 class Property:
@@ -114,7 +117,8 @@ class MatchingEngine:
         if status is not None:
             order.GWStatus = status
         order.EventTimestamp = self.server.clock.now()
-        self.server.loop.emit("OnOrderChanged", change, order, old, fill, error)
+        self.server.loop.emit("OnOrderChanged", change,
+                              Snapshot(order, SNAPSHOT_FIELDS), old, fill, error)
 
     def _reject(self, order, reason, error=None):
         self.server.rejections.append((order.GUID, reason))

@@ -10,12 +10,13 @@ from .constants import constants as C
 from .events import EventLoop
 from .faults import Faults
 from .market import DEFAULT_CONTRACTS, Market, period_start
-from .objects import (CQGError, Collection, Instrument, Quote, Tick, Ticks,
-                      TicksRequest, TimedBar, TimedBars, TimedBarsRequest)
+from .objects import (CQGError, Collection, Instrument, Quote, Snapshot, Tick,
+                      Ticks, TicksRequest, TimedBar, TimedBars, TimedBarsRequest)
 from .orders import MatchingEngine, Order
 
 DEFAULT_ACCOUNTS = ((16001, "SIM-GW-16001", 1_000_000.0),)
 MAX_BARS = 20000
+POSITION_FIELDS = ("Quantity", "Side", "AveragePrice", "OTE", "ProfitLoss")
 
 ERR_UNKNOWN_SYMBOL = 2
 ERR_BAD_REQUEST = 3
@@ -166,7 +167,8 @@ class Simulator:
                 or account.PositionSubcriptionLevel == C.pslNoPositions):
             return
         change = C.actPositionAdded if opened else C.actPositionChanged
-        self.loop.emit("OnAccountChanged", change, account, position)
+        self.loop.emit("OnAccountChanged", change, account,
+                       Snapshot(position, POSITION_FIELDS))
         self.loop.emit("OnAccountChanged", C.actAccountChanged, account, None)
 
     # -- instruments and quotes ---------------------------------------------------

@@ -1,6 +1,7 @@
 // The shared native layer of velmor_trader's extension modules.
 #pragma once
 
+#include "asserts.h"
 #include "classes.h"
 #include "convert.h"
 #include "errors.h"

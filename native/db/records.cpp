@@ -3,19 +3,6 @@
 
 namespace vtdb {
 
-// `assert condition, message` as the interpreter would run it: skipped
-// under -O.
-static void require(bool condition, const char *message) {
-    static const bool enabled = [] {
-        py::object optimize = py::module_::import("sys").attr("flags").attr("optimize");
-        return optimize.cast<long>() == 0;
-    }();
-    if (enabled && !condition) {
-        PyErr_SetString(PyExc_AssertionError, message);
-        throw py::error_already_set();
-    }
-}
-
 py::object delete_table(vt::Call &c) {
     run(c[0], concat({VT_ID("DROP TABLE "), c[1]}));
     return py::none();
@@ -42,7 +29,7 @@ py::object select_records(vt::Call &c) {
 py::object update_records(vt::Call &c) {
     py::handle self = c[0], table = c[1], columns = c[2], kwargs = c[3];
     const Py_ssize_t n = PyDict_GET_SIZE(columns.ptr());
-    require(n > 0, "At least one column needs to be updated!");
+    vt::assert_that(n > 0, "At least one column needs to be updated!");
     py::list parts;
     parts.append(VT_ID("UPDATE "));
     parts.append(table);
@@ -66,7 +53,7 @@ py::object update_records(vt::Call &c) {
 py::object insert_records(vt::Call &c) {
     py::handle self = c[0], table = c[1], kwargs = c[2];
     const Py_ssize_t n = PyDict_GET_SIZE(kwargs.ptr());
-    require(n > 0, "Must provide columns and values when inserting!");
+    vt::assert_that(n > 0, "Must provide columns and values when inserting!");
     py::tuple keys(n), values(n);
     PyObject *key, *value;
     Py_ssize_t pos = 0, i = 0;

@@ -57,7 +57,7 @@ class Simulator:
     def start(self, sink):
         """Start delivering events to ``sink`` (its ``On...`` methods)."""
         if self._started:
-            raise RuntimeError("simulator already started")
+            raise RuntimeError("a simulator runs once")
         self._started = True
         self.loop.sink = sink
         self.loop.start()
@@ -65,8 +65,9 @@ class Simulator:
         self.loop.post_at(self.clock.seconds() + self.step, self._market_step)
 
     def stop(self):
+        """Stop the event thread; no event is delivered after this returns
+        (unless a handler is still running after a few seconds)."""
         self.loop.stop()
-        self._started = False
 
     def advance(self, seconds, wait=True):
         """Let ``seconds`` of simulated time pass (manual clock)."""

@@ -18,8 +18,14 @@ import metrics_py as pure  # noqa: E402
 from velmor_trader.plugins.analysis import metrics as native  # noqa: E402
 
 
-def best(fn, number, repeat=7):
-    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
+def best_pair(call, number, repeat=9):
+    """Best time per call of each side; the two sides alternate, so that a
+    change of machine load between them does not tilt the ratio."""
+    pure_times, native_times = [], []
+    for _ in range(repeat):
+        pure_times.append(timeit.timeit(lambda: call(pure), number=number))
+        native_times.append(timeit.timeit(lambda: call(native), number=number))
+    return min(pure_times) / number, min(native_times) / number
 
 
 def main():
@@ -58,8 +64,7 @@ def main():
     failed = []
     print(f"{'case':42} {'pure':>11} {'native':>11} {'ratio':>7}  target")
     for name, call, number, target in cases:
-        t_pure = best(lambda: call(pure), number)
-        t_native = best(lambda: call(native), number)
+        t_pure, t_native = best_pair(call, number)
         ratio = t_pure / t_native
         verdict = "" if target is None else (f">= {target:g} " + ("ok" if ratio >= target else "MISSED"))
         if target is not None and ratio < target:

@@ -5,41 +5,21 @@
 #include <limits>
 #include <vector>
 
+// Sliding extrema by blocks (van Herk / Gil-Werman): the positions are cut
+// into blocks of `window`; a window ending at i covers the tail of the
+// previous block (its suffix extreme, computed backwards once that block is
+// done) and the head of the current one (the running prefix extreme), so
+// each result costs one comparison, without branches. Both rolling steps
+// run block by block in one sweep, on buffers of one block that stay in
+// cache. Skipped entries are replaced by a sentinel that loses every
+// comparison (-inf for the peak, +inf for the drawdown); a window holding
+// only sentinels yields NaN, as an all-NaN window does in pandas.
+
 namespace metrics {
 namespace {
 
-struct Entry {
-    std::size_t index;
-    double value;
-};
-
-// Monotonic deque over a ring buffer: it never holds more than `window`
-// entries, since older ones leave as the window moves on.
-class Deque {
-public:
-    explicit Deque(std::size_t capacity) : ring_(capacity) {}
-    bool empty() const { return size_ == 0; }
-    const Entry &front() const { return ring_[head_]; }
-    const Entry &back() const { return ring_[slot(size_ - 1)]; }
-    void pop_front() {
-        head_ = head_ + 1 == ring_.size() ? 0 : head_ + 1;
-        --size_;
-    }
-    void pop_back() { --size_; }
-    void push_back(Entry e) { ring_[slot(size_++)] = e; }
-    // Drops the front entry once it has left the window that ends at `i`.
-    void expire(std::size_t i, std::size_t window) {
-        if (size_ && i - front().index >= window) pop_front();
-    }
-
-private:
-    std::size_t slot(std::size_t k) const {
-        std::size_t s = head_ + k;
-        return s >= ring_.size() ? s - ring_.size() : s;
-    }
-    std::vector<Entry> ring_;
-    std::size_t head_ = 0, size_ = 0;
-};
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 template <class T>
 double load(const char *p) {
@@ -48,28 +28,51 @@ double load(const char *p) {
     return static_cast<double>(value);
 }
 
+// numpy stores a bool as one byte; any non-zero byte counts as true.
+template <>
+double load<bool>(const char *p) {
+    return *reinterpret_cast<const unsigned char *>(p) != 0 ? 1.0 : 0.0;
+}
+
+inline double max_of(double a, double b) { return a < b ? b : a; }
+inline double min_of(double a, double b) { return b < a ? b : a; }
+inline double finite_or(double v, double sentinel) { return std::isfinite(v) ? v : sentinel; }
+
 template <class T>
 void run(const Column &column, std::size_t window, double *out) {
     const std::size_t n = column.size;
-    const std::size_t capacity = (window < n ? window : n) + 1;
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    Deque peaks(capacity), lows(capacity);
-    const char *p = column.data;
-    for (std::size_t i = 0; i < n; ++i, p += column.stride) {
-        const double value = load<T>(p);
-        peaks.expire(i, window);
-        lows.expire(i, window);
-        if (std::isfinite(value)) {
-            while (!peaks.empty() && peaks.back().value <= value) peaks.pop_back();
-            peaks.push_back({i, value});
+    const char *const base = column.data;
+    const std::ptrdiff_t stride = column.stride;
+    auto value_at = [base, stride](std::size_t i) {
+        return load<T>(base + static_cast<std::ptrdiff_t>(i) * stride);
+    };
+    // Suffix extremes of the previous block, one sentinel past its end (the
+    // window ending on the last position of a block lies wholly inside it).
+    std::vector<double> peak_tail(window + 1, -kInf), low_tail(window + 1, kInf);
+    std::vector<double> drawdowns(window);
+
+    for (std::size_t start = 0; start < n; start += window) {
+        const std::size_t size = n - start < window ? n - start : window;
+        double peak_head = -kInf, low_head = kInf;
+        for (std::size_t t = 0; t < size; ++t) {
+            const double value = value_at(start + t);
+            peak_head = max_of(peak_head, finite_or(value, -kInf));
+            double peak = max_of(peak_tail[t + 1], peak_head);
+            if (peak == -kInf) peak = kNaN;
+            const double drawdown = finite_or(value / peak - 1.0, kInf);
+            drawdowns[t] = drawdown;
+            low_head = min_of(low_head, drawdown);
+            const double low = min_of(low_tail[t + 1], low_head);
+            out[start + t] = low == kInf ? kNaN : low;
         }
-        const double peak = peaks.empty() ? nan : peaks.front().value;
-        const double drawdown = value / peak - 1.0;
-        if (std::isfinite(drawdown)) {
-            while (!lows.empty() && lows.back().value >= drawdown) lows.pop_back();
-            lows.push_back({i, drawdown});
+        if (size < window) break;
+        double peak_acc = -kInf, low_acc = kInf;
+        for (std::size_t t = size; t-- > 0;) {
+            peak_acc = max_of(peak_acc, finite_or(value_at(start + t), -kInf));
+            peak_tail[t] = peak_acc;
+            low_acc = min_of(low_acc, drawdowns[t]);
+            low_tail[t] = low_acc;
         }
-        out[i] = lows.empty() ? nan : lows.front().value;
     }
 }
 

@@ -1,4 +1,4 @@
-// Rolling maximum drawdown over a column of numbers, in one O(n) pass.
+// Rolling maximum drawdown over a column of numbers, in O(n).
 //
 // For each position i, with the window covering the last `window` positions:
 //   peak[i]     = largest finite value in the window (NaN if there is none)

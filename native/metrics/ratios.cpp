@@ -26,7 +26,7 @@ bool equals_zero(py::handle value) {
     return truth != 0;
 }
 
-py::object nan(const vt::Call &c) { return c.global(VT_ID("np")).attr(VT_ID("nan")); }
+py::object numpy_nan(const vt::Call &c) { return c.global(VT_ID("np")).attr(VT_ID("nan")); }
 
 // np.sqrt(days) * series.mean() / volatility, evaluated left to right.
 py::object annualised(const vt::Call &c, py::handle days, py::handle series,
@@ -43,7 +43,7 @@ py::object annualised(const vt::Call &c, py::handle days, py::handle series,
 py::object sharpe_ratio(vt::Call &c) {
     py::handle returns = c[0], days = c[1];
     py::object volatility = call_method(returns, VT_ID("std"));
-    if (equals_zero(volatility)) return nan(c);
+    if (equals_zero(volatility)) return numpy_nan(c);
     return annualised(c, days, returns, volatility);
 }
 
@@ -51,7 +51,7 @@ py::object information_ratio(vt::Call &c) {
     py::handle returns = c[0], benchmark = c[1], days = c[2];
     py::object difference = vt::check(PyNumber_Subtract(returns.ptr(), benchmark.ptr()));
     py::object volatility = call_method(difference, VT_ID("std"));
-    if (equals_zero(volatility)) return nan(c);
+    if (equals_zero(volatility)) return numpy_nan(c);
     return annualised(c, days, difference, volatility);
 }
 
@@ -60,7 +60,7 @@ py::object information_ratio(vt::Call &c) {
 py::object modigliani_ratio(vt::Call &c) {
     py::handle returns = c[0], benchmark = c[1], days = c[2];
     py::object volatility = call_method(returns, VT_ID("std"));
-    if (equals_zero(volatility)) return nan(c);
+    if (equals_zero(volatility)) return numpy_nan(c);
     py::object sharpe = annualised(c, days, returns, volatility);
     py::object benchmark_volatility = call_method(benchmark, VT_ID("std"));
     return vt::check(PyNumber_Multiply(sharpe.ptr(), benchmark_volatility.ptr()));

@@ -92,6 +92,7 @@ def test_strided_and_large_inputs():
     ([True, False, True], 2),
     (np.array([1.0, 3.0, 2.0]), 2.9),
     (np.array([1.0, 3.0, 2.0]), np.int64(2)),
+    (np.array([1.0, 3.0, 2.0]), True),
     (np.array([], dtype=float), 5),
     (np.array([5.0, 6.0]), 2**63 - 1),
 ])
@@ -101,7 +102,7 @@ def test_other_inputs_follow_pandas(value, window):
 
 @pytest.mark.parametrize("value, window", [
     ([1.0, 2.0], 0), ([1.0, 2.0], -3), (["a", "b"], 2), ([[1.0, 2.0]], 2),
-    ([1.0, 2.0], 2**63), ([1.0, 2.0], True),
+    ([1.0, 2.0], 2**63),
 ])
 def test_errors_are_those_of_pandas(value, window):
     with pytest.raises(Exception) as expected:
@@ -113,3 +114,17 @@ def test_errors_are_those_of_pandas(value, window):
 def test_window_must_be_a_number():
     with pytest.raises(TypeError, match="window"):
         m.rolling_maximum_drawdown([1.0, 2.0], "2")
+
+
+def test_numeric_columns_are_computed_without_pandas_rolling(monkeypatch):
+    inputs = [[100, 120, 90, 130], np.array([3.0, np.nan, 1.0, 2.0], dtype="float32"),
+              pd.Series([5.0, 4.0, 6.0], index=list("abc"))]
+    expected = [pandas_steps(v, 2) for v in inputs]
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("pandas rolling used")
+    monkeypatch.setattr(pd.Series, "rolling", refuse)
+    for value, want in zip(inputs, expected):
+        assert_identical(m.rolling_maximum_drawdown(value, 2), want)
+    with pytest.raises(AssertionError, match="rolling used"):  # extension dtypes go to pandas
+        m.rolling_maximum_drawdown(pd.Series([1.0, 2.0], dtype="Float64"), 2)

@@ -1,0 +1,124 @@
+// rolling_maximum_drawdown: the deepest fall below the running peak within a
+// trailing window. Defined as these pandas steps:
+//   pv = pd.Series(portfolio_value, name="pv").to_frame()["pv"]
+//   roll_max = pv.rolling(window, min_periods=1).max()
+//   result = (pv / roll_max - 1.0).rolling(window, min_periods=1).min()
+// Plain numeric columns are computed in one native pass with the same
+// results; anything else (extension or object dtypes, windows pandas
+// refuses) runs the steps themselves, so values and errors are pandas' own.
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "drawdown_kernel.h"
+#include "metrics.h"
+
+namespace metrics {
+namespace {
+
+constexpr std::size_t kReleaseGilFrom = 1 << 14;
+
+bool little_endian() {
+    const std::uint16_t one = 1;
+    unsigned char first;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
+}
+
+// The element type of a buffer format ("d", "<q", "=B", ...), or false for
+// formats the native pass does not read (half floats, other byte orders...).
+bool element_type(const std::string &format, Py_ssize_t itemsize, ElementType &type) {
+    std::size_t at = 0;
+    if (!format.empty() && std::strchr("@=<>!", format[0])) {
+        const char order = format[0];
+        if ((order == '>' || order == '!') == little_endian()) return false;
+        at = 1;
+    }
+    if (format.size() != at + 1) return false;
+    const char code = format[at];
+    if (code == '?') {
+        type = ElementType::Bool;
+        return itemsize == 1;
+    }
+    if (code == 'f' || code == 'd') {
+        if (itemsize != 4 && itemsize != 8) return false;
+        type = itemsize == 4 ? ElementType::Float32 : ElementType::Float64;
+        return true;
+    }
+    const bool is_signed = std::strchr("bhilqn", code) != nullptr;
+    if (!is_signed && !std::strchr("BHILQN", code)) return false;
+    switch (itemsize) {
+    case 1: type = is_signed ? ElementType::Int8 : ElementType::UInt8; return true;
+    case 2: type = is_signed ? ElementType::Int16 : ElementType::UInt16; return true;
+    case 4: type = is_signed ? ElementType::Int32 : ElementType::UInt32; return true;
+    case 8: type = is_signed ? ElementType::Int64 : ElementType::UInt64; return true;
+    default: return false;
+    }
+}
+
+// The steps as written, for every input the native pass does not take.
+py::object pandas_steps(py::handle series, py::handle window) {
+    py::object pv = series.attr(VT_ID("to_frame"))()[VT_ID("pv")];
+    py::object roll_max = pv.attr(VT_ID("rolling"))(window, py::arg("min_periods") = 1)
+                              .attr(VT_ID("max"))();
+    py::object one = vt::check(PyFloat_FromDouble(1.0));
+    py::object ratio = vt::check(PyNumber_TrueDivide(pv.ptr(), roll_max.ptr()));
+    py::object drawdown = vt::check(PyNumber_Subtract(ratio.ptr(), one.ptr()));
+    return drawdown.attr(VT_ID("rolling"))(window, py::arg("min_periods") = 1)
+        .attr(VT_ID("min"))();
+}
+
+// A window the native pass can use: at least 1 and within int64, as pandas
+// requires. Clamped to the length, beyond which it changes nothing.
+bool usable_window(py::handle window, std::size_t length, std::size_t &out) {
+    int overflow = 0;
+    const long long w = PyLong_AsLongLongAndOverflow(window.ptr(), &overflow);
+    if (w == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow || w < 1) return false;
+    out = static_cast<unsigned long long>(w) < length ? static_cast<std::size_t>(w) : length;
+    if (out == 0) out = 1;
+    return true;
+}
+
+}  // namespace
+
+py::object rolling_maximum_drawdown(vt::Call &c) {
+    py::object pd = c.global(VT_ID("pd"));
+    py::object np = c.global(VT_ID("np"));
+    py::handle window = c[1];
+    py::object series = pd.attr(VT_ID("Series"))(c[0], py::arg("name") = VT_ID("pv"));
+
+    // Only plain numpy dtypes (not pandas' extension dtypes) go native.
+    py::object dtype = series.attr(VT_ID("dtype"));
+    const int is_numpy = PyObject_IsInstance(dtype.ptr(), np.attr(VT_ID("dtype")).ptr());
+    if (is_numpy < 0) throw py::error_already_set();
+    const std::string kind = py::str(dtype.attr(VT_ID("kind")));
+    if (!is_numpy || kind.size() != 1 || !std::strchr("biuf", kind[0]))
+        return pandas_steps(series, window);
+
+    py::object values = series.attr(VT_ID("to_numpy"))();
+    py::buffer_info in = py::reinterpret_borrow<py::buffer>(values).request();
+    ElementType type;
+    std::size_t effective_window = 0;
+    const std::size_t length = static_cast<std::size_t>(in.size);
+    if (in.ndim != 1 || !element_type(in.format, in.itemsize, type) ||
+        !usable_window(window, length, effective_window))
+        return pandas_steps(series, window);
+
+    py::object result = np.attr(VT_ID("empty"))(in.size);
+    py::buffer_info out = py::reinterpret_borrow<py::buffer>(result).request(true);
+    if (out.itemsize != 8 || out.format.empty() || out.format.back() != 'd' || out.size != in.size)
+        throw std::runtime_error("numpy.empty() did not give a float64 array");
+    const Column column{static_cast<const char *>(in.ptr), in.strides[0], length, type};
+    double *target = static_cast<double *>(out.ptr);
+    if (length >= kReleaseGilFrom) {
+        py::gil_scoped_release unlocked;
+        rolling_drawdown(column, effective_window, target);
+    } else {
+        rolling_drawdown(column, effective_window, target);
+    }
+    return pd.attr(VT_ID("Series"))(result, py::arg("index") = series.attr(VT_ID("index")),
+                                    py::arg("name") = VT_ID("pv"), py::arg("copy") = false);
+}
+
+}  // namespace metrics

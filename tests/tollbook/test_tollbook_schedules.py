@@ -172,3 +172,34 @@ def test_stamp_duty_uses_module_math_at_call_time(tb, deal, monkeypatch):
     assert fee.stamp_fees == -2 and len(calls) == 2
     monkeypatch.undo()
     assert tb.TollbookSEHK(deal(100, 100)).stamp_fees == 13
+
+
+def _logging(base, log):
+    class Logged(base):
+        def __setattr__(self, name, value):
+            log.append((name, type(value), value))
+            object.__setattr__(self, name, value)
+    return Logged
+
+
+@pytest.mark.parametrize("cls", ["TollbookSEHK", "TollbookHKFE", "TollbookCrypto"])
+def test_attribute_writes_in_python_order(tb, ref, deal, cls):
+    """An instance that watches its attributes sees each `+=` as it happens."""
+    native_log, plain_log = [], []
+    deals = [deal(100, 100, 2), deal(12.5, 3000, 3), deal(7, 9, 2)]
+    _logging(getattr(tb, cls), native_log)(*deals)
+    _logging(getattr(ref, cls), plain_log)(*deals)
+    assert native_log == plain_log and len(native_log) >= 9
+
+
+def test_class_changed_after_use(tb, deal):
+    class Sub(tb.TollbookSEHK):
+        pass
+
+    assert Sub(deal(100, 100)).stamp_fees == 13
+    seen = []
+    Sub.stamp_fees = property(lambda self: 1000, lambda self, value: seen.append(value))
+    fee = Sub(deal(100, 100), deal(10, 100))
+    assert seen == [1013, 1002] and fee.stamp_fees == 1000
+    del Sub.stamp_fees
+    assert Sub(deal(100, 100)).stamp_fees == 13

@@ -4,7 +4,7 @@ import threading
 import pytest
 
 from velmor_trader.gateways.cqg.simulator import (
-    Simulator, constants as C, install_win32com, uninstall_win32com)
+    Simulator, install_win32com, uninstall_win32com)
 from velmor_trader.gateways.cqg.wrapper import CELEnvironment as env_module
 from velmor_trader.gateways.cqg.wrapper.CELEnvironment import (
     AssertMessage, CELEnvironment, CELSinkBase, Trace)

@@ -54,7 +54,8 @@ from .constants import constants
 from .faults import Faults
 from .market import INVALID, ContractSpec
 from .objects import CQGError
-from .server import CQGCEL, Simulator
+from .api import CQGCEL
+from .server import Simulator
 from .win32com_shim import install_win32com, uninstall_win32com
 
 __all__ = ["CQGCEL", "CQGError", "ContractSpec", "Faults", "INVALID",

@@ -117,6 +117,7 @@ class Ticks(Collection):
         self.Request = request
         self.Id = ticks_id
         self.full_name = None
+        self.streaming = False
 
 
 class TimedBarsRequest:
@@ -173,6 +174,7 @@ class TimedBars(Collection):
         self.Id = bars_id
         self.full_name = None
         self.daily = False
+        self.streaming = False
 
 
 class Snapshot:

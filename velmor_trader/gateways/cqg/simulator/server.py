@@ -1,18 +1,19 @@
-"""The simulated server (:class:`Simulator`) and its API root object
-(:class:`CQGCEL`)."""
+"""The simulated server: state, the jobs that answer requests and the market
+steps, all run on the event thread."""
 import random
 import threading
 import uuid
 
 from .accounts import Account
+from .api import CQGCEL
 from .clock import DEFAULT_START, SimClock
 from .constants import constants as C
 from .events import EventLoop
 from .faults import Faults
 from .market import DEFAULT_CONTRACTS, Market, period_start
 from .objects import (CQGError, Collection, Instrument, Quote, Snapshot, Tick,
-                      Ticks, TicksRequest, TimedBar, TimedBars, TimedBarsRequest)
-from .orders import MatchingEngine, Order
+                      TimedBar)
+from .orders import MatchingEngine
 
 DEFAULT_ACCOUNTS = ((16001, "SIM-GW-16001", 1_000_000.0),)
 MAX_BARS = 20000
@@ -229,8 +230,8 @@ class Simulator:
                        Tick(C.tptAsk, book.ask, book.ask_size, now)]
             limit = max(int(request.Limit), 0)
             ticks._items.extend(current[len(current) - limit:] if limit else [])
-            if request.Type == C.trtCurrentNotify:
-                self.ticks.append(ticks)
+            ticks.streaming = request.Type == C.trtCurrentNotify
+            self.ticks.append(ticks)
         self.loop.emit("OnTicksResolved", ticks, error)
 
     # -- timed bars ---------------------------------------------------------------
@@ -250,8 +251,8 @@ class Simulator:
         bars._items.extend(TimedBar(bar, set(request.outputs))
                            for bar in history[:len(history) + high])
         bars.full_name, bars.daily = full_name, daily
-        if request.UpdatesEnabled and high == 0:
-            self.timed_bars.append(bars)
+        bars.streaming = bool(request.UpdatesEnabled) and high == 0
+        self.timed_bars.append(bars)
         self.loop.emit("OnTimedBarsResolved", bars, None)
 
     def _check_bars_request(self, request, full_name):
@@ -298,11 +299,11 @@ class Simulator:
             self.loop.emit("OnInstrumentChanged", instrument,
                            instrument._update(quotes), Collection([]))
         for collection in self.ticks:
-            if collection.full_name == full_name:
+            if collection.streaming and collection.full_name == full_name:
                 collection._items.extend(ticks)
                 self.loop.emit("OnTicksAdded", collection, len(ticks))
         for collection in self.timed_bars:
-            if collection.full_name == full_name:
+            if collection.streaming and collection.full_name == full_name:
                 self._roll_bars(collection, book, trade, now)
 
     def _roll_bars(self, collection, book, trade, now):
@@ -314,107 +315,3 @@ class Simulator:
         elif trade is not None:
             self.loop.emit("OnTimedBarsUpdated", collection,
                            collection.Count - 1)
-
-
-class CQGCEL:
-    """The API root object."""
-
-    def __init__(self, simulator):
-        self._sim = simulator
-
-    # connection
-    def GWLogon(self, user, password):
-        self._sim.answer("logon",
-                         lambda error: self._sim._logon(user, password, error))
-
-    def GWLogoff(self):
-        self._sim.answer("logoff", self._sim._logoff)
-
-    # instruments
-    def NewInstrument(self, symbol):
-        self._sim.answer("instrument", lambda error:
-                         self._sim._resolve_instrument(symbol, error))
-
-    def RemoveInstrument(self, instrument):
-        self._sim._remove_instrument(instrument)
-
-    @property
-    def Instruments(self):
-        with self._sim.lock:
-            return Collection(list(self._sim.subscribed))
-
-    # ticks
-    def CreateTicksRequest(self):
-        return TicksRequest()
-
-    def RequestTicks(self, request):
-        ticks = Ticks(request, self._sim.new_guid())
-        self._sim.answer("ticks",
-                         lambda error: self._sim._resolve_ticks(ticks, error))
-        return ticks
-
-    def RemoveTicks(self, ticks):
-        with self._sim.lock:
-            if ticks in self._sim.ticks:
-                self._sim.ticks.remove(ticks)
-
-    @property
-    def AllTicks(self):
-        with self._sim.lock:
-            return Collection(list(self._sim.ticks))
-
-    # timed bars
-    def CreateTimedBarsRequest(self):
-        return TimedBarsRequest()
-
-    def RequestTimedBars(self, request):
-        bars = TimedBars(request, self._sim.new_guid())
-        self._sim.answer("bars",
-                         lambda error: self._sim._resolve_bars(bars, error))
-        return bars
-
-    def RemoveTimedBars(self, bars):
-        with self._sim.lock:
-            if bars in self._sim.timed_bars:
-                self._sim.timed_bars.remove(bars)
-
-    @property
-    def AllTimedBars(self):
-        with self._sim.lock:
-            return Collection(list(self._sim.timed_bars))
-
-    # orders
-    def CreateOrder(self, order_type, instrument, account, quantity, side,
-                    limit_price=0.0, stop_price=0.0):
-        return Order(self._sim.engine, self._sim.new_guid(), order_type,
-                     instrument, account, quantity, side, limit_price,
-                     stop_price)
-
-    @property
-    def Orders(self):
-        with self._sim.lock:
-            return OrdersCollection(list(self._sim.engine.orders))
-
-    # accounts
-    @property
-    def Accounts(self):
-        with self._sim.lock:
-            return Collection(list(self._sim.accounts)
-                              if self._sim.logged_on else [])
-
-    @property
-    def AccountSubscriptionLevel(self):
-        return self._sim.account_level
-
-    @AccountSubscriptionLevel.setter
-    def AccountSubscriptionLevel(self, level):
-        self._sim._set_account_level(level)
-
-
-class OrdersCollection(Collection):
-    def ItemByGuid(self, guid):
-        """The order with that GUID, or None."""
-        for order in self._items:
-            if order.GUID == guid:
-                return order
-        return None

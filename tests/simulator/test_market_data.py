@@ -76,6 +76,14 @@ def _request_ticks(sim, symbol="EPZ4", limit=10):
     return ticks
 
 
+@pytest.mark.parametrize("limit, count", [(0, 0), (2, 2), (10, 3)])
+def test_tick_limit_bounds_the_initial_ticks(sim, sink, limit, count):
+    ticks = _request_ticks(sim, limit=limit)
+    assert ticks.Count == count
+    if count:
+        assert ticks.Item(count - 1).PriceType == C.tptAsk
+
+
 def test_ticks_resolve_then_add_bid_ask_and_trades(sim, sink):
     ticks = _request_ticks(sim)
     assert sink.names()[-1] == "OnTicksResolved"
@@ -98,8 +106,10 @@ def test_ticks_resolve_then_add_bid_ask_and_trades(sim, sink):
     assert not sink.of("OnTicksAdded") and sim.cel.AllTicks.Count == 0
 
 
-def test_ticks_for_unknown_symbol_resolve_with_error(sim, sink):
-    ticks = _request_ticks(sim, "NOPE")
+@pytest.mark.parametrize("symbol, limit", [("NOPE", 10), ("EPZ4", -1),
+                                           ("EPZ4", "ten")])
+def test_bad_tick_requests_resolve_with_error(sim, sink, symbol, limit):
+    ticks = _request_ticks(sim, symbol, limit)
     count, error = sink.of("OnTicksResolved")[0].info
     assert count == 0 and error is not None
     assert sim.cel.AllTicks.Count == 0

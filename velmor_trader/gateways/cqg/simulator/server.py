@@ -222,14 +222,18 @@ class Simulator:
         if error is None and full_name is None:
             error = CQGError(ERR_UNKNOWN_SYMBOL,
                              "Unknown symbol %s" % request.Symbol)
+        if error is None and not (isinstance(request.Limit, int)
+                                  and request.Limit >= 0):
+            error = CQGError(ERR_BAD_REQUEST,
+                             "Invalid tick limit %r" % (request.Limit,))
         if error is None:
             ticks.full_name = full_name
             book, now = self.market.books[full_name], self.clock.now()
             current = [Tick(C.tptTrade, book.last, book.last_size, now),
                        Tick(C.tptBid, book.bid, book.bid_size, now),
                        Tick(C.tptAsk, book.ask, book.ask_size, now)]
-            limit = max(int(request.Limit), 0)
-            ticks._items.extend(current[len(current) - limit:] if limit else [])
+            limit = min(request.Limit, len(current))
+            ticks._items.extend(current[len(current) - limit:])
             ticks.streaming = request.Type == C.trtCurrentNotify
             self.ticks.append(ticks)
         self.loop.emit("OnTicksResolved", ticks, error)
@@ -310,7 +314,7 @@ class Simulator:
         current = self.market.current_bar(book, now, collection.daily)
         if collection._items[-1]._bar is not current:
             collection._items.append(
-                TimedBar(current, collection.Request.outputs))
+                TimedBar(current, collection._items[-1]._outputs))
             self.loop.emit("OnTimedBarsAdded", collection)
         elif trade is not None:
             self.loop.emit("OnTimedBarsUpdated", collection,

@@ -8,10 +8,14 @@ from velmor_trader.core.constants import Direction
 from velmor_trader.core.deal import Deal
 
 
-def real_deal(price, quantity, lot_size=1):
-    return Deal(security=SimpleNamespace(code="00700", lot_size=lot_size),
-                direction=Direction.LONG, filled_avg_price=price, filled_quantity=quantity,
-                order_id="o1", deal_id="d1", updated_time=datetime(2026, 1, 5, 10, 0))
+def real_deal(price, quantity, lot_size=None):
+    from velmor_trader.core.security import Futures, Stock
+
+    security = (Stock("00700", "Tencent") if lot_size is None
+                else Futures("HSI2601", "HSI Jan 2026", lot_size=lot_size))
+    return Deal(security=security, direction=Direction.LONG, filled_avg_price=price,
+                filled_quantity=quantity, order_id="o1", deal_id="d1",
+                updated_time=datetime(2026, 1, 5, 10, 0))
 
 
 @pytest.mark.parametrize("deals, expected", [

@@ -1,0 +1,65 @@
+#include "command.h"
+
+namespace bot {
+
+namespace {
+
+constexpr const char *kIgnored = "Ignored an update from chat %s (not the configured chat)";
+
+py::object effective_chat_id(py::handle update) {
+    py::object chat = update.attr(VT_ID("effective_chat"));
+    if (chat.is_none()) return chat;
+    return chat.attr(VT_ID("id"));
+}
+
+}  // namespace
+
+bool Command::admitted() {
+    py::object chat_id = effective_chat_id(update_);
+    if (!chat_id.is_none()) {
+        py::object configured = call_.global(VT_ID("TELEGRAM_CHAT_ID"));
+        int same = PyObject_RichCompareBool(chat_id.ptr(), configured.ptr(), Py_EQ);
+        if (same < 0) throw py::error_already_set();
+        if (same) return true;
+    }
+    py::object logger = call_.global(VT_ID("logger"));
+    logger.attr(VT_ID("warning"))(VT_ID(kIgnored), chat_id);
+    return false;
+}
+
+void Command::write(py::handle name, py::handle value) const {
+    if (PyObject_SetAttr(client().ptr(), name.ptr(), value.ptr()) < 0)
+        throw py::error_already_set();
+}
+
+void Command::reply(py::handle text) const {
+    send_message(client(), effective_chat_id(update_), text);
+}
+
+void Command::reply_stamped(std::initializer_list<py::handle> texts) const {
+    py::object now = vt::check(
+        PyObject_CallMethodNoArgs(call_.global(VT_ID("datetime")).ptr(), VT_ID("now").ptr()));
+    py::list parts;
+    parts.append(VT_ID("["));
+    parts.append(text_of(now));
+    parts.append(VT_ID("]"));
+    for (py::handle text : texts) parts.append(text);
+    reply(vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr())));
+}
+
+void send_message(py::handle client, py::handle chat_id, py::handle text) {
+    static PyObject *const kwnames =
+        PyTuple_Pack(2, VT_ID("chat_id").ptr(), VT_ID("text").ptr());
+    PyObject *args[3] = {client.ptr(), chat_id.ptr(), text.ptr()};
+    vt::check(PyObject_VectorcallMethod(VT_ID("send_message").ptr(), args, 1, kwnames));
+}
+
+py::object join(std::initializer_list<py::handle> texts) {
+    py::list parts;
+    for (py::handle text : texts) parts.append(text);
+    return vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr()));
+}
+
+py::object text_of(py::handle value) { return vt::check(PyObject_Str(value.ptr())); }
+
+}  // namespace bot

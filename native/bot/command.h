@@ -1,0 +1,50 @@
+// What every chat command handler does around its own logic: admit only the
+// configured chat, reach the shared client, stamp and send replies.
+#pragma once
+
+#include <initializer_list>
+
+#include <vt.h>
+
+namespace bot {
+namespace py = pybind11;
+
+// One handler call: handler(update, context).
+class Command {
+public:
+    explicit Command(vt::Call &call) : call_(call), update_(call[0]), context_(call[1]) {}
+
+    // True when the update comes from the chat TELEGRAM_CHAT_ID names;
+    // otherwise logs the update once and returns false (nothing is answered).
+    bool admitted();
+
+    // context.bot: the client that holds the request attributes.
+    py::object client() const { return context_.attr(VT_ID("bot")); }
+    // context.args: the words after the command.
+    py::object args() const { return context_.attr(VT_ID("args")); }
+    py::handle update() const { return update_; }
+
+    // context.bot.<name> = value
+    void write(py::handle name, py::handle value) const;
+
+    // context.bot.send_message(chat_id=update.effective_chat.id, text=text)
+    void reply(py::handle text) const;
+    // reply("[" + str(datetime.now()) + "]" + the texts joined)
+    void reply_stamped(std::initializer_list<py::handle> texts) const;
+
+private:
+    vt::Call &call_;
+    py::handle update_;
+    py::handle context_;
+};
+
+// client.send_message(chat_id=chat_id, text=text), result discarded.
+void send_message(py::handle client, py::handle chat_id, py::handle text);
+
+// The texts concatenated.
+py::object join(std::initializer_list<py::handle> texts);
+
+// str(value)
+py::object text_of(py::handle value);
+
+}  // namespace bot

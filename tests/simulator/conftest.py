@@ -92,6 +92,12 @@ def sink():
 
 
 @pytest.fixture
+def new_sink():
+    """Makes further sinks (for tests that run several simulators)."""
+    return RecordingSink
+
+
+@pytest.fixture
 def sim(sink):
     simulator = Simulator(seed=7)
     simulator.start(sink)

@@ -2,12 +2,10 @@ import time
 
 from velmor_trader.gateways.cqg.simulator import Simulator, constants as C
 
-from conftest import RecordingSink
 
-
-def _scenario(seed):
+def _scenario(seed, new_sink):
     """A session touching every kind of event; returns what was delivered."""
-    sink = RecordingSink()
+    sink = new_sink()
     sim = Simulator(seed=seed)
     sim.start(sink)
     cel = sim.cel
@@ -47,18 +45,18 @@ def _plain(info):
     return repr(info) if "object at" not in repr(info) else type(info).__name__
 
 
-def test_same_seed_and_clock_give_the_same_events():
-    first, second = _scenario(11), _scenario(11)
+def test_same_seed_and_clock_give_the_same_events(new_sink):
+    first, second = _scenario(11, new_sink), _scenario(11, new_sink)
     assert first == second
     assert len(first[1]) > 200
 
 
-def test_another_seed_gives_another_market():
-    assert _scenario(11)[1] != _scenario(12)[1]
+def test_another_seed_gives_another_market(new_sink):
+    assert _scenario(11, new_sink)[1] != _scenario(12, new_sink)[1]
 
 
-def test_real_time_clock_runs_faster_than_real_time():
-    sink = RecordingSink()
+def test_real_time_clock_runs_faster_than_real_time(new_sink):
+    sink = new_sink()
     sim = Simulator(speed=600.0)          # ten simulated minutes a second
     sim.start(sink)
     try:

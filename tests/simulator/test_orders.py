@@ -35,7 +35,8 @@ def test_market_order_fills_at_once_at_the_ask(online, sink):
     sim, account, instrument = online
     book = _book(sim)
     ask, size = book.ask, book.ask_size
-    order = _place(sim, account, instrument, C.otMarket, C.osdBuy, 1)
+    order = _place(sim, account, instrument, C.otMarket, C.osdBuy, 1.0)
+    assert order.Quantity == 1 and type(order.Quantity) is int
     changes = _changes(sink, order)
     assert [(c["change"], c["status"]) for c in changes] == [
         (C.ctAdded, C.osInTransit), (C.ctChanged, C.osInOrderBook),
@@ -137,6 +138,8 @@ def test_unknown_guid_finds_no_order(online):
     ("no account", "Unknown account"),
     ("no instrument", "Unknown instrument"),
     ("zero quantity", "Invalid quantity"),
+    ("fractional quantity", "Invalid quantity"),
+    ("huge quantity", "Invalid quantity"),
     ("limit without price", "Limit price required"),
     ("stop without price", "Stop price required"),
     ("bad side", "Invalid side"),
@@ -154,6 +157,10 @@ def test_rejected_orders(online, sink, case, reason):
         args["instrument"] = None
     elif case == "zero quantity":
         args["quantity"] = 0
+    elif case == "fractional quantity":
+        args["quantity"] = 1.5
+    elif case == "huge quantity":
+        args["quantity"] = 10 ** 6
     elif case == "limit without price":
         args["order_type"] = C.otLimit
     elif case == "stop without price":

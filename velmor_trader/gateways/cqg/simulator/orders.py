@@ -11,6 +11,7 @@ with each fill, and cancelled or rejected.
 from .constants import constants as C
 from .objects import Collection, Snapshot
 
+MAX_QUANTITY = 10000
 SNAPSHOT_FIELDS = ("Properties", "GWStatus", "FilledQuantity", "AveragePrice",
                    "EventTimestamp", "Fills")
 
@@ -56,6 +57,8 @@ class Order:
         self.Type = order_type
         self.Instrument = instrument
         self.Account = account
+        if isinstance(quantity, float) and quantity.is_integer():
+            quantity = int(quantity)       # as COM converts a whole number
         self.Quantity = quantity
         self.Side = side
         self.LimitPrice = limit_price
@@ -153,7 +156,9 @@ class MatchingEngine:
             return "Unknown account"
         if order.Instrument not in server.all_instruments():
             return "Unknown instrument"
-        if not isinstance(order.Quantity, int) or order.Quantity <= 0:
+        quantity = order.Quantity
+        if (isinstance(quantity, bool) or not isinstance(quantity, int)
+                or not 0 < quantity <= MAX_QUANTITY):
             return "Invalid quantity"
         if order.Side not in (C.osdBuy, C.osdSell):
             return "Invalid side"

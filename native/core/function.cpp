@@ -56,6 +56,7 @@ SignaturePtr signature(std::initializer_list<Param> params, const char *returns)
         if (p.kind < last || (p.kind == last && p.kind != Kind::Normal && p.kind != Kind::KwOnly))
             throw std::invalid_argument("parameters out of order: " + p.name);
         last = p.kind;
+        if (p.conv != Conv::Any) sig->simple = false;
         sig->names.push_back(check(PyUnicode_InternFromString(p.name.c_str())));
         switch (p.kind) {
         case Kind::Normal:
@@ -65,9 +66,9 @@ SignaturePtr signature(std::initializer_list<Param> params, const char *returns)
             else ++sig->n_required;
             ++sig->n_positional;
             break;
-        case Kind::VarArgs: sig->varargs = static_cast<int>(i); break;
-        case Kind::VarKw: sig->varkw = static_cast<int>(i); break;
-        case Kind::KwOnly: break;
+        case Kind::VarArgs: sig->varargs = static_cast<int>(i); sig->simple = false; break;
+        case Kind::VarKw: sig->varkw = static_cast<int>(i); sig->simple = false; break;
+        case Kind::KwOnly: sig->simple = false; break;
         }
     }
     return sig;
@@ -166,6 +167,12 @@ struct Binder {
 
     void bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
         auto &values = call.values_;
+        if (s.simple && !kwnames && nargs == s.n_positional) {
+            // Every parameter given by position, nothing to convert.
+            for (Py_ssize_t i = 0; i < nargs; ++i)
+                values[i] = py::reinterpret_borrow<py::object>(args[i]);
+            return;
+        }
         const Py_ssize_t npos = s.n_positional;
         const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
         for (Py_ssize_t i = 0; i < ncopy; ++i)

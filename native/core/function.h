@@ -70,6 +70,7 @@ struct Signature {
     Py_ssize_t n_positional = 0;    // Normal parameters, leading
     Py_ssize_t n_required = 0;      // Normal parameters without default
     int varargs = -1, varkw = -1;   // slot of *args / **kwargs, -1 if none
+    bool simple = true;             // only normal parameters, none converted
 };
 using SignaturePtr = std::shared_ptr<const Signature>;
 

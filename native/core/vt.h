@@ -4,6 +4,7 @@
 #include "asserts.h"
 #include "classes.h"
 #include "convert.h"
+#include "enums.h"
 #include "errors.h"
 #include "function.h"
 #include "module.h"

@@ -1,5 +1,7 @@
 // The instrument record: Security and its asset-class variants, frozen
 // dataclasses keyed into every quote and order-book cache of the engine.
+#include <cstring>
+
 #include <vt.h>
 
 namespace {
@@ -24,20 +26,14 @@ py::object security_eq(vt::Call &c) {
     if (!truth(result)) return result;
     result = rich_eq(self.attr(VT_ID("security_name")), other.attr(VT_ID("security_name")));
     if (!truth(result)) return result;
-    py::object mine = self.attr(VT_ID("exchange")).attr(VT_ID("value"));
-    return rich_eq(mine, other.attr(VT_ID("exchange")).attr(VT_ID("value")));
+    py::object mine = vt::enum_value(self.attr(VT_ID("exchange")));
+    return rich_eq(mine, vt::enum_value(other.attr(VT_ID("exchange"))));
 }
 
 py::object text_of(py::handle value) { return vt::check(PyObject_Format(value.ptr(), nullptr)); }
 
-// hash of "<security_name>|<code>|<exchange value>", assembled in one buffer.
-py::object security_hash(vt::Call &c) {
-    py::handle self = c[0];
-    py::object parts[3] = {
-        text_of(self.attr(VT_ID("security_name"))),
-        text_of(self.attr(VT_ID("code"))),
-        text_of(self.attr(VT_ID("exchange")).attr(VT_ID("value"))),
-    };
+// "<a>|<b>|<c>" assembled in one buffer.
+py::object bar_joined(const py::object (&parts)[3]) {
     Py_ssize_t length = 2;
     Py_UCS4 max_char = '|';
     for (const py::object &part : parts) {
@@ -46,17 +42,46 @@ py::object security_hash(vt::Call &c) {
         if (part_max > max_char) max_char = part_max;
     }
     py::object text = vt::check(PyUnicode_New(length, max_char));
+    const int kind = PyUnicode_KIND(text.ptr());
+    char *data = static_cast<char *>(PyUnicode_DATA(text.ptr()));
     Py_ssize_t at = 0;
     for (int i = 0; i < 3; ++i) {
-        if (i) PyUnicode_WriteChar(text.ptr(), at++, '|');
-        Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i].ptr());
-        if (PyUnicode_CopyCharacters(text.ptr(), at, parts[i].ptr(), 0, n) < 0)
+        if (i) PyUnicode_WRITE(kind, data, at++, '|');
+        PyObject *part = parts[i].ptr();
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(part);
+        if (PyUnicode_KIND(part) == kind)
+            std::memcpy(data + at * kind, PyUnicode_DATA(part), static_cast<std::size_t>(n) * kind);
+        else if (PyUnicode_CopyCharacters(text.ptr(), at, part, 0, n) < 0)
             throw py::error_already_set();
         at += n;
     }
-    Py_hash_t hash = PyObject_Hash(text.ptr());
+    return text;
+}
+
+// The hash of "<security_name>|<code>|<exchange value>".
+Py_hash_t hash_of(py::handle self) {
+    const py::object parts[3] = {
+        text_of(self.attr(VT_ID("security_name"))),
+        text_of(self.attr(VT_ID("code"))),
+        text_of(vt::enum_value(self.attr(VT_ID("exchange")))),
+    };
+    Py_hash_t hash = PyObject_Hash(bar_joined(parts).ptr());
     if (hash == -1) throw py::error_already_set();
-    return vt::check(PyLong_FromSsize_t(hash));
+    return hash;
+}
+
+py::object security_hash(vt::Call &c) { return vt::check(PyLong_FromSsize_t(hash_of(c[0]))); }
+
+// hash() of a Security calls the same code straight from the type's hash
+// slot, without looking up and calling __hash__ each time. Assigning a new
+// __hash__ to the class makes Python reset the slot as usual.
+Py_hash_t security_hash_slot(PyObject *self) {
+    Py_hash_t hash = -1;
+    vt::guarded([&]() -> PyObject * {
+        hash = hash_of(self);
+        return Py_None;
+    });
+    return hash;
 }
 
 py::object post_init(vt::Call &) { return py::none(); }
@@ -100,6 +125,7 @@ VT_MODULE(security, "velmor_trader.core.security", nullptr) {
         .method("__eq__", vt::signature({vt::arg("self"), vt::arg("other")}), security_eq)
         .method("__hash__", vt::signature({vt::arg("self")}), security_hash);
     py::object security = frozen(base.build());
+    reinterpret_cast<PyTypeObject *>(security.ptr())->tp_hash = security_hash_slot;
     g["Security"] = security;
 
     auto post_init_sig = vt::signature({vt::arg("self")});

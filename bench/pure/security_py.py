@@ -1,0 +1,35 @@
+"""The instrument record in plain Python: the benchmark's baseline."""
+from dataclasses import dataclass
+
+from velmor_trader.core.constants import Exchange
+
+
+@dataclass(frozen=True)
+class Security:
+    """Base class for different asset types"""
+    code: "str"
+    security_name: "str"
+    lot_size: "int" = None
+    exchange: "Exchange" = None
+    expiry_date: "str" = None
+    quote_currency: "str" = ""
+
+    def __eq__(self, other):
+        return (self.code == other.code and self.security_name == other.security_name
+                and self.exchange.value == other.exchange.value)
+
+    def __hash__(self):
+        return hash(f"{self.security_name}|{self.code}|{self.exchange.value}")
+
+
+@dataclass(frozen=True)
+class Stock(Security):
+    """Cash equity"""
+    code: "str"
+    security_name: "str"
+    lot_size: "int" = 1
+    exchange: "Exchange" = Exchange.SEHK
+    expiry_date = None
+
+    def __post_init__(self):
+        pass

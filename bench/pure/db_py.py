@@ -62,7 +62,19 @@ class DB:
                 self.cursor.execute(sql)
             else:
                 self.cursor.execute(sql, parameters)
+            self._commit_or_roll_back()
+
+    def _commit_or_roll_back(self):
+        # A failed commit (file locked past the busy timeout) must not leave
+        # the statement pending for this connection's next commit.
+        try:
             self.commit()
+        except BaseException:
+            try:
+                self.conn.rollback()
+            except Exception:
+                pass
+            raise
 
     def _parse_sql_value(self, value: "Union[str, float, int, datetime]"):
         if isinstance(value, str):
@@ -175,8 +187,11 @@ class DB:
         col_sql = "*" if columns is None else ",".join(columns)
         sql = "SELECT " + col_sql + " FROM " + table_name + " " \
             + self._parse_sql_where_condition(**kwargs)
-        self.execute(sql)
+        # Statement, commit and fetch in one hold of the lock: a stepped
+        # SELECT keeps the file's read lock until its rows are fetched.
         with lock:
+            self.cursor.execute(sql)
+            self._commit_or_roll_back()
             records = self.cursor.fetchall()
             names = [d[0] for d in self.cursor.description]
             return pd.DataFrame(records, columns=names)

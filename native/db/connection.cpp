@@ -57,6 +57,19 @@ py::object db_commit(vt::Call &c) {
     return py::none();
 }
 
+void commit_or_roll_back(py::handle self) {
+    try {
+        call_method(self, VT_ID("commit"));
+    } catch (py::error_already_set &) {
+        PyObject *conn = PyObject_GetAttr(self.ptr(), VT_ID("conn").ptr());
+        PyObject *done = conn ? PyObject_CallMethodNoArgs(conn, VT_ID("rollback").ptr()) : nullptr;
+        if (!done) PyErr_Clear();  // the commit's error is the one to report
+        Py_XDECREF(done);
+        Py_XDECREF(conn);
+        throw;
+    }
+}
+
 // One statement and its commit under the lock; parameters, when given, are
 // bound by the driver.
 py::object db_execute(vt::Call &c) {
@@ -70,7 +83,7 @@ py::object db_execute(vt::Call &c) {
             vt::check(PyObject_VectorcallMethod(VT_ID("execute").ptr(), args,
                                                 3, nullptr));
         }
-        call_method(self, VT_ID("commit"));
+        commit_or_roll_back(self);
         return py::none();
     });
 }

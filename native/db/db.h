@@ -42,6 +42,12 @@ py::object concat(std::initializer_list<py::handle> parts);
 // `self.execute(sql)`: every statement goes through the (overridable) method.
 inline void run(py::handle self, py::handle sql) { call_method(self, VT_ID("execute"), sql); }
 
+// self.commit(); if the commit fails (the file locked by another connection
+// past the busy timeout), the transaction is rolled back, so that the failed
+// statement is not committed later by this connection's next commit, and the
+// commit's error propagates.
+void commit_or_roll_back(py::handle self);
+
 // `self._parse_sql_where_condition(**kwargs)`.
 py::object where_clause(py::handle self, py::handle kwargs);
 

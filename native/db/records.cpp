@@ -15,9 +15,14 @@ py::object select_records(vt::Call &c) {
                              : vt::check(PyUnicode_Join(VT_ID(",").ptr(), columns.ptr()));
     py::object sql = concat({VT_ID("SELECT "), col_sql, VT_ID(" FROM "), table, VT_ID(" "),
                              where_clause(self, kwargs)});
-    run(self, sql);
+    // The statement, its commit and the fetch under one hold of the lock: a
+    // stepped SELECT keeps the file's read lock until its rows are fetched,
+    // and a write of another DB slipped in between would wait for it while
+    // holding the module lock, then fail as "database is locked".
     return with_lock(c, [&] {
         py::object cursor = self.attr(VT_ID("cursor"));
+        call_method(cursor, VT_ID("execute"), sql);
+        commit_or_roll_back(self);
         py::object records = call_method(cursor, VT_ID("fetchall"));
         py::list names;
         for (py::handle entry : cursor.attr(VT_ID("description"))) names.append(entry[py::int_(0)]);

@@ -1,4 +1,7 @@
+import os
+import shutil
 import sys
+import tempfile
 import types
 
 import pytest
@@ -17,6 +20,20 @@ def config(tmp_path, monkeypatch):
     mod.DB = {"sqlite3": str(tmp_path)}
     monkeypatch.setitem(sys.modules, "velmor_trader_config", mod)
     return mod
+
+
+@pytest.fixture
+def shm_config(tmp_path, monkeypatch):
+    """Like config, on a memory-backed directory where there is one: the
+    concurrency tests commit thousands of times."""
+    base = "/dev/shm" if os.path.isdir("/dev/shm") else None
+    path = tempfile.mkdtemp(dir=base) if base else str(tmp_path)
+    mod = types.ModuleType("velmor_trader_config")
+    mod.DB = {"sqlite3": path}
+    monkeypatch.setitem(sys.modules, "velmor_trader_config", mod)
+    yield mod
+    if base:
+        shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture

@@ -140,7 +140,7 @@ class CountingLock:
     (lambda d: d.commit(), 0),
     (lambda d: d.execute("SELECT 1"), 1),
     (lambda d: d.insert_records("position", balance_id=1), 1),   # fails in the driver
-    (lambda d: d.select_records("balance"), 2),
+    (lambda d: d.select_records("balance"), 1),
     (lambda d: d.close(), 1),
 ])
 def test_module_lock_use(db, dbmod, monkeypatch, call, times):
@@ -153,7 +153,7 @@ def test_module_lock_use(db, dbmod, monkeypatch, call, times):
     assert fake.taken == times and not fake.inner.locked()
 
 
-def test_two_threads_insert_concurrently(dbmod, config):
+def test_two_threads_insert_concurrently(dbmod, shm_config):
     errors = []
     start = threading.Barrier(2)
 
@@ -185,6 +185,51 @@ def test_two_threads_insert_concurrently(dbmod, config):
     assert len(df) == 2000
     for tag in "AB":
         assert sorted(df[df.broker_order_id == tag].order_id) == list(range(1000))
+
+
+ROW = dict(balance_id=1, security_name="A", security_code="C", direction="LONG",
+           holding_price=1.0, quantity=1, update_time=STAMP)
+
+
+def test_failed_commit_is_rolled_back(db, config, tmp_path):
+    db.execute("PRAGMA busy_timeout = 20")
+    db.insert_records("position", **ROW)
+    db.insert_records("position", **ROW)
+    reader = sqlite3.connect(str(tmp_path / "velmor_trader.db"))
+    pending = reader.execute("SELECT * FROM position")   # holds the file's read lock
+    with pytest.raises(sqlite3.OperationalError, match="locked"):
+        db.insert_records("position", **dict(ROW, security_name="LOST"))
+    pending.fetchall()
+    reader.close()
+    db.insert_records("position", **dict(ROW, security_name="KEPT"))
+    names = db.select_records("position")["security_name"].tolist()
+    assert names == ["A", "A", "KEPT"]
+
+
+def test_select_and_insert_from_two_threads(dbmod, shm_config):
+    # A write of one DB must never land between another DB's select and its
+    # fetch, where it would wait on the file lock while holding the module lock.
+    errors = []
+
+    def work(role):
+        try:
+            d = dbmod.DB()
+            d.execute("PRAGMA busy_timeout = 200")
+            for _ in range(300):
+                if role == "w":
+                    d.insert_records("position", **ROW)
+                else:
+                    d.select_records("position", ["id"], balance_id=1)
+            d.close()
+        except BaseException as exc:  # reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work, args=(r,)) for r in "wrr"]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert errors == []
 
 
 def test_assertions_disabled_reach_the_driver(tmp_path):

@@ -183,20 +183,20 @@ def test_account_follows_fills_through_open_reverse_and_close(online, sink):
     sim, account, instrument = online
     summary = account.Summary
     cash = summary.Balance(0)
-    spec = _book(sim).spec
+    contract = _book(sim).contract
     buy = _place(sim, account, instrument, C.otMarket, C.osdBuy, 2)
     (position,) = account.Positions
     assert (position.Quantity, position.Side) == (2, C.osdBuy)
     assert position.AveragePrice == buy.AveragePrice
-    assert summary.Collaterals(1) == 2 * spec.margin
-    assert summary.MaintenanceMargin(1) == 2 * spec.maintenance
+    assert summary.Collaterals(1) == 2 * contract.margin
+    assert summary.MaintenanceMargin(1) == 2 * contract.maintenance
     sim.advance(20)
     assert summary.UPL(0) == pytest.approx(position.OTE)
     assert summary.NLV(0) == pytest.approx(summary.Balance(0) + summary.UPL(0))
 
     sell = _place(sim, account, instrument, C.otMarket, C.osdSell, 3)
     assert (position.Quantity, position.Side) == (-1, C.osdSell)
-    realized = 2 * (sell._fills[0].Price - buy.AveragePrice) * spec.multiplier
+    realized = 2 * (sell._fills[0].Price - buy.AveragePrice) * contract.multiplier
     assert summary.ProfitLoss(0) == pytest.approx(realized)
     assert summary.Balance(0) == pytest.approx(cash + realized)
     assert position.AveragePrice == sell._fills[-1].Price

@@ -52,12 +52,12 @@ enumeration members) when no real one exists; nothing is installed on import.
 from .clock import SimClock
 from .constants import constants
 from .faults import Faults
-from .market import INVALID, ContractSpec
+from .market import INVALID, Contract
 from .objects import CQGError
 from .api import CQGCEL
 from .server import Simulator
 from .win32com_shim import install_win32com, uninstall_win32com
 
-__all__ = ["CQGCEL", "CQGError", "ContractSpec", "Faults", "INVALID",
+__all__ = ["CQGCEL", "CQGError", "Contract", "Faults", "INVALID",
            "SimClock", "Simulator", "constants", "install_win32com",
            "uninstall_win32com"]

@@ -8,7 +8,7 @@ class Position:
     def __init__(self, account, book):
         self.Account = account
         self._book = book
-        self.InstrumentName = book.spec.full_name
+        self.InstrumentName = book.contract.full_name
         self.net = 0                  # signed quantity
         self.AveragePrice = 0.0
         self.realized = 0.0
@@ -24,8 +24,8 @@ class Position:
     @property
     def OTE(self):
         """Open trade equity at the last trade price."""
-        spec = self._book.spec
-        return self.net * (self._book.last - self.AveragePrice) * spec.multiplier
+        contract = self._book.contract
+        return self.net * (self._book.last - self.AveragePrice) * contract.multiplier
 
     @property
     def ProfitLoss(self):
@@ -41,7 +41,7 @@ class Position:
         else:
             closed = min(abs(net), abs(signed_qty))
             direction = 1 if net > 0 else -1
-            realized = closed * (price - avg) * direction * self._book.spec.multiplier
+            realized = closed * (price - avg) * direction * self._book.contract.multiplier
             if abs(signed_qty) > abs(net):          # reversed through flat
                 self.AveragePrice = price
         self.net = net + signed_qty
@@ -66,12 +66,12 @@ class AccountSummary:
 
     def Collaterals(self, index):
         self._check(index)
-        return sum(abs(p.net) * p._book.spec.margin
+        return sum(abs(p.net) * p._book.contract.margin
                    for p in self._account._positions)
 
     def MaintenanceMargin(self, index):
         self._check(index)
-        return sum(abs(p.net) * p._book.spec.maintenance
+        return sum(abs(p.net) * p._book.contract.maintenance
                    for p in self._account._positions)
 
     def ProfitLoss(self, index):

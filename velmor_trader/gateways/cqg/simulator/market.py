@@ -16,7 +16,7 @@ DAY = _dt.timedelta(days=1)
 
 
 @dataclass(frozen=True)
-class ContractSpec:
+class Contract:
     full_name: str             # e.g. "F.US.EPZ4"; the last part is the symbol
     price: float               # opening price of the simulation
     tick_size: float
@@ -30,10 +30,10 @@ class ContractSpec:
 
 
 DEFAULT_CONTRACTS = (
-    ContractSpec("F.US.EPZ4", 5950.00, 0.25, 50.0, 15000.0, 13500.0),
-    ContractSpec("F.US.ENQZ4", 20800.00, 0.25, 20.0, 26000.0, 23500.0),
-    ContractSpec("F.US.CLEF5", 69.50, 0.01, 1000.0, 6500.0, 5900.0),
-    ContractSpec("F.US.GCEG5", 2745.0, 0.1, 100.0, 11000.0, 10000.0),
+    Contract("F.US.EPZ4", 5950.00, 0.25, 50.0, 15000.0, 13500.0),
+    Contract("F.US.ENQZ4", 20800.00, 0.25, 20.0, 26000.0, 23500.0),
+    Contract("F.US.CLEF5", 69.50, 0.01, 1000.0, 6500.0, 5900.0),
+    Contract("F.US.GCEG5", 2745.0, 0.1, 100.0, 11000.0, 10000.0),
 )
 
 
@@ -76,7 +76,7 @@ def previous_period(start, daily):
 @dataclass
 class Book:
     """State of one contract: top of book, last trade, today's figures."""
-    spec: ContractSpec
+    contract: Contract
     rng: random.Random
     bid: float
     ask: float
@@ -91,28 +91,28 @@ class Book:
     bars: dict = field(default_factory=dict)   # daily? -> current Bar
 
     def round(self, price):
-        ticks = round(price / self.spec.tick_size)
-        return round(ticks * self.spec.tick_size, 10)
+        ticks = round(price / self.contract.tick_size)
+        return round(ticks * self.contract.tick_size, 10)
 
 
 class Market:
     def __init__(self, seed, contracts=DEFAULT_CONTRACTS):
         self.seed = seed
         self.books = {}
-        for spec in contracts:
-            self.add_contract(spec)
+        for contract in contracts:
+            self.add_contract(contract)
 
-    def add_contract(self, spec):
-        rng = random.Random("%s:%s" % (self.seed, spec.full_name))
-        tick = spec.tick_size
-        price = spec.price
-        book = Book(spec, rng, bid=price - tick, ask=price,
+    def add_contract(self, contract):
+        rng = random.Random("%s:%s" % (self.seed, contract.full_name))
+        tick = contract.tick_size
+        price = contract.price
+        book = Book(contract, rng, bid=price - tick, ask=price,
                     bid_size=rng.randint(1, 40), ask_size=rng.randint(1, 40),
                     last=price, last_size=1, day_open=price, day_high=price,
                     day_low=price,
                     prev_settlement=price - tick * rng.randint(-40, 40))
         book.prev_settlement = book.round(book.prev_settlement)
-        self.books[spec.full_name] = book
+        self.books[contract.full_name] = book
         return book
 
     def resolve(self, symbol):
@@ -121,10 +121,10 @@ class Market:
         if symbol in self.books:
             return symbol
         for name, book in self.books.items():
-            if symbol == book.spec.symbol:
+            if symbol == book.contract.symbol:
                 return name
         for name, book in self.books.items():
-            root = book.spec.symbol[:-2]
+            root = book.contract.symbol[:-2]
             if symbol and symbol == root:
                 return name
         return None
@@ -133,7 +133,7 @@ class Market:
         """Move one contract's market by one step; returns the trade
         (price, volume) or None when no trade happened."""
         rng = book.rng
-        tick = book.spec.tick_size
+        tick = book.contract.tick_size
         move = rng.choice((-1, 0, 0, 1))
         book.bid = book.round(book.bid + move * tick)
         book.ask = book.round(book.bid + tick)
@@ -173,7 +173,7 @@ class Market:
         bars = []
         close = book.last
         stamp = start
-        rng = random.Random("%s:%s:%s:%s" % (self.seed, book.spec.full_name,
+        rng = random.Random("%s:%s:%s:%s" % (self.seed, book.contract.full_name,
                                              daily, start.isoformat()))
         span = 40 if daily else 4
         for _ in range(count):
@@ -182,10 +182,10 @@ class Market:
                 bars.append(Bar(stamp, INVALID, INVALID, INVALID, INVALID,
                                 INVALID, 0))
                 continue
-            open_ = book.round(close + book.spec.tick_size
+            open_ = book.round(close + book.contract.tick_size
                                * rng.randint(-span, span))
-            high = max(open_, close) + book.spec.tick_size * rng.randint(0, span)
-            low = min(open_, close) - book.spec.tick_size * rng.randint(0, span)
+            high = max(open_, close) + book.contract.tick_size * rng.randint(0, span)
+            low = min(open_, close) - book.contract.tick_size * rng.randint(0, span)
             volume = rng.randint(50, 5000) * (200 if daily else 1)
             bars.append(Bar(stamp, open_, book.round(high), book.round(low),
                             close, volume, max(1, volume // 3)))

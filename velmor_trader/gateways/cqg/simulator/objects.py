@@ -59,8 +59,8 @@ class Instrument:
     def __init__(self, server, book):
         self._server = server
         self._book = book
-        self.FullName = book.spec.full_name
-        self.TickSize = book.spec.tick_size
+        self.FullName = book.contract.full_name
+        self.TickSize = book.contract.tick_size
         self._level = C.dsNone
         self._quotes = {}
 

@@ -202,7 +202,7 @@ class MatchingEngine:
         buy = order.Side == C.osdBuy
         price = book.ask if buy else book.bid
         size = book.ask_size if buy else book.bid_size
-        step = book.spec.tick_size if buy else -book.spec.tick_size
+        step = book.contract.tick_size if buy else -book.contract.tick_size
         while order.remaining > 0:
             if limit is not None and (price > limit if buy else price < limit):
                 break

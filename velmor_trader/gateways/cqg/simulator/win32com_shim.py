@@ -40,8 +40,8 @@ def _build(name):
 
 
 class _Loader(importlib.abc.Loader):
-    def create_module(self, spec):
-        return _build(spec.name)
+    def create_module(self, module_spec):
+        return _build(module_spec.name)
 
     def exec_module(self, module):
         if module.__name__ == "win32com.client":

@@ -1,5 +1,7 @@
 #include "command.h"
 
+#include <utility>
+
 namespace bot {
 
 namespace {
@@ -20,10 +22,14 @@ bool Command::admitted() {
         py::object configured = call_.global(VT_ID("TELEGRAM_CHAT_ID"));
         int same = PyObject_RichCompareBool(chat_id.ptr(), configured.ptr(), Py_EQ);
         if (same < 0) throw py::error_already_set();
-        if (same) return true;
+        if (same) {
+            chat_id_ = std::move(chat_id);
+            return true;
+        }
     }
     py::object logger = call_.global(VT_ID("logger"));
-    logger.attr(VT_ID("warning"))(VT_ID(kIgnored), chat_id);
+    PyObject *args[3] = {logger.ptr(), VT_ID(kIgnored).ptr(), chat_id.ptr()};
+    vt::check(PyObject_VectorcallMethod(VT_ID("warning").ptr(), args, 3, nullptr));
     return false;
 }
 
@@ -33,7 +39,7 @@ void Command::write(py::handle name, py::handle value) const {
 }
 
 void Command::reply(py::handle text) const {
-    send_message(client(), effective_chat_id(update_), text);
+    send_message(client(), chat_id_, text);
 }
 
 void Command::reply_stamped(std::initializer_list<py::handle> texts) const {

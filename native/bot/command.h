@@ -27,7 +27,8 @@ public:
     // context.bot.<name> = value
     void write(py::handle name, py::handle value) const;
 
-    // context.bot.send_message(chat_id=update.effective_chat.id, text=text)
+    // context.bot.send_message(chat_id=update.effective_chat.id, text=text);
+    // only for an admitted update.
     void reply(py::handle text) const;
     // reply("[" + str(datetime.now()) + "]" + the texts joined)
     void reply_stamped(std::initializer_list<py::handle> texts) const;
@@ -36,6 +37,7 @@ private:
     vt::Call &call_;
     py::handle update_;
     py::handle context_;
+    py::object chat_id_;  // update.effective_chat.id, once admitted
 };
 
 // client.send_message(chat_id=chat_id, text=text), result discarded.

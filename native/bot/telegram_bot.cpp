@@ -1,5 +1,8 @@
 #include "telegram_bot.h"
 
+#include <string>
+#include <utility>
+
 #include "command.h"
 #include "texts.h"
 
@@ -40,8 +43,10 @@ constexpr const char *kCommands[] = {"stop",         "balance",       "positions
                                      "orders",       "deals",         "cancel_order",
                                      "cancel_orders", "send_order",   "close_positions"};
 
+// self.updater.bot
 py::object client_of(py::handle self) {
-    return self.attr(VT_ID("updater")).attr(VT_ID("bot"));
+    py::object updater = vt::check(PyObject_GetAttr(self.ptr(), VT_ID("updater").ptr()));
+    return vt::check(PyObject_GetAttr(updater.ptr(), VT_ID("bot").ptr()));
 }
 
 void set_attr(py::handle obj, py::handle name, py::handle value) {
@@ -101,7 +106,9 @@ py::object init(vt::Call &c) {
 }
 
 // Property bodies find their attribute name in the function's closure.
-py::object get_request(vt::Call &c) { return client_of(c[0]).attr(c.closure()); }
+py::object get_request(vt::Call &c) {
+    return vt::check(PyObject_GetAttr(client_of(c[0]).ptr(), c.closure().ptr()));
+}
 
 py::object set_request(vt::Call &c) {
     set_attr(client_of(c[0]), c.closure(), c[1]);

@@ -57,8 +57,9 @@ void run(const Column &column, std::size_t window, double *out) {
         for (std::size_t t = 0; t < size; ++t) {
             const double value = value_at(start + t);
             peak_head = max_of(peak_head, finite_or(value, -kInf));
-            double peak = max_of(peak_tail[t + 1], peak_head);
-            if (peak == -kInf) peak = kNaN;
+            // A peak of -inf (no finite value in the window) comes only with
+            // a value that is not finite, whose drawdown is skipped anyway.
+            const double peak = max_of(peak_tail[t + 1], peak_head);
             const double drawdown = finite_or(value / peak - 1.0, kInf);
             drawdowns[t] = drawdown;
             low_head = min_of(low_head, drawdown);

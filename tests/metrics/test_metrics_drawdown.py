@@ -82,8 +82,9 @@ def test_strided_and_large_inputs():
     v[::97] = np.nan
     assert_identical(m.rolling_maximum_drawdown(v[::3], 50), pandas_steps(v[::3], 50))
     assert_identical(m.rolling_maximum_drawdown(v), pandas_steps(v))
-    big = pd.Series(v, index=pd.Index(np.arange(len(v))[::-1] * 2))
-    assert_identical(m.rolling_maximum_drawdown(big, 1000), pandas_steps(big, 1000))
+    strided = pd.Series(v[::-2], index=pd.Index(np.arange(10001) * 2), copy=False)
+    assert not strided.to_numpy().flags.contiguous
+    assert_identical(m.rolling_maximum_drawdown(strided, 1000), pandas_steps(strided, 1000))
 
 
 @pytest.mark.parametrize("value, window", [
@@ -94,6 +95,9 @@ def test_strided_and_large_inputs():
     (np.array([1.0, 3.0, 2.0]), np.int64(2)),
     (np.array([1.0, 3.0, 2.0]), True),
     (np.array([], dtype=float), 5),
+    (np.array([1, 3, 2], dtype="float16"), 2),
+    (np.array([1, 3, 2], dtype=">i4"), 2),
+    (np.array([1, 3, 2], dtype=np.longdouble), 2),
     (np.array([5.0, 6.0]), 2**63 - 1),
 ])
 def test_other_inputs_follow_pandas(value, window):

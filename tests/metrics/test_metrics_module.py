@@ -23,26 +23,20 @@ def test_public_names_in_definition_order():
         assert fn.__module__ == "velmor_trader.plugins.analysis.metrics"
 
 
-@pytest.mark.parametrize("name, annotations, params", [
-    ("convert_time", {"time_": "str", "return": "str"}, "(time_: 'str') -> 'str'"),
-    ("holding_period", {"time_": "pd.Series", "return": "float"},
-     "(time_: 'pd.Series') -> 'float'"),
-    ("percentile", {"n": "float"}, "(n: 'float')"),
-    ("sharpe_ratio", {"returns": "np.array", "days": "int", "return": "float"},
-     "(returns: 'np.array', days: 'int' = 252) -> 'float'"),
+@pytest.mark.parametrize("name, signature", [
+    ("convert_time", "(time_: 'str') -> 'str'"),
+    ("holding_period", "(time_: 'pd.Series') -> 'float'"),
+    ("percentile", "(n: 'float')"),
+    ("sharpe_ratio", "(returns: 'np.array', days: 'int' = 252) -> 'float'"),
     ("information_ratio",
-     {"returns": "np.array", "benchmark_returns": "np.array", "days": "int", "return": "float"},
      "(returns: 'np.array', benchmark_returns: 'np.array', days: 'int' = 252) -> 'float'"),
-    ("modigliani_ratio", {"returns": "np.array", "return": "float"},
-     "(returns: 'np.array', benchmark_returns, days=252) -> 'float'"),
-    ("rolling_maximum_drawdown",
-     {"portfolio_value": "np.array", "window": "int", "return": "float"},
-     "(portfolio_value: 'np.array', window: 'int' = 252) -> 'float'"),
+    ("modigliani_ratio", "(returns: 'np.array', benchmark_returns, days=252) -> 'float'"),
+    ("rolling_maximum_drawdown", "(portfolio_value: 'np.array', window: 'int' = 252) -> 'float'"),
 ])
-def test_annotations_and_signatures(name, annotations, params):
+def test_signatures_and_annotations(name, signature):
     fn = getattr(m, name)
-    assert fn.__annotations__ == annotations
-    assert str(inspect.signature(fn)) == params
+    assert str(inspect.signature(fn)) == signature
+    assert all(type(text) is str for text in fn.__annotations__.values())
 
 
 @pytest.mark.parametrize("name, texts", [

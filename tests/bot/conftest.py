@@ -7,6 +7,7 @@ body of an extension module runs once per process, so the import (and the
 server it talks to) is shared by all the bot's tests of one run.
 """
 import importlib
+import pathlib
 import sys
 
 import pytest
@@ -15,11 +16,32 @@ from bot_helpers import INITIAL, MODULE, PROXY_VARS, TOKEN, Chat, write_config
 from velmor_trader.plugins.telegram.local_server import LocalChatServer
 
 
+HERE = pathlib.Path(__file__).resolve().parent
+_running = {}  # what the session fixtures started, to stop after the last bot test
+
+
+def _stop_running():
+    module = _running.pop("module", None)
+    if module is not None:
+        module.bot.close()
+    server = _running.pop("server", None)
+    if server is not None:
+        server.stop()
+
+
+def pytest_runtest_teardown(item, nextitem):
+    # Stop polling once the bot's tests are done, so that its threads do not
+    # run (and allocate) during the rest of the suite.
+    if nextitem is None or HERE not in pathlib.Path(str(nextitem.path)).resolve().parents:
+        _stop_running()
+
+
 @pytest.fixture(scope="session")
 def chat_server():
     server = LocalChatServer(token=TOKEN, max_poll_hold=0.3).start()
+    _running["server"] = server
     yield server
-    server.stop()
+    _stop_running()
 
 
 @pytest.fixture(scope="session")
@@ -34,8 +56,9 @@ def botmod(chat_server, tmp_path_factory):
     mp.delitem(sys.modules, "velmor_trader_config", raising=False)
     mp.delitem(sys.modules, MODULE, raising=False)
     module = importlib.import_module(MODULE)
+    _running["module"] = module
     yield module
-    module.bot.close()
+    _stop_running()
     mp.undo()
     sys.modules.pop("velmor_trader_config", None)
 

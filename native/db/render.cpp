@@ -1,6 +1,10 @@
 // Values and filters written as SQL text.
 #include "db.h"
 
+#include <cstdio>
+
+#include <datetime.h>
+
 namespace vtdb {
 
 // The text between double quotes, each double quote inside it doubled so
@@ -25,6 +29,26 @@ static bool is_instance(py::handle value, py::handle type) {
     return r != 0;
 }
 
+// `"YYYY-mm-dd HH:MM:SS"` written straight from the fields of a plain
+// datetime.datetime, what its strftime() gives for years from 1000 on; null
+// for anything else (subclasses may have their own strftime, and how years
+// below 1000 are padded depends on the platform's C library).
+static PyObject *plain_stamp(py::handle value) {
+    static PyTypeObject *const datetime_type = [] {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw py::error_already_set();
+        return PyDateTimeAPI->DateTimeType;
+    }();
+    PyObject *v = value.ptr();
+    if (!Py_IS_TYPE(v, datetime_type) || PyDateTime_GET_YEAR(v) < 1000) return nullptr;
+    char text[32];
+    int n = std::snprintf(text, sizeof text, "\"%04d-%02d-%02d %02d:%02d:%02d\"",
+                          PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v),
+                          PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
+                          PyDateTime_DATE_GET_SECOND(v));
+    return PyUnicode_FromStringAndSize(text, n);
+}
+
 // Texts (quoted), numbers as format() writes them, numpy.int64 too, and
 // date-times to the second (quoted); anything else is refused.
 py::object parse_sql_value(vt::Call &c) {
@@ -33,6 +57,8 @@ py::object parse_sql_value(vt::Call &c) {
     if (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr())) return text_of(value);
     if (is_instance(value, c.global(VT_ID("np")).attr(VT_ID("int64")))) return text_of(value);
     if (is_instance(value, c.global(VT_ID("datetime")))) {
+        if (PyObject *stamp = plain_stamp(value)) return py::reinterpret_steal<py::object>(stamp);
+        if (PyErr_Occurred()) throw py::error_already_set();
         py::object stamp = call_method(value, VT_ID("strftime"), VT_ID("%Y-%m-%d %H:%M:%S"));
         return concat({VT_ID("\""), stamp, VT_ID("\"")});
     }

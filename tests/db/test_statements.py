@@ -35,6 +35,19 @@ def test_value_rendering(db, value, text):
     assert db._parse_sql_value(value) == text
 
 
+class Stamp(dt.datetime):
+    def strftime(self, fmt):
+        return "own " + super().strftime(fmt)
+
+
+@pytest.mark.parametrize("value", [
+    dt.datetime(1, 1, 1), dt.datetime(999, 12, 31, 23, 59, 59), dt.datetime(1000, 1, 2),
+    dt.datetime(9999, 12, 31, 23, 59, 59, 999999), Stamp(2024, 1, 2, 3, 4, 5),
+])
+def test_datetime_rendering_matches_strftime(db, value):
+    assert db._parse_sql_value(value) == '"' + value.strftime("%Y-%m-%d %H:%M:%S") + '"'
+
+
 @pytest.mark.parametrize("value, message", [
     (None, "Data format is not support! type(None)=<class 'NoneType'>"),
     (dt.date(2024, 3, 5), "Data format is not support! type(2024-03-05)=<class 'datetime.date'>"),

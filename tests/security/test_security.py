@@ -134,7 +134,7 @@ def test_hash_follows_hash_randomisation():
             "from velmor_trader.core.constants import Exchange;"
             "s = Security('700', 'Tencent', exchange=Exchange.SEHK);"
             "print(hash(s) == hash('Tencent|700|SEHK'), hash(s))")
-    runs = [subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+    runs = [subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
                            env={"PYTHONHASHSEED": seed}, check=True).stdout.split()
             for seed in ("1", "2")]
     assert runs[0][0] == runs[1][0] == "True" and runs[0][1] != runs[1][1]
@@ -190,5 +190,5 @@ def test_reassigned_hash_takes_effect():
             "s = Security('1', 'x', exchange=Exchange.SEHK);"
             "Security.__hash__ = lambda self: 42;"
             "print(hash(s))")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "42"

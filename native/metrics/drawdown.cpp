@@ -82,15 +82,23 @@ bool usable_window(py::handle window, std::size_t length, std::size_t &out) {
 
 }  // namespace
 
+py::object drawdown_closure() {
+    py::module_ numpy = py::module_::import("numpy");
+    return py::make_tuple(numpy.attr("dtype"), numpy.attr("empty"));
+}
+
+// The steps use only `pd`; numpy (bound at import in the closure, not read
+// from the module's `np`) serves the native pass alone.
 py::object rolling_maximum_drawdown(vt::Call &c) {
     py::object pd = c.global(VT_ID("pd"));
-    py::object np = c.global(VT_ID("np"));
+    PyObject *numpy_dtype = PyTuple_GET_ITEM(c.closure().ptr(), 0);
+    PyObject *numpy_empty = PyTuple_GET_ITEM(c.closure().ptr(), 1);
     py::handle window = c[1];
     py::object series = pd.attr(VT_ID("Series"))(c[0], py::arg("name") = VT_ID("pv"));
 
     // Only plain numpy dtypes (not pandas' extension dtypes) go native.
     py::object dtype = series.attr(VT_ID("dtype"));
-    const int is_numpy = PyObject_IsInstance(dtype.ptr(), np.attr(VT_ID("dtype")).ptr());
+    const int is_numpy = PyObject_IsInstance(dtype.ptr(), numpy_dtype);
     if (is_numpy < 0) throw py::error_already_set();
     const std::string kind = py::str(dtype.attr(VT_ID("kind")));
     if (!is_numpy || kind.size() != 1 || !std::strchr("biuf", kind[0]))
@@ -105,7 +113,7 @@ py::object rolling_maximum_drawdown(vt::Call &c) {
         !usable_window(window, length, effective_window))
         return pandas_steps(series, window);
 
-    py::object result = np.attr(VT_ID("empty"))(in.size);
+    py::object result = py::reinterpret_borrow<py::object>(numpy_empty)(in.size);
     py::buffer_info out = py::reinterpret_borrow<py::buffer>(result).request(true);
     if (out.itemsize != 8 || out.format.empty() || out.format.back() != 'd' || out.size != in.size)
         throw std::runtime_error("numpy.empty() did not give a float64 array");

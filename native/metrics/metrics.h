@@ -20,7 +20,8 @@ py::object holding_period(vt::Call &c);
 py::object percentile(vt::Call &c);
 py::object make_percentile_prototype(py::handle globals);
 
-// drawdown.cpp
+// drawdown.cpp; its closure is drawdown_closure().
 py::object rolling_maximum_drawdown(vt::Call &c);
+py::object drawdown_closure();
 
 }  // namespace metrics

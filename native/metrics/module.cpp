@@ -54,9 +54,10 @@ VT_MODULE(metrics, "velmor_trader.plugins.analysis.metrics", nullptr) {
                            vt::arg("days").def(252)},
                           "float"),
             metrics::modigliani_ratio);
-    vt::def(g, "rolling_maximum_drawdown",
-            vt::signature({vt::arg("portfolio_value").ann("np.array"),
-                           vt::arg("window").typed("int").def(252)},
-                          "float"),
-            metrics::rolling_maximum_drawdown, kDrawdownDoc);
+    g["rolling_maximum_drawdown"] = vt::make_function(
+        g, "rolling_maximum_drawdown",
+        vt::signature({vt::arg("portfolio_value").ann("np.array"),
+                       vt::arg("window").typed("int").def(252)},
+                      "float"),
+        metrics::rolling_maximum_drawdown, kDrawdownDoc, metrics::drawdown_closure());
 }

@@ -104,6 +104,7 @@ def test_module_names_are_looked_up_when_called(monkeypatch):
     assert m.holding_period({"open_datetime": "a", "close_datetime": "b"}) == 120.0
     monkeypatch.setattr(m, "np", type("NoNumpy", (), {"nan": "nan!"}))
     assert m.sharpe_ratio(np.array([1.0, 1.0])) == "nan!"
+    assert m.rolling_maximum_drawdown([2.0, 1.0]).tolist() == [0.0, -0.5]  # needs only pd
 
 
 @pytest.mark.parametrize("n, name, value", [

@@ -12,7 +12,8 @@ namespace {
 
 enum class Setter { Text, Flag, Value };
 
-// The request attributes: name, initial value, what the setter accepts.
+// A request property: the client attribute it reads and writes, and what
+// its setter accepts.
 struct Request {
     const char *name;
     Setter setter;
@@ -38,7 +39,8 @@ constexpr Request kProperties[] = {
     {"close_positions_gateway_name", Setter::Value},
 };
 
-// (command, module function) in the order the handlers are built.
+// The commands, in the order their handlers are built; each is handled by
+// the module function of the same name.
 constexpr const char *kCommands[] = {"stop",         "balance",       "positions",
                                      "orders",       "deals",         "cancel_order",
                                      "cancel_orders", "send_order",   "close_positions"};

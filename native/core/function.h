@@ -15,7 +15,7 @@
 //           sharpe_ratio);
 #pragma once
 
-#include <array>
+#include <new>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -82,12 +82,36 @@ SignaturePtr signature(std::initializer_list<Param> params,
 class Call;
 using Impl = py::object (*)(Call &);
 
+// Room for one call's arguments: only the slots a signature uses are
+// constructed and destroyed, so a short call costs no more than it needs.
+class ArgumentSlots {
+public:
+    explicit ArgumentSlots(std::size_t n) : n_(n) {
+        for (std::size_t i = 0; i < n_; ++i) new (storage_[i]) py::object();
+    }
+    ~ArgumentSlots() {
+        for (std::size_t i = 0; i < n_; ++i) (*this)[i].~object();
+    }
+    ArgumentSlots(const ArgumentSlots &) = delete;
+    ArgumentSlots &operator=(const ArgumentSlots &) = delete;
+    py::object &operator[](std::size_t i) {
+        return *std::launder(reinterpret_cast<py::object *>(storage_[i]));
+    }
+    const py::object &operator[](std::size_t i) const {
+        return *std::launder(reinterpret_cast<const py::object *>(storage_[i]));
+    }
+
+private:
+    std::size_t n_;
+    alignas(py::object) unsigned char storage_[kMaxParams][sizeof(py::object)];
+};
+
 // The arguments of one call, in parameter order: a normal or keyword-only
 // parameter holds its (converted) value, *args a tuple, **kwargs a dict.
 class Call {
 public:
     // Made by the layer for each call; bodies only read it.
-    Call(PyObject *function, std::size_t size) : function_(function), size_(size) {}
+    Call(PyObject *function, std::size_t size) : function_(function), size_(size), values_(size) {}
     py::handle operator[](std::size_t i) const { return values_[i]; }
     std::size_t size() const { return size_; }
     py::handle function() const { return function_; }
@@ -101,7 +125,7 @@ private:
     friend struct Binder;
     PyObject *function_;
     std::size_t size_;
-    std::array<py::object, kMaxParams> values_;
+    ArgumentSlots values_;
 };
 
 // A new function whose __module__ is globals["__name__"], __name__ the last

@@ -2,10 +2,12 @@
 #pragma once
 
 #include "asserts.h"
+#include "attrs.h"
 #include "classes.h"
 #include "convert.h"
 #include "enums.h"
 #include "errors.h"
 #include "function.h"
+#include "locks.h"
 #include "module.h"
 #include "names.h"

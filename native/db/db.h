@@ -51,25 +51,11 @@ void commit_or_roll_back(py::handle self);
 // `self._parse_sql_where_condition(**kwargs)`.
 py::object where_clause(py::handle self, py::handle kwargs);
 
-// Runs `body` holding the module's lock, the way `with lock:` does: the lock
-// is the module global at the time of the call, taken through its acquire()
-// (which waits without the GIL) and released on every way out.
+// Runs `body` holding the module's lock (the module global at the time of
+// the call), as `with lock:` does.
 template <class Body>
 auto with_lock(vt::Call &c, Body &&body) {
-    py::object lock = c.global(VT_ID("lock"));
-    call_method(lock, VT_ID("acquire"));
-    try {
-        auto result = body();
-        call_method(lock, VT_ID("release"));
-        return result;
-    } catch (...) {
-        // The body's error stays pending in the exception object; a failing
-        // release() takes its place, as an error in __exit__ would.
-        PyObject *released = PyObject_CallMethodNoArgs(lock.ptr(), VT_ID("release").ptr());
-        if (!released) throw py::error_already_set();
-        Py_DECREF(released);
-        throw;
-    }
+    return vt::with_lock(c.global(VT_ID("lock")), std::forward<Body>(body));
 }
 
 }  // namespace vtdb

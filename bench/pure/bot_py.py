@@ -8,6 +8,7 @@ from __future__ import annotations
 
 from datetime import datetime
 import logging
+import threading
 
 from telegram import Update
 from telegram.ext import Updater
@@ -25,6 +26,23 @@ except ImportError:
     TELEGRAM_BASE_URL = None
 
 logger = logging.getLogger(__name__)
+
+
+# Polling threads are not daemons: every bot's updater still running is
+# stopped at shutdown, before the interpreter waits for its threads.
+_updaters = []
+
+
+def _stop_polling_at_exit():
+    for updater in list(_updaters):
+        try:
+            if updater.running:
+                updater.stop()
+        except Exception:
+            logger.exception("Could not stop polling at exit")
+
+
+threading._register_atexit(_stop_polling_at_exit)
 
 
 class CustomedExtBot(ExtBot):
@@ -259,6 +277,7 @@ class TelegramBot:
         dispatcher.add_handler(cancel_orders_handler)
         dispatcher.add_handler(send_order_handler)
         dispatcher.add_handler(close_positions_handler)
+        _updaters[:] = [u for u in _updaters if u.running] + [self.updater]
         self.updater.start_polling()
 
     @property

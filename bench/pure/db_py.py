@@ -25,6 +25,10 @@ def _exact(name, value, expected, none_ok=False):
                     % (name, expected.__name__, type(value).__name__))
 
 
+def _single_quoted(text):
+    return "'" + text.replace("'", "''") + "'"
+
+
 def _db_path() -> "str":
     try:
         from velmor_trader_config import DB
@@ -101,6 +105,47 @@ class DB:
             else:
                 condition_str += key + "=" + self._parse_sql_value(value) + " "
         return condition_str
+
+    def _where_text(self, kwargs, as_text):
+        # The clause above, with the texts that as_text marks single-quoted.
+        condition_str = "WHERE "
+        for idx, (key, value) in enumerate(kwargs.items()):
+            if idx != 0:
+                condition_str += "AND "
+            if key == "condition_str":
+                condition_str += format(value, "") + " "
+            elif as_text[idx]:
+                condition_str += key + "=" + _single_quoted(format(value, "")) + " "
+            else:
+                condition_str += key + "=" + self._parse_sql_value(value) + " "
+        return condition_str
+
+    # SQLite reads a double-quoted word as a column whenever one of that name
+    # is in scope; such texts are written single-quoted.  SQLite is asked by
+    # compiling a query that never compiles: it fails on the backquoted name
+    # when no such column is in scope, on "ORDER BY 0" otherwise.
+    def _reads_as_column(self, text, table_name, col_sql):
+        try:
+            self.conn.execute("SELECT " + col_sql + " FROM " + table_name + " WHERE `"
+                              + text.replace("`", "``") + "` ORDER BY 0")
+        except sqlite3.OperationalError as exc:
+            return not str(exc).startswith("no such column")
+        return True
+
+    def _scoped_value(self, value, table_name, col_sql):
+        written = self._parse_sql_value(value)
+        if isinstance(value, str):
+            text = format(value, "")
+            if self._reads_as_column(text, table_name, col_sql):
+                return _single_quoted(text)
+        return written
+
+    def _scoped_where(self, kwargs, table_name, col_sql):
+        clause = self._parse_sql_where_condition(**kwargs)
+        as_text = [key != "condition_str" and isinstance(value, str)
+                   and self._reads_as_column(format(value, ""), table_name, col_sql)
+                   for key, value in kwargs.items()]
+        return self._where_text(kwargs, as_text) if any(as_text) else clause
 
     def create_balance_table(self):
         self.execute(
@@ -186,7 +231,7 @@ class DB:
         _exact("columns", columns, list, none_ok=True)
         col_sql = "*" if columns is None else ",".join(columns)
         sql = "SELECT " + col_sql + " FROM " + table_name + " " \
-            + self._parse_sql_where_condition(**kwargs)
+            + self._scoped_where(kwargs, table_name, "1" if columns is None else col_sql)
         # Statement, commit and fetch in one hold of the lock: a stepped
         # SELECT keeps the file's read lock until its rows are fetched.
         with lock:
@@ -205,10 +250,10 @@ class DB:
         for idx, (key, value) in enumerate(columns.items()):
             if idx == 0:
                 sql += "SET "
-            sql += key + "=" + self._parse_sql_value(value) + " "
+            sql += key + "=" + self._scoped_value(value, table_name, "1") + " "
             if idx != last:
                 sql += ","
-        sql += self._parse_sql_where_condition(**kwargs)
+        sql += self._scoped_where(kwargs, table_name, "1")
         self.execute(sql)
 
     def insert_records(self, table_name: "str", **kwargs):
@@ -222,4 +267,4 @@ class DB:
     def delete_records(self, table_name: "str", **kwargs):
         _exact("table_name", table_name, str)
         self.execute("DELETE FROM " + table_name + " "
-                     + self._parse_sql_where_condition(**kwargs))
+                     + self._scoped_where(kwargs, table_name, "1"))

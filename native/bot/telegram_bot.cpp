@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "command.h"
+#include "shutdown.h"
 #include "texts.h"
 
 namespace bot {
@@ -103,7 +104,9 @@ py::object init(vt::Call &c) {
     py::object add_handler = dispatcher.attr(VT_ID("add_handler"));
     add_handler(echo_handler);
     for (py::handle handler : handlers) add_handler(handler);
-    self.attr(VT_ID("updater")).attr(VT_ID("start_polling"))();
+    py::object updater = self.attr(VT_ID("updater"));
+    stop_at_exit(c.closure(), updater);
+    updater.attr(VT_ID("start_polling"))();
     return py::none();
 }
 
@@ -155,7 +158,10 @@ py::object get_chat_id(vt::Call &c) {
 py::object build_telegram_bot(py::dict g) {
     auto self_only = vt::signature({vt::arg("self")});
     vt::ClassBuilder cls(g, "TelegramBot", py::tuple(), kHelp);
-    cls.method("__init__", vt::signature({vt::arg("self"), vt::arg("token").typed("str")}), init);
+    // Each bot's constructor puts its updater on the list stopped at exit.
+    auto init_sig = vt::signature({vt::arg("self"), vt::arg("token").typed("str")});
+    cls.attr("__init__", vt::make_function(g, "TelegramBot.__init__", init_sig, init, nullptr,
+                                           updaters_stopped_at_exit(g)));
 
     auto getter_sig = self_only;
     auto text_sig = vt::signature({vt::arg("self"), vt::arg("val").typed("str")});

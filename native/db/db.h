@@ -3,6 +3,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <vector>
 
 #include <vt.h>
 
@@ -50,6 +51,52 @@ void commit_or_roll_back(py::handle self);
 
 // `self._parse_sql_where_condition(**kwargs)`.
 py::object where_clause(py::handle self, py::handle kwargs);
+
+// format(value, ""): the text a value is written with.
+py::object text_of(py::handle value);
+
+// The text as a single-quoted SQL literal, each single quote inside doubled.
+py::object single_quoted(py::handle text);
+
+// The key of a where clause's raw SQL fragment.
+inline bool is_condition_str(PyObject *key) {
+    return key == VT_ID("condition_str").ptr() ||
+           PyUnicode_CompareWithASCIIString(key, "condition_str") == 0;
+}
+
+// "WHERE k1=v1 AND k2=v2 " in keyword order, each value written by
+// self._parse_sql_value; where `as_text` is given, the values at the
+// positions it marks are written with single_quoted() instead.
+py::object where_text(py::handle self, py::handle kwargs,
+                      const std::vector<bool> *as_text = nullptr);
+
+// What one statement on `table` can see: SQLite reads a double-quoted word
+// as an identifier whenever a column of that name is in scope (in any
+// letter case, the rowid aliases included) and as a text only otherwise, so
+// a text value that spells such a name would be read as that column. The
+// values of the statement are written through this scope, which writes
+// those texts as single-quoted literals and every other value as the
+// record operations always have.
+class TableScope {
+public:
+    // `columns`: the statement's select list, whose aliases are in scope of
+    // the WHERE clause too; "1" where there are none.
+    TableScope(vt::Call &c, py::handle self, py::handle table, py::handle columns);
+
+    // self._parse_sql_value(value), or the text single-quoted.
+    py::object value(py::handle value);
+    // self._parse_sql_where_condition(**kwargs), or, when one of its texts
+    // would be read as a column, the clause as this module writes it with
+    // those texts single-quoted (an override cannot be told which values to
+    // write otherwise).
+    py::object where(py::handle kwargs);
+
+private:
+    bool reads_as_column(py::handle text);
+
+    vt::Call &c_;
+    py::handle self_, table_, columns_;
+};
 
 // Runs `body` holding the module's lock (the module global at the time of
 // the call), as `with lock:` does.

@@ -13,8 +13,9 @@ py::object select_records(vt::Call &c) {
     py::object col_sql = columns.is_none()
                              ? py::reinterpret_borrow<py::object>(VT_ID("*"))
                              : vt::check(PyUnicode_Join(VT_ID(",").ptr(), columns.ptr()));
+    TableScope scope(c, self, table, columns.is_none() ? VT_ID("1") : col_sql);
     py::object sql = concat({VT_ID("SELECT "), col_sql, VT_ID(" FROM "), table, VT_ID(" "),
-                             where_clause(self, kwargs)});
+                             scope.where(kwargs)});
     // The statement, its commit and the fetch under one hold of the lock: a
     // stepped SELECT keeps the file's read lock until its rows are fetched,
     // and a write of another DB slipped in between would wait for it while
@@ -41,16 +42,17 @@ py::object update_records(vt::Call &c) {
     parts.append(VT_ID(" "));
     // A snapshot of the items: rendering runs Python code.
     py::list items = vt::check(PyDict_Items(columns.ptr()));
+    TableScope scope(c, self, table, VT_ID("1"));
     for (Py_ssize_t idx = 0; idx < n; ++idx) {
         py::handle item = PyList_GET_ITEM(items.ptr(), idx);
         if (idx == 0) parts.append(VT_ID("SET "));
         parts.append(PyTuple_GET_ITEM(item.ptr(), 0));
         parts.append(VT_ID("="));
-        parts.append(call_method(self, VT_ID("_parse_sql_value"), PyTuple_GET_ITEM(item.ptr(), 1)));
+        parts.append(scope.value(PyTuple_GET_ITEM(item.ptr(), 1)));
         parts.append(VT_ID(" "));
         if (idx != n - 1) parts.append(VT_ID(","));
     }
-    parts.append(where_clause(self, kwargs));
+    parts.append(scope.where(kwargs));
     run(self, vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr())));
     return py::none();
 }
@@ -68,6 +70,7 @@ py::object insert_records(vt::Call &c) {
         ++i;
     }
     // Every value is rendered, and its type checked, before anything runs.
+    // No column is in scope of VALUES: a double-quoted word there is a text.
     py::tuple rendered(n);
     for (i = 0; i < n; ++i) {
         py::object text = call_method(self, VT_ID("_parse_sql_value"), PyTuple_GET_ITEM(values.ptr(), i));
@@ -84,7 +87,8 @@ py::object insert_records(vt::Call &c) {
 
 py::object delete_records(vt::Call &c) {
     py::handle self = c[0], table = c[1], kwargs = c[2];
-    run(self, concat({VT_ID("DELETE FROM "), table, VT_ID(" "), where_clause(self, kwargs)}));
+    TableScope scope(c, self, table, VT_ID("1"));
+    run(self, concat({VT_ID("DELETE FROM "), table, VT_ID(" "), scope.where(kwargs)}));
     return py::none();
 }
 

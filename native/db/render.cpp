@@ -19,8 +19,14 @@ static py::object quoted(py::handle text) {
     return concat({VT_ID("\""), doubled, VT_ID("\"")});
 }
 
-static py::object text_of(py::handle value) {
+py::object text_of(py::handle value) {
     return vt::check(PyObject_Format(value.ptr(), nullptr));
+}
+
+py::object single_quoted(py::handle text) {
+    py::object doubled =
+        vt::check(PyUnicode_Replace(text.ptr(), VT_ID("'").ptr(), VT_ID("''").ptr(), -1));
+    return concat({VT_ID("'"), doubled, VT_ID("'")});
 }
 
 static bool is_instance(py::handle value, py::handle type) {
@@ -69,31 +75,31 @@ py::object parse_sql_value(vt::Call &c) {
     throw py::error_already_set();
 }
 
-// "WHERE k1=v1 AND k2=v2 " in keyword order; the key "condition_str" brings
-// its value in verbatim as a raw SQL fragment.
-py::object parse_sql_where_condition(vt::Call &c) {
-    py::handle self = c[0], kwargs = c[1];
+// The key "condition_str" brings its value in verbatim as a raw SQL fragment.
+py::object where_text(py::handle self, py::handle kwargs, const std::vector<bool> *as_text) {
     if (PyDict_GET_SIZE(kwargs.ptr()) == 0) return py::reinterpret_borrow<py::object>(VT_ID(""));
     py::list parts;
     parts.append(VT_ID("WHERE "));
     PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    bool first = true;
-    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
-        if (!first) parts.append(VT_ID("AND "));
-        first = false;
-        if (key == VT_ID("condition_str").ptr() ||
-            PyUnicode_CompareWithASCIIString(key, "condition_str") == 0) {
+    Py_ssize_t pos = 0, idx = 0;
+    for (; PyDict_Next(kwargs.ptr(), &pos, &key, &value); ++idx) {
+        if (idx != 0) parts.append(VT_ID("AND "));
+        if (is_condition_str(key)) {
             parts.append(text_of(value));
         } else {
             parts.append(key);
             parts.append(VT_ID("="));
-            parts.append(call_method(self, VT_ID("_parse_sql_value"), value));
+            if (as_text && (*as_text)[idx])
+                parts.append(single_quoted(text_of(value)));
+            else
+                parts.append(call_method(self, VT_ID("_parse_sql_value"), value));
         }
         parts.append(VT_ID(" "));
     }
     return vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr()));
 }
+
+py::object parse_sql_where_condition(vt::Call &c) { return where_text(c[0], c[1]); }
 
 py::object where_clause(py::handle self, py::handle kwargs) {
     py::object method = self.attr(VT_ID("_parse_sql_where_condition"));

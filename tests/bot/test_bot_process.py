@@ -62,3 +62,30 @@ def test_missing_configuration_name(tmp_path):
     done = run(["-c", "import velmor_trader.plugins.telegram.bot"], tmp_path)
     assert done.returncode == 1
     assert "ImportError" in done.stderr and "TELEGRAM_CHAT_ID" in done.stderr
+
+
+# Counts the updater's stops, then imports the bot (which starts polling).
+COUNTED_IMPORT = (
+    "import telegram.ext\n"
+    "stop = telegram.ext.Updater.stop\n"
+    "def counted(self):\n"
+    "    print('stop', flush=True)\n"
+    "    stop(self)\n"
+    "telegram.ext.Updater.stop = counted\n"
+    "from velmor_trader.plugins.telegram.bot import bot\n")
+
+
+@pytest.mark.parametrize("ending, code, out", [
+    ("print('end')\n", 0, ["end", "stop"]),                       # returns without close()
+    ("raise RuntimeError('engine died')\n", 1, ["stop"]),         # crashes without close()
+    ("bot.close()\nprint('end')\n", 0, ["stop", "end"]),          # closes: stopped once
+])
+def test_polling_stops_when_the_interpreter_shuts_down(server, tmp_path, ending, code, out):
+    write_config(tmp_path, server.base_url)
+    try:
+        done = run(["-c", COUNTED_IMPORT + ending], tmp_path, timeout=10)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the interpreter was still running 10 s after the program ended")
+    assert (done.returncode, done.stdout.split()) == (code, out), done.stderr
+    assert ("engine died" in done.stderr) == (code == 1)
+    assert "Exception ignored" not in done.stderr

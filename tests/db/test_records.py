@@ -110,6 +110,8 @@ def test_close(db, dbmod):
     assert not dbmod.lock.locked()
     with pytest.raises(sqlite3.ProgrammingError):
         db.select_records("balance")
+    with pytest.raises(sqlite3.ProgrammingError):
+        db.delete_records("balance", remark="remark")
     assert not dbmod.lock.locked()
 
 
@@ -248,3 +250,50 @@ def test_assertions_disabled_reach_the_driver(tmp_path):
                          capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["driver", "driver"]
+
+
+# Texts that SQLite would read as a column of `position` if written in
+# double quotes: its columns in any letter case, and the rowid aliases.
+COLUMN_WORDS = ["security_name", "REMARK", "Quantity", "id", "rowid", "OID", "_RowId_"]
+
+
+@pytest.mark.parametrize("word", COLUMN_WORDS)
+def test_texts_spelling_column_names_stay_texts(db, word):
+    for name in ("A", word, "B"):
+        _position(db, security_name=name, security_code=name, remark=name)
+    before = db.select_records("position")
+    assert before["security_name"].tolist() == ["A", word, "B"]   # inserted as texts
+    assert db.select_records("position", ["id"], security_name=word)["id"].tolist() == [2]
+    db.update_records("position", {"direction": word, "remark": "kept"}, security_code=word)
+    db.update_records("position", {"security_code": word}, id=3)
+    after = db.select_records("position")
+    assert after.loc[1, "direction"] == word and after.loc[1, "remark"] == "kept"
+    assert after.loc[2, "security_code"] == word
+    assert after.loc[0].equals(before.loc[0])
+    db.delete_records("position", security_name=word, remark="kept")
+    db.delete_records("position", remark=word)
+    assert db.select_records("position")["security_name"].tolist() == ["A", "B"]
+
+
+@pytest.mark.parametrize("call, stmt", [
+    (lambda d: d.select_records("balance", ["id"], broker_name="Cash", broker_account="X"),
+     "SELECT id FROM balance WHERE broker_name='Cash' AND broker_account=\"X\" "),
+    (lambda d: d.select_records("position", ["id", "quantity AS n"], remark="N"),
+     "SELECT id,quantity AS n FROM position WHERE remark='N' "),
+    (lambda d: d.update_records("position", {"remark": "id", "direction": "it's"}, remark="x"),
+     "UPDATE position SET remark='id' ,direction=\"it's\" WHERE remark=\"x\" "),
+    (lambda d: d.delete_records("odd", a="o'k", condition_str="1"),
+     "DELETE FROM odd WHERE a='o''k' AND 1 "),
+    (lambda d: d.delete_records("keyed", k="ROWID", v="x y"),
+     "DELETE FROM keyed WHERE k=\"ROWID\" AND v=\"x y\" "),
+    (lambda d: d.delete_records("odd", a="X Y"), "DELETE FROM odd WHERE a='X Y' "),
+])
+def test_only_colliding_texts_are_single_quoted(db, traced, call, stmt):
+    db.execute("CREATE TABLE odd (a TEXT, \"o'k\" TEXT, \"x y\" TEXT)")
+    db.execute("CREATE TABLE keyed (k TEXT PRIMARY KEY, v TEXT) WITHOUT ROWID")
+    del traced[:]
+    call(db)
+    assert traced == [stmt]
+    # Called on their own, the renderers know no table.
+    assert db._parse_sql_value("id") == '"id"'
+    assert db._parse_sql_where_condition(id="id") == 'WHERE id="id" '

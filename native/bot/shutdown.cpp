@@ -1,0 +1,52 @@
+#include "shutdown.h"
+
+namespace bot {
+
+namespace {
+
+bool is_running(py::handle updater) {
+    py::object running = updater.attr(VT_ID("running"));
+    int truth = PyObject_IsTrue(running.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth != 0;
+}
+
+// A copy: stopping runs Python code, which may build another bot.
+py::list items_of(py::handle updaters) {
+    return vt::check(PyList_GetSlice(updaters.ptr(), 0, PY_SSIZE_T_MAX));
+}
+
+// Stops each updater still running; one that fails to stop is reported as
+// an unraisable error and keeps neither the others from stopping nor the
+// interpreter from going on with its shutdown.
+py::object stop_running(vt::Call &c) {
+    for (py::handle updater : items_of(c.closure())) {
+        try {
+            if (is_running(updater)) updater.attr(VT_ID("stop"))();
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable(py::reinterpret_borrow<py::object>(updater));
+        }
+    }
+    return py::none();
+}
+
+}  // namespace
+
+py::object updaters_stopped_at_exit(py::dict g) {
+    py::list updaters;
+    py::object hook = vt::make_function(g, "_stop_polling_at_exit", vt::signature({}),
+                                        stop_running, nullptr, updaters);
+    py::module_::import("threading").attr("_register_atexit")(hook);
+    return std::move(updaters);
+}
+
+void stop_at_exit(py::handle updaters, py::handle updater) {
+    py::list kept;
+    for (py::handle earlier : items_of(updaters))
+        if (is_running(earlier)) kept.append(earlier);
+    kept.append(updater);
+    if (PyList_SetSlice(updaters.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()) < 0)
+        throw py::error_already_set();
+}
+
+}  // namespace bot

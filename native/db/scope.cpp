@@ -1,0 +1,60 @@
+// Text values that would be read as columns of the statement's table.
+#include "db.h"
+
+namespace vtdb {
+
+TableScope::TableScope(vt::Call &c, py::handle self, py::handle table, py::handle columns)
+    : c_(c), self_(self), table_(table), columns_(columns) {}
+
+// Which names are in scope is asked of SQLite itself, on the statement's
+// own table and select list, so that it holds for any schema, however the
+// file was made or changed: the query
+//     SELECT <columns> FROM <table> WHERE `<text>` ORDER BY 0
+// can never compile (there is no result column 0), so nothing runs and no
+// statement shows on the connection; SQLite gives up on the backquoted name
+// (an identifier only, never a text) if no column of that name is in scope,
+// and on the ORDER BY term otherwise.  Any other failure (no such table, a
+// select list that does not compile) leaves the text single-quoted, which
+// reads as the text in any statement, and the statement itself reports it.
+bool TableScope::reads_as_column(py::handle text) {
+    py::object name =
+        vt::check(PyUnicode_Replace(text.ptr(), VT_ID("`").ptr(), VT_ID("``").ptr(), -1));
+    py::object probe = concat({VT_ID("SELECT "), columns_, VT_ID(" FROM "), table_,
+                               VT_ID(" WHERE `"), name, VT_ID("` ORDER BY 0")});
+    py::object conn = self_.attr(VT_ID("conn"));
+    auto ran = py::reinterpret_steal<py::object>(
+        PyObject_CallMethodOneArg(conn.ptr(), VT_ID("execute").ptr(), probe.ptr()));
+    if (ran) return true;  // a table text that cut the query short: single quotes are safe
+    py::error_already_set failed;
+    if (!failed.matches(c_.global(VT_ID("sqlite3")).attr(VT_ID("OperationalError")))) throw failed;
+    py::object message = vt::check(PyObject_Str(failed.value().ptr()));
+    Py_ssize_t unknown = PyUnicode_Tailmatch(message.ptr(), VT_ID("no such column").ptr(), 0,
+                                             PY_SSIZE_T_MAX, -1);
+    if (unknown < 0) throw py::error_already_set();
+    return unknown == 0;
+}
+
+py::object TableScope::value(py::handle value) {
+    py::object written = call_method(self_, VT_ID("_parse_sql_value"), value);
+    if (!PyUnicode_Check(value.ptr())) return written;
+    py::object text = text_of(value);
+    return reads_as_column(text) ? single_quoted(text) : written;
+}
+
+py::object TableScope::where(py::handle kwargs) {
+    // The clause first: it checks every value before anything is asked.
+    py::object clause = where_clause(self_, kwargs);
+    std::vector<bool> as_text;
+    bool any = false;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
+        bool column = !is_condition_str(key) && PyUnicode_Check(value) &&
+                      reads_as_column(text_of(value));
+        as_text.push_back(column);
+        any = any || column;
+    }
+    return any ? where_text(self_, kwargs, &as_text) : clause;
+}
+
+}  // namespace vtdb

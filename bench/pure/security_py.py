@@ -33,3 +33,16 @@ class Stock(Security):
 
     def __post_init__(self):
         pass
+
+
+@dataclass(frozen=True)
+class Futures(Security):
+    """Futures"""
+    code: "str"
+    security_name: "str"
+    lot_size: "int" = 1000
+    exchange: "Exchange" = Exchange.SMART
+    expiry_date = ""
+
+    def __post_init__(self):
+        pass

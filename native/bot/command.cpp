@@ -54,10 +54,10 @@ void Command::reply_stamped(std::initializer_list<py::handle> texts) const {
 }
 
 void send_message(py::handle client, py::handle chat_id, py::handle text) {
-    static PyObject *const kwnames =
-        PyTuple_Pack(2, VT_ID("chat_id").ptr(), VT_ID("text").ptr());
+    static vt::LazyObject kwnames;
+    py::handle names = kwnames.get([] { return py::make_tuple(VT_ID("chat_id"), VT_ID("text")); });
     PyObject *args[3] = {client.ptr(), chat_id.ptr(), text.ptr()};
-    vt::check(PyObject_VectorcallMethod(VT_ID("send_message").ptr(), args, 1, kwnames));
+    vt::check(PyObject_VectorcallMethod(VT_ID("send_message").ptr(), args, 1, names.ptr()));
 }
 
 py::object join(std::initializer_list<py::handle> texts) {

@@ -71,6 +71,7 @@ struct Signature {
     Py_ssize_t n_required = 0;      // Normal parameters without default
     int varargs = -1, varkw = -1;   // slot of *args / **kwargs, -1 if none
     bool simple = true;             // only normal parameters, none converted
+    bool plain_positional = true;   // only normal parameters (some may convert)
 };
 using SignaturePtr = std::shared_ptr<const Signature>;
 
@@ -141,5 +142,8 @@ py::object make_function(py::handle globals, const char *qualname,
 py::object copy_function(py::handle prototype, py::object closure);
 
 bool is_function(py::handle obj);
+
+// Readies the function type; done once when a module is executed.
+void ready_function_type();
 
 }  // namespace vt

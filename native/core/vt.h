@@ -11,3 +11,4 @@
 #include "locks.h"
 #include "module.h"
 #include "names.h"
+#include "once.h"

@@ -168,23 +168,6 @@ struct Binder {
 
     void bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
         auto &values = call.values_;
-        if (!kwnames && nargs == s.n_positional && s.plain_positional) {
-            // Every parameter given by position: the common call, bound
-            // without looking at defaults or keywords.
-            if (s.simple) {
-                for (Py_ssize_t i = 0; i < nargs; ++i)
-                    values[i] = py::reinterpret_borrow<py::object>(args[i]);
-                return;
-            }
-            for (Py_ssize_t i = 0; i < nargs; ++i) {
-                const Param &p = s.params[i];
-                values[i] = p.conv == Conv::Any
-                                ? py::reinterpret_borrow<py::object>(args[i])
-                                : convert(p.conv, args[i], p.name.c_str(),
-                                          p.default_value && p.default_value.is_none());
-            }
-            return;
-        }
         const Py_ssize_t npos = s.n_positional;
         const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
         for (Py_ssize_t i = 0; i < ncopy; ++i)
@@ -237,17 +220,44 @@ struct Binder {
     }
 };
 
+Call::Call(PyObject *function, const Signature &sig, PyObject *const *args)
+    : function_(function), size_(sig.params.size()) {
+    if (sig.simple) {
+        for (std::size_t i = 0; i < size_; ++i)
+            values_.append(py::reinterpret_borrow<py::object>(args[i]));
+        return;
+    }
+    for (std::size_t i = 0; i < size_; ++i) {
+        const Param &p = sig.params[i];
+        values_.append(p.conv == Conv::Any
+                           ? py::reinterpret_borrow<py::object>(args[i])
+                           : convert(p.conv, args[i], p.name.c_str(),
+                                     p.default_value && p.default_value.is_none()));
+    }
+}
+
 namespace {
+
+PyObject *result_of(py::object result) {
+    if (!result) return py::none().release().ptr();
+    return result.release().ptr();
+}
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
     FunctionObject *f = as_function(self);
+    const Signature &s = *f->sig;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     return guarded([&]() -> PyObject * {
-        Call call(self, f->sig->params.size());
-        Binder{f, *f->sig, call}.bind(args, PyVectorcall_NARGS(nargsf), kwnames);
-        py::object result = f->impl(call);
-        if (!result) return py::none().release().ptr();
-        return result.release().ptr();
+        // The common call: every parameter given by position, bound without
+        // looking at defaults or keywords.
+        if (!kwnames && nargs == s.n_positional && s.plain_positional) {
+            Call call(self, s, args);
+            return result_of(f->impl(call));
+        }
+        Call call(self, s.params.size());
+        Binder{f, s, call}.bind(args, nargs, kwnames);
+        return result_of(f->impl(call));
     });
 }
 

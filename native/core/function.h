@@ -90,6 +90,12 @@ public:
     explicit ArgumentSlots(std::size_t n) : n_(n) {
         for (std::size_t i = 0; i < n_; ++i) new (storage_[i]) py::object();
     }
+    // Empty; filled in order by append().
+    ArgumentSlots() : n_(0) {}
+    void append(py::object value) {
+        new (storage_[n_]) py::object(std::move(value));
+        ++n_;
+    }
     ~ArgumentSlots() {
         for (std::size_t i = 0; i < n_; ++i) (*this)[i].~object();
     }
@@ -113,6 +119,9 @@ class Call {
 public:
     // Made by the layer for each call; bodies only read it.
     Call(PyObject *function, std::size_t size) : function_(function), size_(size), values_(size) {}
+    // A call that gives every parameter by position (plain_positional
+    // signatures): bound, and converted where a parameter asks for it.
+    Call(PyObject *function, const Signature &sig, PyObject *const *args);
     py::handle operator[](std::size_t i) const { return values_[i]; }
     std::size_t size() const { return size_; }
     py::handle function() const { return function_; }

@@ -147,6 +147,12 @@ py::object variant_eq(vt::Call &c) { return variant_eq_of<V>(c[0], c[1]); }
 
 PyObject *builtin_hash = nullptr;
 
+// `hash` as the module's code sees it now.
+py::object module_hash(py::handle globals) {
+    static vt::GlobalSite site("hash");
+    return site.get(globals);
+}
+
 // The tuple of the fields and the `hash` the module's code would call.
 template <int V>
 py::tuple fields_tuple(py::handle self) {
@@ -160,7 +166,7 @@ py::tuple fields_tuple(py::handle self) {
 template <int V>
 py::object variant_hash_of(py::handle self) {
     // `hash` is looked up before the fields are read, as in the generated code.
-    py::object hash = vt::lookup_global(g_state[V].globals, VT_ID("hash"));
+    py::object hash = module_hash(g_state[V].globals);
     py::tuple values = fields_tuple<V>(self);
     if (hash.ptr() != builtin_hash) return hash(values);
     Py_hash_t h = PyObject_Hash(values.ptr());
@@ -199,7 +205,7 @@ Py_hash_t hash_slot(PyObject *self) {
         if constexpr (V == kSecurity) {
             hash = hash_of(self);
         } else {
-            py::object fn = vt::lookup_global(g_state[V].globals, VT_ID("hash"));
+            py::object fn = module_hash(g_state[V].globals);
             if (fn.ptr() != builtin_hash) {
                 generic = true;  // the method, called and its result converted
                 return Py_None;

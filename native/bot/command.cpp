@@ -40,12 +40,16 @@ void Command::reply(py::handle text) const {
 void Command::reply_stamped(std::initializer_list<py::handle> texts) const {
     py::object now = vt::check(
         PyObject_CallMethodNoArgs(VT_GLOBAL(call_, "datetime").ptr(), VT_ID("now").ptr()));
-    py::list parts;
-    parts.append(VT_ID("["));
-    parts.append(text_of(now));
-    parts.append(VT_ID("]"));
-    for (py::handle text : texts) parts.append(text);
-    reply(vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr())));
+    py::object stamp = text_of(now);
+    constexpr std::size_t kMaxTexts = 8;
+    if (texts.size() > kMaxTexts) {
+        reply(vt::concat({VT_ID("["), stamp, VT_ID("]"), join(texts)}));
+        return;
+    }
+    py::handle parts[kMaxTexts + 3] = {VT_ID("["), stamp, VT_ID("]")};
+    std::size_t n = 3;
+    for (py::handle text : texts) parts[n++] = text;
+    reply(vt::concat(parts, n));
 }
 
 void send_message(py::handle client, py::handle chat_id, py::handle text) {
@@ -55,11 +59,7 @@ void send_message(py::handle client, py::handle chat_id, py::handle text) {
     vt::check(PyObject_VectorcallMethod(VT_ID("send_message").ptr(), args, 1, names.ptr()));
 }
 
-py::object join(std::initializer_list<py::handle> texts) {
-    py::list parts;
-    for (py::handle text : texts) parts.append(text);
-    return vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr()));
-}
+py::object join(std::initializer_list<py::handle> texts) { return vt::concat(texts); }
 
 py::object text_of(py::handle value) { return vt::check(PyObject_Str(value.ptr())); }
 

@@ -12,3 +12,4 @@
 #include "module.h"
 #include "names.h"
 #include "once.h"
+#include "texts.h"

@@ -72,6 +72,8 @@ SignaturePtr signature(std::initializer_list<Param> params, const char *returns)
         case Kind::KwOnly: break;
         }
     }
+    sig->positional_star = sig->varargs >= 0 && sig->varkw < 0 &&
+                           static_cast<std::size_t>(sig->varargs) == sig->params.size() - 1;
     return sig;
 }
 
@@ -236,6 +238,22 @@ Call::Call(PyObject *function, const Signature &sig, PyObject *const *args)
     }
 }
 
+Call::Call(PyObject *function, const Signature &sig, PyObject *const *args, Py_ssize_t nargs)
+    : function_(function), size_(sig.params.size()) {
+    const Py_ssize_t npos = sig.n_positional;
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        const Param &p = sig.params[static_cast<std::size_t>(i)];
+        values_.append(p.conv == Conv::Any
+                           ? py::reinterpret_borrow<py::object>(args[i])
+                           : convert(p.conv, args[i], p.name.c_str(),
+                                     p.default_value && p.default_value.is_none()));
+    }
+    py::tuple rest(nargs - npos);
+    for (Py_ssize_t i = npos; i < nargs; ++i)
+        PyTuple_SET_ITEM(rest.ptr(), i - npos, Py_NewRef(args[i]));
+    values_.append(std::move(rest));
+}
+
 namespace {
 
 PyObject *result_of(py::object result) {
@@ -253,6 +271,10 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         // looking at defaults or keywords.
         if (!kwnames && nargs == s.n_positional && s.plain_positional) {
             Call call(self, s, args);
+            return result_of(f->impl(call));
+        }
+        if (!kwnames && nargs >= s.n_positional && s.positional_star) {
+            Call call(self, s, args, nargs);
             return result_of(f->impl(call));
         }
         Call call(self, s.params.size());

@@ -72,6 +72,7 @@ struct Signature {
     int varargs = -1, varkw = -1;   // slot of *args / **kwargs, -1 if none
     bool simple = true;             // only normal parameters, none converted
     bool plain_positional = true;   // only normal parameters (some may convert)
+    bool positional_star = false;   // normal parameters, then *args, nothing else
 };
 using SignaturePtr = std::shared_ptr<const Signature>;
 
@@ -122,6 +123,9 @@ public:
     // A call that gives every parameter by position (plain_positional
     // signatures): bound, and converted where a parameter asks for it.
     Call(PyObject *function, const Signature &sig, PyObject *const *args);
+    // The same for positional_star signatures: the arguments past the
+    // normal parameters make the *args tuple.
+    Call(PyObject *function, const Signature &sig, PyObject *const *args, Py_ssize_t nargs);
     py::handle operator[](std::size_t i) const { return values_[i]; }
     std::size_t size() const { return size_; }
     py::handle function() const { return function_; }

@@ -230,3 +230,23 @@ def test_positional_fast_path_reports_conversion_errors(t):
         t.truth(Bad())
     with pytest.raises(TypeError, match=r"truth\(\) takes 1 positional argument but 2 were given"):
         t.truth(1, 2)
+
+
+@pytest.mark.parametrize("args, kwargs, expected", [
+    ((1.9,), {}, (1, ())),
+    ((True, "b", None), {}, (1, ("b", None))),
+    ((), {"a": 2.0}, (2, ())),
+])
+def test_positional_star_fast_path_binds_like_python(t, args, kwargs, expected):
+    result = t.gather(*args, **kwargs)
+    assert result == expected and type(result[0]) is int
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((), {}, r"gather\(\) missing 1 required positional argument: 'a'"),
+    (("x",), {}, r"Argument 'a' has incorrect type \(expected int, got str\)"),
+    ((1,), {"a": 2}, r"gather\(\) got multiple values for argument 'a'"),
+])
+def test_positional_star_fast_path_errors(t, args, kwargs, message):
+    with pytest.raises(TypeError, match=message):
+        t.gather(*args, **kwargs)

@@ -65,6 +65,7 @@ VT_MODULE(_vt_testmod, "_vt_testmod", "Exercises the shared native layer.") {
     vt::def(g, "write_x", vt::signature({vt::arg("obj"), vt::arg("value")}), write_x);
     vt::def(g, "cached_setting", vt::signature({}), cached_setting);
     vt::def(g, "truth", vt::signature({vt::arg("flag").typed("bool")}), truth);
+    vt::def(g, "gather", vt::signature({vt::arg("a").typed("int"), vt::star("rest")}), echo);
     vt::def(g, "throw_cpp", vt::signature({}), throw_cpp);
 
     py::object inner = vt::make_function(g, "make_adder.<locals>.adder",

@@ -163,13 +163,41 @@ py::tuple fields_tuple(py::handle self) {
     return values;
 }
 
+// hash() of a tuple of these values, computed as the interpreter's tuple
+// hash does (without making the tuple): each item's hash mixed into an
+// accumulator, then the length.
+Py_hash_t tuple_hash(const py::object (&items)[kFields]) {
+#if SIZEOF_PY_UHASH_T > 4
+    constexpr Py_uhash_t kPrime1 = 11400714785074694791ULL;
+    constexpr Py_uhash_t kPrime2 = 14029467366897019727ULL;
+    constexpr Py_uhash_t kPrime5 = 2870177450012600261ULL;
+    auto rotate = [](Py_uhash_t x) { return (x << 31) | (x >> 33); };
+#else
+    constexpr Py_uhash_t kPrime1 = 2654435761UL;
+    constexpr Py_uhash_t kPrime2 = 2246822519UL;
+    constexpr Py_uhash_t kPrime5 = 374761393UL;
+    auto rotate = [](Py_uhash_t x) { return (x << 13) | (x >> 19); };
+#endif
+    Py_uhash_t acc = kPrime5;
+    for (const py::object &item : items) {
+        const Py_uhash_t lane = static_cast<Py_uhash_t>(PyObject_Hash(item.ptr()));
+        if (lane == static_cast<Py_uhash_t>(-1)) return -1;
+        acc += lane * kPrime2;
+        acc = rotate(acc);
+        acc *= kPrime1;
+    }
+    acc += static_cast<Py_uhash_t>(kFields) ^ (kPrime5 ^ 3527539UL);
+    if (acc == static_cast<Py_uhash_t>(-1)) return 1546275796;
+    return static_cast<Py_hash_t>(acc);
+}
+
 template <int V>
 py::object variant_hash_of(py::handle self) {
     // `hash` is looked up before the fields are read, as in the generated code.
     py::object hash = module_hash(g_state[V].globals);
     py::tuple values = fields_tuple<V>(self);
     if (hash.ptr() != builtin_hash) return hash(values);
-    Py_hash_t h = PyObject_Hash(values.ptr());
+    Py_hash_t h = PyObject_Hash(values.ptr());  // not on the slot's hot path
     if (h == -1) throw py::error_already_set();
     return vt::check(PyLong_FromSsize_t(h));
 }
@@ -210,7 +238,9 @@ Py_hash_t hash_slot(PyObject *self) {
                 generic = true;  // the method, called and its result converted
                 return Py_None;
             }
-            hash = PyObject_Hash(fields_tuple<V>(self).ptr());
+            py::object fields[kFields];
+            read_fields<V>(self, fields);
+            hash = tuple_hash(fields);
         }
         return Py_None;
     });

@@ -23,13 +23,25 @@ def cases(mod, n):
     twin = [mod.Security(f"{700 + i}", f"Name {i}", 10, Exchange.SEHK) for i in range(n)]
     stock = [mod.Stock(f"{700 + i}", f"Name {i}") for i in range(n)]
     stock_twin = [mod.Stock(f"{700 + i}", f"Name {i}") for i in range(n)]
+    other_code = [mod.Security(f"{900 + i}", f"Name {i}", exchange=Exchange.SEHK) for i in range(n)]
+    other_name = [mod.Security(f"{700 + i}", f"Other {i}", exchange=Exchange.SEHK) for i in range(n)]
+    futures = [mod.Futures(f"HSI{i}", f"Index {i}") for i in range(n)]
+    futures_twin = [mod.Futures(f"HSI{i}", f"Index {i}") for i in range(n)]
+    stock_other = [mod.Stock(f"{900 + i}", f"Name {i}") for i in range(n)]
     cache = {s: i for i, s in enumerate(sec)}
     stock_cache = {s: i for i, s in enumerate(stock)}
     return {
         "hash(Security)": lambda: [hash(s) for s in sec],
         "hash(Stock)": lambda: [hash(s) for s in stock],
         "Security == Security": lambda: [a == b for a, b in zip(sec, twin)],
+        "Security == (code diff)": lambda: [a == b for a, b in zip(sec, other_code)],
+        "Security == (name diff)": lambda: [a == b for a, b in zip(sec, other_name)],
         "Stock == Stock": lambda: [a == b for a, b in zip(stock, stock_twin)],
+        "Stock == (code diff)": lambda: [a == b for a, b in zip(stock, stock_other)],
+        "Stock != Stock": lambda: [a != b for a, b in zip(stock, stock_twin)],
+        "Security == Stock": lambda: [a == b for a, b in zip(sec, stock_twin)],
+        "hash(Futures)": lambda: [hash(s) for s in futures],
+        "Futures == Futures": lambda: [a == b for a, b in zip(futures, futures_twin)],
         "dict[Security]": lambda: [cache[s] for s in twin],
         "dict[Stock]": lambda: [stock_cache[s] for s in stock_twin],
     }

@@ -33,3 +33,42 @@ class Stock(Security):
 
     def __post_init__(self):
         pass
+
+
+@dataclass(frozen=True)
+class Currency(Security):
+    """Foreign exchange"""
+    code: "str"
+    security_name: "str"
+    lot_size: "int" = 1000
+    exchange: "Exchange" = Exchange.IDEALPRO
+    expiry_date = None
+
+    def __post_init__(self):
+        pass
+
+
+@dataclass(frozen=True)
+class Commodity(Security):
+    """Commodity"""
+    code: "str"
+    security_name: "str"
+    lot_size: "int" = 1000
+    exchange: "Exchange" = Exchange.IDEALPRO
+    expiry_date = None
+
+    def __post_init__(self):
+        pass
+
+
+@dataclass(frozen=True)
+class Futures(Security):
+    """Futures"""
+    code: "str"
+    security_name: "str"
+    lot_size: "int" = 1000
+    exchange: "Exchange" = Exchange.SMART
+    expiry_date = ""
+
+    def __post_init__(self):
+        pass

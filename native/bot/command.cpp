@@ -9,9 +9,9 @@ namespace {
 constexpr const char *kIgnored = "Ignored an update from chat %s (not the configured chat)";
 
 py::object effective_chat_id(py::handle update) {
-    py::object chat = update.attr(VT_ID("effective_chat"));
+    py::object chat = VT_ATTR(update, "effective_chat");
     if (chat.is_none()) return chat;
-    return chat.attr(VT_ID("id"));
+    return VT_ATTR(chat, "id");
 }
 
 }  // namespace
@@ -19,7 +19,7 @@ py::object effective_chat_id(py::handle update) {
 bool Command::admitted() {
     py::object chat_id = effective_chat_id(update_);
     if (!chat_id.is_none()) {
-        py::object configured = call_.global(VT_ID("TELEGRAM_CHAT_ID"));
+        py::object configured = VT_GLOBAL(call_, "TELEGRAM_CHAT_ID");
         int same = PyObject_RichCompareBool(chat_id.ptr(), configured.ptr(), Py_EQ);
         if (same < 0) throw py::error_already_set();
         if (same) {
@@ -27,15 +27,10 @@ bool Command::admitted() {
             return true;
         }
     }
-    py::object logger = call_.global(VT_ID("logger"));
+    py::object logger = VT_GLOBAL(call_, "logger");
     PyObject *args[3] = {logger.ptr(), VT_ID(kIgnored).ptr(), chat_id.ptr()};
     vt::check(PyObject_VectorcallMethod(VT_ID("warning").ptr(), args, 3, nullptr));
     return false;
-}
-
-void Command::write(py::handle name, py::handle value) const {
-    if (PyObject_SetAttr(client().ptr(), name.ptr(), value.ptr()) < 0)
-        throw py::error_already_set();
 }
 
 void Command::reply(py::handle text) const {
@@ -44,27 +39,27 @@ void Command::reply(py::handle text) const {
 
 void Command::reply_stamped(std::initializer_list<py::handle> texts) const {
     py::object now = vt::check(
-        PyObject_CallMethodNoArgs(call_.global(VT_ID("datetime")).ptr(), VT_ID("now").ptr()));
-    py::list parts;
-    parts.append(VT_ID("["));
-    parts.append(text_of(now));
-    parts.append(VT_ID("]"));
-    for (py::handle text : texts) parts.append(text);
-    reply(vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr())));
+        PyObject_CallMethodNoArgs(VT_GLOBAL(call_, "datetime").ptr(), VT_ID("now").ptr()));
+    py::object stamp = text_of(now);
+    constexpr std::size_t kMaxTexts = 8;
+    if (texts.size() > kMaxTexts) {
+        reply(vt::concat({VT_ID("["), stamp, VT_ID("]"), join(texts)}));
+        return;
+    }
+    py::handle parts[kMaxTexts + 3] = {VT_ID("["), stamp, VT_ID("]")};
+    std::size_t n = 3;
+    for (py::handle text : texts) parts[n++] = text;
+    reply(vt::concat(parts, n));
 }
 
 void send_message(py::handle client, py::handle chat_id, py::handle text) {
-    static PyObject *const kwnames =
-        PyTuple_Pack(2, VT_ID("chat_id").ptr(), VT_ID("text").ptr());
+    static vt::LazyObject kwnames;
+    py::handle names = kwnames.get([] { return py::make_tuple(VT_ID("chat_id"), VT_ID("text")); });
     PyObject *args[3] = {client.ptr(), chat_id.ptr(), text.ptr()};
-    vt::check(PyObject_VectorcallMethod(VT_ID("send_message").ptr(), args, 1, kwnames));
+    vt::check(PyObject_VectorcallMethod(VT_ID("send_message").ptr(), args, 1, names.ptr()));
 }
 
-py::object join(std::initializer_list<py::handle> texts) {
-    py::list parts;
-    for (py::handle text : texts) parts.append(text);
-    return vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr()));
-}
+py::object join(std::initializer_list<py::handle> texts) { return vt::concat(texts); }
 
 py::object text_of(py::handle value) { return vt::check(PyObject_Str(value.ptr())); }
 

@@ -19,13 +19,10 @@ public:
     bool admitted();
 
     // context.bot: the client that holds the request attributes.
-    py::object client() const { return context_.attr(VT_ID("bot")); }
+    py::object client() const { return VT_ATTR(context_, "bot"); }
     // context.args: the words after the command.
-    py::object args() const { return context_.attr(VT_ID("args")); }
+    py::object args() const { return VT_ATTR(context_, "args"); }
     py::handle update() const { return update_; }
-
-    // context.bot.<name> = value
-    void write(py::handle name, py::handle value) const;
 
     // context.bot.send_message(chat_id=update.effective_chat.id, text=text);
     // only for an admitted update.
@@ -39,6 +36,9 @@ private:
     py::handle context_;
     py::object chat_id_;  // update.effective_chat.id, once admitted
 };
+
+// context.bot.<name> = value, through a site of its own.
+#define BOT_WRITE(cmd, name, value) VT_SET_ATTR((cmd).client(), name, (value))
 
 // client.send_message(chat_id=chat_id, text=text), result discarded.
 void send_message(py::handle client, py::handle chat_id, py::handle text);

@@ -36,9 +36,9 @@ py::object echo(vt::Call &call) {
     Command cmd(call);
     if (!cmd.admitted()) return py::none();
     // Edited messages and channel posts pass the text filter without a message.
-    py::object message = cmd.update().attr(VT_ID("message"));
+    py::object message = VT_ATTR(cmd.update(), "message");
     if (message.is_none()) return py::none();
-    py::object text = message.attr(VT_ID("text"));
+    py::object text = VT_ATTR(message, "text");
     if (text.is_none()) return py::none();
     cmd.reply(join({VT_ID("[ECHO] "), text}));
     return py::none();
@@ -47,7 +47,7 @@ py::object echo(vt::Call &call) {
 py::object stop(vt::Call &call) {
     Command cmd(call);
     if (!cmd.admitted()) return py::none();
-    cmd.write(VT_ID("velmor_trader_status"), VT_ID("Terminated"));
+    BOT_WRITE(cmd, "velmor_trader_status", VT_ID("Terminated"));
     cmd.reply_stamped({VT_ID(" Terminating Velmor-Trader...")});
     return py::none();
 }
@@ -55,7 +55,7 @@ py::object stop(vt::Call &call) {
 py::object balance(vt::Call &call) {
     Command cmd(call);
     if (!cmd.admitted()) return py::none();
-    cmd.write(VT_ID("get_balance"), Py_True);
+    BOT_WRITE(cmd, "get_balance", Py_True);
     cmd.reply_stamped({VT_ID(" Fetching balance...")});
     return py::none();
 }
@@ -63,7 +63,7 @@ py::object balance(vt::Call &call) {
 py::object positions(vt::Call &call) {
     Command cmd(call);
     if (!cmd.admitted()) return py::none();
-    cmd.write(VT_ID("get_positions"), Py_True);
+    BOT_WRITE(cmd, "get_positions", Py_True);
     cmd.reply_stamped({VT_ID(" Fetching positions...")});
     return py::none();
 }
@@ -92,27 +92,27 @@ py::object orders(vt::Call &call) {
             cmd.reply(VT_ID(kOrdersUsage));
             return py::none();
         }
-        cmd.write(VT_ID("active_orders"), Py_True);
-        cmd.write(VT_ID("num_orders_displayed"), count);
+        BOT_WRITE(cmd, "active_orders", Py_True);
+        BOT_WRITE(cmd, "num_orders_displayed", count);
     } else if (n == 1) {
         py::object word = item(args, 0);
         if (is_all_flag(word)) {
-            cmd.write(VT_ID("active_orders"), Py_True);
+            BOT_WRITE(cmd, "active_orders", Py_True);
         } else {
             py::object count = to_count(word);
             if (!count) {
                 cmd.reply(VT_ID(kOrdersUsage));
                 return py::none();
             }
-            cmd.write(VT_ID("num_orders_displayed"), count);
+            BOT_WRITE(cmd, "num_orders_displayed", count);
         }
     }
-    cmd.write(VT_ID("get_orders"), Py_True);
+    BOT_WRITE(cmd, "get_orders", Py_True);
     py::object client = cmd.client();
     cmd.reply_stamped({VT_ID(" Fetching orders (active_orders="),
-                       text_of(client.attr(VT_ID("active_orders"))),
+                       text_of(VT_ATTR(client, "active_orders")),
                        VT_ID(", num_orders_displayed="),
-                       text_of(client.attr(VT_ID("num_orders_displayed"))), VT_ID(")...")});
+                       text_of(VT_ATTR(client, "num_orders_displayed")), VT_ID(")...")});
     return py::none();
 }
 
@@ -132,11 +132,11 @@ py::object deals(vt::Call &call) {
             cmd.reply(VT_ID(kDealsUsage));
             return py::none();
         }
-        cmd.write(VT_ID("num_deals_displayed"), count);
+        BOT_WRITE(cmd, "num_deals_displayed", count);
     }
-    cmd.write(VT_ID("get_deals"), Py_True);
+    BOT_WRITE(cmd, "get_deals", Py_True);
     cmd.reply_stamped({VT_ID(" Fetching deals (num_deals_displayed="),
-                       text_of(cmd.client().attr(VT_ID("num_deals_displayed"))),
+                       text_of(VT_ATTR(cmd.client(), "num_deals_displayed")),
                        VT_ID(")...")});
     return py::none();
 }
@@ -144,7 +144,7 @@ py::object deals(vt::Call &call) {
 py::object cancel_orders(vt::Call &call) {
     Command cmd(call);
     if (!cmd.admitted()) return py::none();
-    cmd.write(VT_ID("cancel_orders"), Py_True);
+    BOT_WRITE(cmd, "cancel_orders", Py_True);
     cmd.reply_stamped({VT_ID(" Canceling all active orders...")});
     return py::none();
 }
@@ -159,9 +159,9 @@ py::object cancel_order(vt::Call &call) {
         return py::none();
     }
     py::object order_id = text_of(item(args, 0)), gateway = text_of(item(args, 1));
-    cmd.write(VT_ID("cancel_order_id"), order_id);
-    cmd.write(VT_ID("gateway_name"), gateway);
-    cmd.write(VT_ID("cancel_order"), Py_True);
+    BOT_WRITE(cmd, "cancel_order_id", order_id);
+    BOT_WRITE(cmd, "gateway_name", gateway);
+    BOT_WRITE(cmd, "cancel_order", Py_True);
     cmd.reply_stamped({VT_ID(" Canceling order: order_id="), order_id, VT_ID(",gateway_name="),
                        gateway, VT_ID("...")});
     return py::none();
@@ -188,8 +188,8 @@ py::object send_order(vt::Call &call) {
         cmd.reply(VT_ID(kSendOrderUsage));
         return py::none();
     }
-    cmd.write(VT_ID("order_string"), word);
-    cmd.write(VT_ID("send_order"), Py_True);
+    BOT_WRITE(cmd, "order_string", word);
+    BOT_WRITE(cmd, "send_order", Py_True);
     cmd.reply_stamped({VT_ID(" Send order ("), text_of(args), VT_ID(")...")});
     return py::none();
 }
@@ -204,8 +204,8 @@ py::object close_positions(vt::Call &call) {
         cmd.reply(VT_ID(kClosePositionsUsage));
         return py::none();
     }
-    if (n == 1) cmd.write(VT_ID("close_positions_gateway_name"), item(args, 0));
-    cmd.write(VT_ID("close_positions"), Py_True);
+    if (n == 1) BOT_WRITE(cmd, "close_positions_gateway_name", item(args, 0));
+    BOT_WRITE(cmd, "close_positions", Py_True);
     cmd.reply_stamped({VT_ID(" Closing positions...")});
     return py::none();
 }

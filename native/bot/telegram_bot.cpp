@@ -1,5 +1,7 @@
 #include "telegram_bot.h"
 
+#include <array>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -47,10 +49,7 @@ constexpr const char *kCommands[] = {"stop",         "balance",       "positions
                                      "cancel_orders", "send_order",   "close_positions"};
 
 // self.updater.bot
-py::object client_of(py::handle self) {
-    py::object updater = vt::check(PyObject_GetAttr(self.ptr(), VT_ID("updater").ptr()));
-    return vt::check(PyObject_GetAttr(updater.ptr(), VT_ID("bot").ptr()));
-}
+py::object client_of(py::handle self) { return VT_ATTR(VT_ATTR(self, "updater"), "bot"); }
 
 void set_attr(py::handle obj, py::handle name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
@@ -110,15 +109,31 @@ py::object init(vt::Call &c) {
     return py::none();
 }
 
-// Property bodies find their attribute name in the function's closure.
+// One getter and one setter body per property, each with its own
+// attribute site on the client.
+template <std::size_t I>
 py::object get_request(vt::Call &c) {
-    return vt::check(PyObject_GetAttr(client_of(c[0]).ptr(), c.closure().ptr()));
+    static vt::AttrSite site(kProperties[I].name);
+    return site.get(client_of(c[0]));
 }
 
+template <std::size_t I>
 py::object set_request(vt::Call &c) {
-    set_attr(client_of(c[0]), c.closure(), c[1]);
+    static vt::AttrSite site(kProperties[I].name);
+    site.set(client_of(c[0]), c[1]);
     return py::none();
 }
+
+struct Accessors {
+    vt::Impl get, set;
+};
+
+template <std::size_t... I>
+constexpr std::array<Accessors, sizeof...(I)> accessors(std::index_sequence<I...>) {
+    return {{{get_request<I>, set_request<I>}...}};
+}
+
+constexpr auto kAccessors = accessors(std::make_index_sequence<std::size(kProperties)>());
 
 py::object send_message(vt::Call &c) {
     py::handle self = c[0];
@@ -168,16 +183,17 @@ py::object build_telegram_bot(py::dict g) {
     auto flag_sig = vt::signature({vt::arg("self"), vt::arg("val").typed("bool")});
     auto value_sig = vt::signature({vt::arg("self"), vt::arg("val")});
     py::object property = vt::lookup_global(g, VT_ID("property"));
-    for (const Request &r : kProperties) {
+    for (std::size_t i = 0; i < std::size(kProperties); ++i) {
+        const Request &r = kProperties[i];
         std::string qualname = std::string("TelegramBot.") + r.name;
         py::object name = vt::check(PyUnicode_InternFromString(r.name));
         const vt::SignaturePtr &setter_sig = r.setter == Setter::Text   ? text_sig
                                              : r.setter == Setter::Flag ? flag_sig
                                                                         : value_sig;
         py::object fget =
-            vt::make_function(g, qualname.c_str(), getter_sig, get_request, nullptr, name);
+            vt::make_function(g, qualname.c_str(), getter_sig, kAccessors[i].get, nullptr, name);
         py::object fset =
-            vt::make_function(g, qualname.c_str(), setter_sig, set_request, nullptr, name);
+            vt::make_function(g, qualname.c_str(), setter_sig, kAccessors[i].set, nullptr, name);
         cls.attr(r.name, property(fget, fset));
     }
 

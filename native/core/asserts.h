@@ -7,13 +7,15 @@
 namespace vt {
 namespace py = pybind11;
 
-// True when the interpreter runs assert statements; read once, since the
-// optimisation level is fixed at start-up.
-inline bool assertions_enabled() {
-    static const bool enabled =
-        py::module_::import("sys").attr("flags").attr("optimize").cast<long>() == 0;
-    return enabled;
-}
+namespace detail {
+// Read when a module is executed (see module.cpp): the optimisation level
+// is fixed at start-up, and a lookup on first use would run Python code
+// in the middle of a call.
+extern bool assertions_enabled;
+}  // namespace detail
+
+// True when the interpreter runs assert statements.
+inline bool assertions_enabled() { return detail::assertions_enabled; }
 
 // `assert condition, message`: raises AssertionError(message) when
 // assertions are enabled and the condition is false.

@@ -8,6 +8,16 @@
 // was found last time) and skip the generic lookup when the object's type
 // and layout are the same as before. The result and every error are those
 // of `getattr(obj, name)` / `setattr(obj, name, value)` in Python.
+//
+// What a site learns, and when it trusts it, follows the interpreter's own
+// specialised attribute loads and stores: the site remembers one type and
+// its version tag (renewed by the interpreter whenever the type, a base or
+// their attributes change). While the object's type is that type with that
+// tag, and the type uses generic attribute access with no data descriptor
+// (property, slot, __getattr__/__getattribute__/__setattr__ hooks...) under
+// the name, the attribute is read from, or replaced in, the instance's
+// values or dict directly. Anything else, including an attribute that is
+// not in the instance yet, takes the generic path.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -26,7 +36,69 @@ inline void set_attr(py::handle obj, py::handle name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
+// What one use site knows. Constant-initialised and changed only under the
+// GIL, so it needs no lock and no guard.
+class AttrSite {
+public:
+    enum class Mode : unsigned char { Generic, Values, Dict };
+
+    constexpr explicit AttrSite(const char *text) : text_(text) {}
+
+    py::object get(py::handle obj) {
+        PyObject *o = obj.ptr();
+        if (Py_TYPE(o) == type_ && Py_TYPE(o)->tp_version_tag == version_ && valid_holder()) {
+            if (PyObject *found = fast_read(o)) return py::reinterpret_borrow<py::object>(found);
+        } else {
+            learn(Py_TYPE(o), false);
+        }
+        return get_attr(obj, name());
+    }
+
+    void set(py::handle obj, py::handle value) {
+        PyObject *o = obj.ptr();
+        if (Py_TYPE(o) == type_ && Py_TYPE(o)->tp_version_tag == version_ && valid_holder()) {
+            if (fast_write(o, value.ptr())) return;
+        } else {
+            learn(Py_TYPE(o), true);
+        }
+        set_attr(obj, name(), value);
+    }
+
+    py::handle name() { return name_ ? name_ : intern_into(&name_, text_); }
+
+private:
+    // A class attribute under the name that is not a data descriptor (a
+    // field default, a method) does not hide the instance's attribute; the
+    // site also remembers the version of that attribute's own type, since
+    // giving that type a __set__ would turn it into a data descriptor.
+    bool valid_holder() const {
+        return !holder_type_ || holder_type_->tp_version_tag == holder_version_;
+    }
+    PyObject *fast_read(PyObject *o);
+    bool fast_write(PyObject *o, PyObject *value);
+    void learn(PyTypeObject *type, bool for_write);
+
+    const char *text_;
+    PyObject *name_ = nullptr;
+    PyTypeObject *type_ = nullptr;
+    unsigned int version_ = 0;
+    PyTypeObject *holder_type_ = nullptr;
+    unsigned int holder_version_ = 0;
+    Mode mode_ = Mode::Generic;
+    Py_ssize_t index_ = -1;       // Values: the name's slot in the inline values
+    Py_ssize_t dict_offset_ = 0;  // Dict: where the instance dict pointer is
+};
+
 }  // namespace vt
 
-#define VT_ATTR(obj, text) (::vt::get_attr((obj), VT_ID(text)))
-#define VT_SET_ATTR(obj, text, value) (::vt::set_attr((obj), VT_ID(text), (value)))
+#define VT_ATTR(obj, text)                                                \
+    ([](::pybind11::handle vt_obj_) -> ::pybind11::object {               \
+        static ::vt::AttrSite vt_site_(text);                              \
+        return vt_site_.get(vt_obj_);                                      \
+    }(obj))
+
+#define VT_SET_ATTR(obj, text, value)                                      \
+    ([](::pybind11::handle vt_obj_, ::pybind11::handle vt_value_) {        \
+        static ::vt::AttrSite vt_site_(text);                              \
+        vt_site_.set(vt_obj_, vt_value_);                                  \
+    }((obj), (value)))

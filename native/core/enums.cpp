@@ -8,22 +8,25 @@ namespace vt {
 namespace {
 
 // The `value` property that enum.Enum defines (its getter returns the
-// member's `_value_`); fetched once and kept for the life of the process.
-PyObject *standard_value_property() {
-    static PyObject *const property =
-        py::module_::import("enum").attr("Enum").attr("__dict__")["value"].cast<py::object>().release().ptr();
-    return property;
-}
+// member's `_value_`); kept for the life of the process.
+PyObject *standard_value_property = nullptr;
 
 }  // namespace
+
+void remember_enum_value_property() {
+    if (standard_value_property) return;
+    py::object property =
+        py::module_::import("enum").attr("Enum").attr("__dict__")["value"];
+    if (!standard_value_property) standard_value_property = property.release().ptr();
+}
 
 py::object enum_value(py::handle member) {
     // The property is a data descriptor, so an instance attribute cannot
     // shadow it: when the member's class resolves `value` to it, the result
     // is the member's `_value_`. Enums that redefine `value` take the long way.
     PyObject *found = _PyType_Lookup(Py_TYPE(member.ptr()), VT_ID("value").ptr());
-    if (found && found == standard_value_property()) return member.attr(VT_ID("_value_"));
-    return member.attr(VT_ID("value"));
+    if (found && found == standard_value_property) return VT_ATTR(member, "_value_");
+    return VT_ATTR(member, "value");
 }
 
 }  // namespace vt

@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "attrs.h"
+
 namespace vt {
 namespace py = pybind11;
 
@@ -11,5 +13,9 @@ namespace py = pybind11;
 // `_value_`) is read directly, skipping a Python-level call; any other
 // object goes through ordinary attribute access.
 py::object enum_value(py::handle member);
+
+// Keeps a reference to enum.Enum's `value` property; done once when a
+// module is executed.
+void remember_enum_value_property();
 
 }  // namespace vt

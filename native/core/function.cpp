@@ -57,6 +57,7 @@ SignaturePtr signature(std::initializer_list<Param> params, const char *returns)
             throw std::invalid_argument("parameters out of order: " + p.name);
         last = p.kind;
         if (p.conv != Conv::Any) sig->simple = false;
+        if (p.kind != Kind::Normal) sig->simple = sig->plain_positional = false;
         sig->names.push_back(check(PyUnicode_InternFromString(p.name.c_str())));
         switch (p.kind) {
         case Kind::Normal:
@@ -66,11 +67,13 @@ SignaturePtr signature(std::initializer_list<Param> params, const char *returns)
             else ++sig->n_required;
             ++sig->n_positional;
             break;
-        case Kind::VarArgs: sig->varargs = static_cast<int>(i); sig->simple = false; break;
-        case Kind::VarKw: sig->varkw = static_cast<int>(i); sig->simple = false; break;
-        case Kind::KwOnly: sig->simple = false; break;
+        case Kind::VarArgs: sig->varargs = static_cast<int>(i); break;
+        case Kind::VarKw: sig->varkw = static_cast<int>(i); break;
+        case Kind::KwOnly: break;
         }
     }
+    sig->positional_star = sig->varargs >= 0 && sig->varkw < 0 &&
+                           static_cast<std::size_t>(sig->varargs) == sig->params.size() - 1;
     return sig;
 }
 
@@ -167,12 +170,6 @@ struct Binder {
 
     void bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
         auto &values = call.values_;
-        if (s.simple && !kwnames && nargs == s.n_positional) {
-            // Every parameter given by position, nothing to convert.
-            for (Py_ssize_t i = 0; i < nargs; ++i)
-                values[i] = py::reinterpret_borrow<py::object>(args[i]);
-            return;
-        }
         const Py_ssize_t npos = s.n_positional;
         const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
         for (Py_ssize_t i = 0; i < ncopy; ++i)
@@ -225,17 +222,64 @@ struct Binder {
     }
 };
 
+Call::Call(PyObject *function, const Signature &sig, PyObject *const *args)
+    : function_(function), size_(sig.params.size()) {
+    if (sig.simple) {
+        for (std::size_t i = 0; i < size_; ++i)
+            values_.append(py::reinterpret_borrow<py::object>(args[i]));
+        return;
+    }
+    for (std::size_t i = 0; i < size_; ++i) {
+        const Param &p = sig.params[i];
+        values_.append(p.conv == Conv::Any
+                           ? py::reinterpret_borrow<py::object>(args[i])
+                           : convert(p.conv, args[i], p.name.c_str(),
+                                     p.default_value && p.default_value.is_none()));
+    }
+}
+
+Call::Call(PyObject *function, const Signature &sig, PyObject *const *args, Py_ssize_t nargs)
+    : function_(function), size_(sig.params.size()) {
+    const Py_ssize_t npos = sig.n_positional;
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        const Param &p = sig.params[static_cast<std::size_t>(i)];
+        values_.append(p.conv == Conv::Any
+                           ? py::reinterpret_borrow<py::object>(args[i])
+                           : convert(p.conv, args[i], p.name.c_str(),
+                                     p.default_value && p.default_value.is_none()));
+    }
+    py::tuple rest(nargs - npos);
+    for (Py_ssize_t i = npos; i < nargs; ++i)
+        PyTuple_SET_ITEM(rest.ptr(), i - npos, Py_NewRef(args[i]));
+    values_.append(std::move(rest));
+}
+
 namespace {
+
+PyObject *result_of(py::object result) {
+    if (!result) return py::none().release().ptr();
+    return result.release().ptr();
+}
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
     FunctionObject *f = as_function(self);
+    const Signature &s = *f->sig;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     return guarded([&]() -> PyObject * {
-        Call call(self, f->sig->params.size());
-        Binder{f, *f->sig, call}.bind(args, PyVectorcall_NARGS(nargsf), kwnames);
-        py::object result = f->impl(call);
-        if (!result) return py::none().release().ptr();
-        return result.release().ptr();
+        // The common call: every parameter given by position, bound without
+        // looking at defaults or keywords.
+        if (!kwnames && nargs == s.n_positional && s.plain_positional) {
+            Call call(self, s, args);
+            return result_of(f->impl(call));
+        }
+        if (!kwnames && nargs >= s.n_positional && s.positional_star) {
+            Call call(self, s, args, nargs);
+            return result_of(f->impl(call));
+        }
+        Call call(self, s.params.size());
+        Binder{f, s, call}.bind(args, nargs, kwnames);
+        return result_of(f->impl(call));
     });
 }
 
@@ -393,37 +437,36 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// A static type readied in place on first use (one per extension module).
+// A static type (one per extension module), readied when the module is
+// executed, before any function is made.
 PyTypeObject function_type_object{};
 
-PyTypeObject *function_type() {
-    static const bool ready = [] {
-        PyTypeObject &t = function_type_object;
-        Py_SET_REFCNT(&t, 1);
-        t.tp_name = "velmor_trader.native_function";
-        t.tp_basicsize = sizeof(FunctionObject);
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                     Py_TPFLAGS_METHOD_DESCRIPTOR;
-        t.tp_doc = "A native function with a Python function's signature and attributes.";
-        t.tp_dealloc = function_dealloc;
-        t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-        t.tp_call = PyVectorcall_Call;
-        t.tp_repr = function_repr;
-        t.tp_traverse = function_traverse;
-        t.tp_clear = function_clear;
-        t.tp_descr_get = function_descr_get;
-        t.tp_members = function_members;
-        t.tp_getset = function_getset;
-        t.tp_dictoffset = offsetof(FunctionObject, dict);
-        t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
-        if (PyType_Ready(&t) < 0) throw py::error_already_set();
-        return true;
-    }();
-    (void)ready;
-    return &function_type_object;
-}
+PyTypeObject *function_type() { return &function_type_object; }
 
 }  // namespace
+
+void ready_function_type() {
+    PyTypeObject &t = function_type_object;
+    if (t.tp_flags & Py_TPFLAGS_READY) return;
+    Py_SET_REFCNT(&t, 1);
+    t.tp_name = "velmor_trader.native_function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_doc = "A native function with a Python function's signature and attributes.";
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_repr = function_repr;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_descr_get = function_descr_get;
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    if (PyType_Ready(&t) < 0) throw py::error_already_set();
+}
 
 static py::object new_function(py::handle globals, py::object name, py::object qualname,
                                SignaturePtr sig, Impl impl, py::object doc, py::object closure,

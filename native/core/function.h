@@ -71,6 +71,8 @@ struct Signature {
     Py_ssize_t n_required = 0;      // Normal parameters without default
     int varargs = -1, varkw = -1;   // slot of *args / **kwargs, -1 if none
     bool simple = true;             // only normal parameters, none converted
+    bool plain_positional = true;   // only normal parameters (some may convert)
+    bool positional_star = false;   // normal parameters, then *args, nothing else
 };
 using SignaturePtr = std::shared_ptr<const Signature>;
 
@@ -88,6 +90,12 @@ class ArgumentSlots {
 public:
     explicit ArgumentSlots(std::size_t n) : n_(n) {
         for (std::size_t i = 0; i < n_; ++i) new (storage_[i]) py::object();
+    }
+    // Empty; filled in order by append().
+    ArgumentSlots() : n_(0) {}
+    void append(py::object value) {
+        new (storage_[n_]) py::object(std::move(value));
+        ++n_;
     }
     ~ArgumentSlots() {
         for (std::size_t i = 0; i < n_; ++i) (*this)[i].~object();
@@ -112,6 +120,12 @@ class Call {
 public:
     // Made by the layer for each call; bodies only read it.
     Call(PyObject *function, std::size_t size) : function_(function), size_(size), values_(size) {}
+    // A call that gives every parameter by position (plain_positional
+    // signatures): bound, and converted where a parameter asks for it.
+    Call(PyObject *function, const Signature &sig, PyObject *const *args);
+    // The same for positional_star signatures: the arguments past the
+    // normal parameters make the *args tuple.
+    Call(PyObject *function, const Signature &sig, PyObject *const *args, Py_ssize_t nargs);
     py::handle operator[](std::size_t i) const { return values_[i]; }
     std::size_t size() const { return size_; }
     py::handle function() const { return function_; }
@@ -141,5 +155,8 @@ py::object make_function(py::handle globals, const char *qualname,
 py::object copy_function(py::handle prototype, py::object closure);
 
 bool is_function(py::handle obj);
+
+// Readies the function type; done once when a module is executed.
+void ready_function_type();
 
 }  // namespace vt

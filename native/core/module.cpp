@@ -1,12 +1,38 @@
 #include "module.h"
 
+#include "asserts.h"
+#include "enums.h"
 #include "errors.h"
 #include "names.h"
 
 namespace vt {
 
+namespace detail {
+bool assertions_enabled = true;
+}  // namespace detail
+
+namespace {
+
+// The layer's one-time set-up, done in each module's exec (each module
+// links its own copy of the layer) before its body runs: nothing is left
+// to initialise on first use, in the middle of a call, where running
+// Python code could let another thread make the same first call.
+bool layer_ready = false;
+
+void set_up_layer() {
+    if (layer_ready) return;
+    py::object flags = py::module_::import("sys").attr("flags");
+    detail::assertions_enabled = flags.attr("optimize").cast<long>() == 0;
+    ready_function_type();
+    remember_enum_value_property();
+    layer_ready = true;
+}
+
+}  // namespace
+
 int run_module_body(PyObject *module, ModuleBody body) noexcept {
     PyObject *ok = guarded([&]() -> PyObject * {
+        set_up_layer();
         auto m = py::reinterpret_borrow<py::module_>(module);
         body(m, m.attr("__dict__"));
         return Py_None;
@@ -45,6 +71,17 @@ py::object def(py::dict globals, const char *name, SignaturePtr sig, Impl impl,
     py::object fn = make_function(globals, name, std::move(sig), impl, doc);
     globals[name] = fn;
     return fn;
+}
+
+PyObject *intern_into(PyObject **slot, const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (!name) throw py::error_already_set();
+    if (*slot) {
+        Py_DECREF(name);
+    } else {
+        *slot = name;
+    }
+    return *slot;
 }
 
 py::object lookup_global(py::handle globals, py::handle name) {

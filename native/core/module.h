@@ -36,18 +36,19 @@ py::object def(py::dict globals, const char *name, SignaturePtr sig, Impl impl,
 //       vt::import_module(g, "numpy", "np"); ...
 //   }
 // Inside the block `m` is the module and `g` its namespace.
+// The module definition lives at namespace scope, so PyInit_ takes no
+// guard of a function-local static.
 #define VT_MODULE(name, full_name, doc)                                        \
     static void vt_module_body_##name(::pybind11::module_ m, ::pybind11::dict g); \
     static int vt_module_exec_##name(PyObject *module) {                       \
         return ::vt::run_module_body(module, vt_module_body_##name);           \
     }                                                                          \
-    PyMODINIT_FUNC PyInit_##name() {                                           \
-        static PyModuleDef_Slot slots[] = {                                    \
-            {Py_mod_exec, reinterpret_cast<void *>(vt_module_exec_##name)},    \
-            {0, nullptr}};                                                     \
-        static PyModuleDef def = {PyModuleDef_HEAD_INIT, full_name, doc, 0,    \
-                                  nullptr, slots, nullptr, nullptr, nullptr};  \
-        return PyModuleDef_Init(&def);                                         \
-    }                                                                          \
+    static PyModuleDef_Slot vt_module_slots_##name[] = {                       \
+        {Py_mod_exec, reinterpret_cast<void *>(vt_module_exec_##name)},        \
+        {0, nullptr}};                                                         \
+    static PyModuleDef vt_module_def_##name = {                                \
+        PyModuleDef_HEAD_INIT, full_name, doc, 0, nullptr,                     \
+        vt_module_slots_##name, nullptr, nullptr, nullptr};                    \
+    PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&vt_module_def_##name); } \
     static void vt_module_body_##name([[maybe_unused]] ::pybind11::module_ m,  \
                                       [[maybe_unused]] ::pybind11::dict g)

@@ -11,3 +11,5 @@
 #include "locks.h"
 #include "module.h"
 #include "names.h"
+#include "once.h"
+#include "texts.h"

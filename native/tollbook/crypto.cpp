@@ -33,8 +33,8 @@ py::object init(vt::Call &c) {
                          VT_ID("PLATFORM_FEE_MIN_USD")}, access);
     with_ledger(ledger, [&](Ledger &l) {
         for (py::handle deal : deals) {
-            const Val price = Val::of(deal.attr(VT_ID("filled_avg_price")));
-            const Val quantity = Val::of(deal.attr(VT_ID("filled_quantity")));
+            const Val price = Val::of(VT_ATTR(deal, "filled_avg_price"));
+            const Val quantity = Val::of(VT_ATTR(deal, "filled_quantity"));
             const Val amount = mul(price, quantity);
             l.add(kTrades, Val::integer(1));
             l.add(kAmount, amount);

@@ -30,8 +30,8 @@ py::object init(vt::Call &c) {
     with_ledger(ledger, [&](Ledger &l) {
         Val contracts = Val::integer(0);
         for (py::handle deal : deals) {
-            const Val size = Val::of(deal.attr(VT_ID("filled_quantity")));
-            const Val lot = Val::of(deal.attr(VT_ID("security")).attr(VT_ID("lot_size")));
+            const Val size = Val::of(VT_ATTR(deal, "filled_quantity"));
+            const Val lot = Val::of(VT_ATTR(VT_ATTR(deal, "security"), "lot_size"));
             const Val count = host.to_int(truediv(size, lot));
             contracts = add(contracts, count, true);
             l.add(kTrade, mul(Val::real(3.0), count));

@@ -46,19 +46,19 @@ void Host::remember_originals(py::handle math_module) {
 
 Host::Host(const vt::Call &call, unsigned need) {
     if (need & kRound) {
-        round_ = call.global(VT_ID("round"));
+        round_ = VT_GLOBAL(call, "round");
         native_round_ = round_.ptr() == g_round;
     }
     if (need & kMax) {
-        max_ = call.global(VT_ID("max"));
+        max_ = VT_GLOBAL(call, "max");
         native_max_ = max_.ptr() == g_max;
     }
     if (need & kInt) {
-        int_ = call.global(VT_ID("int"));
+        int_ = VT_GLOBAL(call, "int");
         native_int_ = int_.ptr() == g_int;
     }
     if (need & kCeil) {
-        ceil_ = call.global(VT_ID("math")).attr(VT_ID("ceil"));
+        ceil_ = VT_ATTR(VT_GLOBAL(call, "math"), "ceil");
         native_ceil_ = ceil_.ptr() == g_ceil;
     }
 }

@@ -9,8 +9,7 @@ namespace tollbook {
 
 void define_schedule(py::dict globals, const char *name, const char *doc, vt::Impl init,
                      std::initializer_list<std::pair<const char *, py::object>> attrs) {
-    static const vt::SignaturePtr sig =
-        vt::signature({vt::arg("self"), vt::star("deals").ann("Deal")});
+    vt::SignaturePtr sig = vt::signature({vt::arg("self"), vt::star("deals").ann("Deal")});
     vt::ClassBuilder cls(globals, name, py::make_tuple(globals["BaseFees"]), doc);
     for (const auto &attr : attrs) cls.attr(attr.first, attr.second);
     cls.method("__init__", sig, init);

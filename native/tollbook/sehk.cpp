@@ -31,8 +31,8 @@ enum Slot : std::size_t {
 };
 
 void add_deal(Ledger &l, const Host &host, py::handle deal) {
-    const Val price = Val::of(deal.attr(VT_ID("filled_avg_price")));
-    const Val size = Val::of(deal.attr(VT_ID("filled_quantity")));
+    const Val price = Val::of(VT_ATTR(deal, "filled_avg_price"));
+    const Val size = Val::of(VT_ATTR(deal, "filled_quantity"));
     const Val amount = mul(price, size);
     l.add(kTrades, Val::integer(1));
     l.add(kAmount, amount);

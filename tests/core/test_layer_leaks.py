@@ -44,3 +44,33 @@ def test_failing_calls_do_not_leak(t):
 
     assert _growth(bad) < 64 * 1024
     assert sys.getrefcount(payload) == before
+
+
+def test_attribute_sites_and_fast_paths_do_not_leak(t):
+    payload = object()
+
+    class Plain:
+        pass
+
+    class WithProperty:
+        x = property(lambda self: payload, lambda self, value: None)
+
+    plain, in_dict, prop = Plain(), Plain(), WithProperty()
+    plain.x = in_dict.x = payload
+    in_dict.__dict__  # the instance's values now live in a dict
+    missing = Plain()
+    before = sys.getrefcount(payload)
+
+    def reads_and_writes():
+        for obj in (plain, in_dict, prop):
+            t.read_x(obj)
+            t.write_x(obj, payload)
+        try:
+            t.read_x(missing)
+        except AttributeError:
+            pass
+        t.truth(payload)
+        t.cached_setting()
+
+    assert _growth(reads_and_writes) < 64 * 1024
+    assert sys.getrefcount(payload) == before

@@ -192,3 +192,113 @@ def test_reassigned_hash_takes_effect():
             "print(hash(s))")
     out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "42"
+
+
+# The variants' __eq__ and __hash__ run natively; a plain dataclass twin
+# gives the generated methods' results and errors to compare with.
+@dataclasses.dataclass(frozen=True)
+class _TwinBase:
+    code: "str"
+    security_name: "str"
+    lot_size: "int" = None
+    exchange: "Exchange" = None
+    expiry_date: "str" = None
+    quote_currency: "str" = ""
+
+
+@dataclasses.dataclass(frozen=True)
+class _TwinStock(_TwinBase):
+    lot_size: "int" = 1
+    exchange: "Exchange" = Exchange.SEHK
+
+
+class _Raises:
+    def __eq__(self, other):
+        raise ValueError("no comparison")
+
+    __hash__ = None
+
+
+class _Truthy:
+    def __eq__(self, other):
+        return "truthy, not a bool"
+
+    def __hash__(self):
+        return 7
+
+
+_NAN = float("nan")
+
+
+def _outcome(fn, *args):
+    try:
+        result = fn(*args)
+        return ("ok", result, type(result))
+    except Exception as e:
+        return (type(e).__name__, str(e))
+
+
+@pytest.mark.parametrize("left, right", [
+    (("1", "x"), ("1", "x")),
+    (("1", "x"), ("2", "x")),
+    (("1", "x", 2), ("1", "x", 3)),
+    (("1", "x", 1, Exchange.SEHK, "2025"), ("1", "x", 1, Exchange.SEHK, None)),
+    (("1", "x", 1, Exchange.SEHK, None, "HKD"), ("1", "x", 1, Exchange.SEHK, None, "USD")),
+    (("1", "x", _NAN), ("1", "x", _NAN)),                  # identity before ==
+    (("1", "x", float("nan")), ("1", "x", float("nan"))),
+    (("1", "x", _Truthy()), ("1", "x", _Truthy())),        # item results taken as truth
+    (("1", _Raises()), ("1", "x")),                         # errors pass through
+    (("2", _Raises()), ("1", "x")),                         # the first differing item decides
+    ((["unhashable"], "x"), (["unhashable"], "x")),
+])
+def test_variant_eq_and_hash_match_generated(left, right):
+    a, b = Stock(*left), Stock(*right)
+    ta, tb = _TwinStock(*left), _TwinStock(*right)
+    assert _outcome(lambda: a == b) == _outcome(lambda: ta == tb)
+    assert _outcome(lambda: a != b) == _outcome(lambda: ta != tb)
+    assert _outcome(Stock.__eq__, a, b) == _outcome(_TwinStock.__eq__, ta, tb)
+    assert _outcome(hash, a) == _outcome(hash, ta)
+    assert _outcome(Stock.__hash__, a) == _outcome(_TwinStock.__hash__, ta)
+
+
+def test_variant_eq_other_classes():
+    s = Stock("1", "x")
+
+    class SubStock(Stock):
+        pass
+
+    class Lookalike:
+        code, security_name, lot_size = "1", "x", 1
+        exchange, expiry_date, quote_currency = Exchange.SEHK, None, ""
+
+    class Liar(Lookalike):
+        __class__ = property(lambda self: Stock)
+
+    assert Stock.__eq__(s, Lookalike()) is NotImplemented
+    assert Stock.__eq__(s, SubStock("1", "x")) is NotImplemented
+    assert Stock.__eq__(s, Liar()) is True          # __class__ read as the generated code reads it
+    assert (s == Lookalike(), s == SubStock("1", "x")) == (False, False)
+    assert Stock.__eq__(s, Futures("1", "x", 1, Exchange.SEHK)) is NotImplemented
+    assert (Security("1", "x", exchange=Exchange.SEHK) == s) is True  # reflected: Security's own
+    names = (Stock.__eq__.__qualname__, Stock.__hash__.__qualname__)
+    assert names == ("Stock.__eq__", "Stock.__hash__")
+    assert str(inspect.signature(Stock.__eq__)) == "(self, other)"
+
+
+def test_variant_hash_uses_the_module_hash():
+    code = ("import velmor_trader.core.security as m;"
+            "m.hash = lambda value: len(value);"
+            "s = m.Stock('1', 'x');"
+            "print(hash(s), m.Stock.__hash__(s), m.Stock.__eq__(s, 3))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["6", "6", "NotImplemented"]
+
+
+def test_reassigned_eq_takes_effect():
+    s, original = Stock("1", "x"), vars(Stock)["__eq__"]
+    try:
+        Stock.__eq__ = lambda self, other: "replaced"
+        assert (s == Stock("2", "y")) == "replaced"
+    finally:
+        Stock.__eq__ = original
+    assert (s == Stock("1", "x")) is True and (s == Stock("2", "x")) is False

@@ -30,6 +30,19 @@ py::object adder(vt::Call &c) { return c[0] + c.closure(); }
 
 py::object method_self(vt::Call &c) { return py::make_tuple(c[0], c[1]); }
 
+// One attribute site each: obj.x, obj.x = value.
+py::object read_x(vt::Call &c) { return VT_ATTR(c[0], "x"); }
+py::object write_x(vt::Call &c) {
+    VT_SET_ATTR(c[0], "x", c[1]);
+    return py::none();
+}
+
+// SETTING through a cached global site.
+py::object cached_setting(vt::Call &c) { return VT_GLOBAL(c, "SETTING"); }
+
+// A truth-value parameter on the positional fast path.
+py::object truth(vt::Call &c) { return py::reinterpret_borrow<py::object>(c[0]); }
+
 }  // namespace
 
 VT_MODULE(_vt_testmod, "_vt_testmod", "Exercises the shared native layer.") {
@@ -48,6 +61,11 @@ VT_MODULE(_vt_testmod, "_vt_testmod", "Exercises the shared native layer.") {
     vt::def(g, "identity", vt::signature({vt::arg("x")}), identity);
     vt::def(g, "read_global", vt::signature({}), read_global);
     vt::def(g, "call_it", vt::signature({vt::arg("fn")}), call_it);
+    vt::def(g, "read_x", vt::signature({vt::arg("obj")}), read_x);
+    vt::def(g, "write_x", vt::signature({vt::arg("obj"), vt::arg("value")}), write_x);
+    vt::def(g, "cached_setting", vt::signature({}), cached_setting);
+    vt::def(g, "truth", vt::signature({vt::arg("flag").typed("bool")}), truth);
+    vt::def(g, "gather", vt::signature({vt::arg("a").typed("int"), vt::star("rest")}), echo);
     vt::def(g, "throw_cpp", vt::signature({}), throw_cpp);
 
     py::object inner = vt::make_function(g, "make_adder.<locals>.adder",

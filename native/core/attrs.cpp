@@ -1,0 +1,188 @@
+#include "attrs.h"
+
+#include <cstdint>
+
+namespace vt {
+
+namespace {
+
+// CPython 3.11 keeps the attributes of most instances of classes defined in
+// Python (and of classes built by the layer) outside any dict: an array of
+// values just before the object, indexed like the class's shared key table,
+// with a dict made only when something asks for it. The interpreter's
+// specialised loads and stores index that array directly; the layout below
+// is that of 3.11 (Include/internal/pycore_object.h and pycore_dict.h),
+// which no public header describes. Other versions take the dict or the
+// generic path.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define VT_INLINE_VALUES 1
+
+// The fixed head of a dict key table; the index table and then the entries
+// follow it.
+struct KeysHead {
+    Py_ssize_t dk_refcnt;
+    std::uint8_t dk_log2_size;
+    std::uint8_t dk_log2_index_bytes;
+    std::uint8_t dk_kind;
+    std::uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+};
+constexpr std::uint8_t kSplitKeys = 2;
+
+struct UnicodeEntry {
+    PyObject *key;
+    PyObject *value;
+};
+
+// The instance's values, or null once its dict has been made.
+PyObject **inline_values(PyObject *o) { return *(reinterpret_cast<PyObject ***>(o) - 4); }
+PyObject **managed_dict(PyObject *o) { return reinterpret_cast<PyObject **>(o) - 3; }
+
+const KeysHead *shared_keys(PyTypeObject *type) {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return nullptr;
+    auto *keys = reinterpret_cast<const KeysHead *>(
+        reinterpret_cast<PyHeapTypeObject *>(type)->ht_cached_keys);
+    return keys && keys->dk_kind == kSplitKeys ? keys : nullptr;
+}
+
+// The name's slot in the class's shared keys, or -1. Shared keys only ever
+// grow, so a slot once found stays that name's slot.
+Py_ssize_t shared_index(const KeysHead *keys, PyObject *name) {
+    const auto *entries = reinterpret_cast<const UnicodeEntry *>(
+        reinterpret_cast<const char *>(keys) + sizeof(KeysHead) +
+        (std::size_t{1} << keys->dk_log2_index_bytes));
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
+        if (entries[i].key == name) return i;
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+        PyObject *key = entries[i].key;
+        if (key && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0) return i;
+    }
+    return -1;
+}
+#endif
+
+// A read from the instance dict, as the generic lookup does it; null for a
+// miss. An error (only a key of the dict comparing badly can raise one) is
+// dropped: the generic lookup that follows raises it again.
+PyObject *dict_read(PyObject *dict, PyObject *name) {
+    PyObject *found = PyDict_GetItemWithError(dict, name);
+    if (!found && PyErr_Occurred()) PyErr_Clear();
+    return found;
+}
+
+bool dict_write(PyObject *dict, PyObject *name, PyObject *value) {
+    if (PyDict_SetItem(dict, name, value) < 0) throw py::error_already_set();
+    return true;
+}
+
+bool has_version(PyTypeObject *type) {
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+}
+
+}  // namespace
+
+PyObject *AttrSite::fast_read(PyObject *o) {
+    switch (mode_) {
+    case Mode::Values: {
+#ifdef VT_INLINE_VALUES
+        if (PyObject **values = inline_values(o)) {
+            if (index_ < 0) {
+                const KeysHead *keys = shared_keys(Py_TYPE(o));
+                if (!keys || (index_ = shared_index(keys, name_)) < 0) return nullptr;
+            }
+            return values[index_];
+        }
+        PyObject *dict = *managed_dict(o);
+        return dict ? dict_read(dict, name_) : nullptr;
+#else
+        return nullptr;
+#endif
+    }
+    case Mode::Dict: {
+        PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + dict_offset_);
+        return dict ? dict_read(dict, name_) : nullptr;
+    }
+    case Mode::Generic:
+        break;
+    }
+    return nullptr;
+}
+
+// Replaces an attribute the instance already has; adding one (which also
+// records the insertion order) is left to the generic store.
+bool AttrSite::fast_write(PyObject *o, PyObject *value) {
+    switch (mode_) {
+    case Mode::Values: {
+#ifdef VT_INLINE_VALUES
+        if (PyObject **values = inline_values(o)) {
+            if (index_ < 0) {
+                const KeysHead *keys = shared_keys(Py_TYPE(o));
+                if (!keys || (index_ = shared_index(keys, name_)) < 0) return false;
+            }
+            PyObject *old = values[index_];
+            if (!old) return false;
+            values[index_] = Py_NewRef(value);
+            Py_DECREF(old);
+            return true;
+        }
+        PyObject *dict = *managed_dict(o);
+        return dict && dict_write(dict, name_, value);
+#else
+        return false;
+#endif
+    }
+    case Mode::Dict: {
+        PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + dict_offset_);
+        return dict && dict_write(dict, name_, value);
+    }
+    case Mode::Generic:
+        break;
+    }
+    return false;
+}
+
+void AttrSite::learn(PyTypeObject *type, bool for_write) {
+    type_ = nullptr;
+    holder_type_ = nullptr;
+    mode_ = Mode::Generic;
+    index_ = -1;
+    PyObject *name = this->name().ptr();
+    // The lookup also gives the type a version tag where it can have one.
+    PyObject *attribute = _PyType_Lookup(type, name);
+    if (!has_version(type)) return;
+    const bool generic = for_write ? type->tp_setattro == PyObject_GenericSetAttr
+                                   : type->tp_getattro == PyObject_GenericGetAttr;
+    bool direct = generic;
+    PyTypeObject *holder = nullptr;
+    if (direct && attribute) {
+        PyTypeObject *kind = Py_TYPE(attribute);
+        if (kind->tp_descr_set) {
+            direct = false;
+        } else if (!PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE)) {
+            _PyType_Lookup(kind, name);
+            if (has_version(kind)) holder = kind;
+            else direct = false;
+        }
+    }
+    if (direct) {
+#ifdef VT_INLINE_VALUES
+        if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+            mode_ = Mode::Values;
+            if (const KeysHead *keys = shared_keys(type)) index_ = shared_index(keys, name);
+        } else
+#endif
+            if (type->tp_dictoffset > 0) {
+            mode_ = Mode::Dict;
+            dict_offset_ = type->tp_dictoffset;
+        }
+    }
+    type_ = type;
+    version_ = type->tp_version_tag;
+    if (holder) {
+        holder_type_ = holder;
+        holder_version_ = holder->tp_version_tag;
+    }
+}
+
+}  // namespace vt

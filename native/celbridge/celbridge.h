@@ -149,8 +149,9 @@ inline void assert_message(vt::Call &c, py::handle condition, py::handle text) {
     c.global(VT_ID("AssertMessage"))(condition, text);
 }
 
-// print(text), the builtin unless the module's namespace holds another.
-inline void print(vt::Call &c, py::handle text) { c.global(VT_ID("print"))(text); }
+// print(text), the builtin unless the module's namespace holds another
+// (named apart from pybind11::print, which argument lookup would prefer).
+inline void print_text(vt::Call &c, py::handle text) { c.global(VT_ID("print"))(text); }
 
 // ---- events and waits ----------------------------------------------------
 

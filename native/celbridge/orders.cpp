@@ -24,7 +24,7 @@ py::object place_order(vt::Call &c) {
     Com com(c);
     py::object type = VT_ATTR(order, "order_type");
     py::object OrderType = c.global(VT_ID("OrderType"));
-    Kind kind;
+    Kind kind = Kind::Limit;
     py::object cqg_type;
     if (equal(type, VT_ATTR(OrderType, "LIMIT"))) {
         kind = Kind::Limit;

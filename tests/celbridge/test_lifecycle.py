@@ -1,5 +1,7 @@
 """Construction, logon and logoff, the account lookup and the connection
 events, on the native client and the plain reference alike."""
+from types import SimpleNamespace
+
 import pytest
 
 from cel_fakes import EP, stub
@@ -131,3 +133,46 @@ def test_constants_are_read_when_used(run):
     assert h.log == [("Trace", "GW connection is UP!")]
     assert h.reads == ["csConnectionUp", "csConnectionDown"] * 2
     assert EP.code == "EPZ4"
+
+
+class Lock:
+    """Stands in for threading.Lock, whose __enter__ is its acquire."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def acquire(self):
+        self.log.append(("acquire",))
+
+    def release(self):
+        self.log.append(("release",))
+
+    __enter__ = acquire
+
+    def __exit__(self, *exc):
+        self.release()
+
+
+def test_module_names_are_looked_up_at_call_time(run):
+    def scenario(h):
+        m, saved = h.module, dict(h.module.__dict__)
+        try:
+            m.QuoteType2String = lambda kind: "Best bid"
+            m.convert_orderstatus_cqg2vl = lambda status: ("mapped", status)
+            m.Quote = lambda **kw: ("Quote", sorted(kw))
+            m.replace = lambda record, **kw: record + (sorted(kw),)
+            m.__dict__["lock"] = Lock(h.log)
+            instrument = h.account(0, "i", FullName="F.US.EPZ4")
+            h.call("OnInstrumentChanged", instrument, [h.quote("qtTrade", 1.0)], None)
+            order = h.order_event("G", 5)
+            h.call("OnOrderChanged", h.C._values["ctChanged"], order, None, None, None)
+            h.call("update_account_balance")
+        finally:
+            m.__dict__.clear()
+            m.__dict__.update(saved)
+    h = run(scenario)
+    assert h.gateway.cqg_quotes[EP] == ("Quote", ["datetime", "exchange", "security"],
+                                        ["bid_price", "datetime"])
+    assert [e[1]["status"] for e in h.log if e[0] == "gw.order"] == [("mapped", 5)]
+    assert h.log[-4:] == [("acquire",), ("print", h.log[-3][1]), ("release",),
+                          ("return", "update_account_balance", None)]

@@ -5,8 +5,8 @@ namespace cel {
 
 namespace {
 
-// True when `type` keeps object's own attribute lookup and adds a
-// __getattr__: the types whose missing names the fast path may answer.
+// The type's __getattr__ when `type` keeps object's own attribute lookup and
+// adds a plain-function __getattr__; null otherwise.
 PyObject *plain_getattr_hook(PyTypeObject *type) {
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_getattro == PyObject_GenericGetAttr)
         return nullptr;
@@ -22,16 +22,17 @@ PyObject *plain_getattr_hook(PyTypeObject *type) {
 
 }  // namespace
 
-py::object member(py::handle obj, py::handle name) {
-    PyObject *hook = plain_getattr_hook(Py_TYPE(obj.ptr()));
-    if (!hook) return vt::get_attr(obj, name);
-    if (PyObject *found = _PyObject_GenericGetAttrWithDict(obj.ptr(), name.ptr(), nullptr, 1))
+Members::Members(py::object constants)
+    : constants_(std::move(constants)),
+      hook_(py::reinterpret_borrow<py::object>(plain_getattr_hook(Py_TYPE(constants_.ptr())))) {}
+
+py::object Members::get(py::handle name) const {
+    if (!hook_) return vt::get_attr(constants_, name);
+    if (PyObject *found = _PyObject_GenericGetAttrWithDict(constants_.ptr(), name.ptr(), nullptr, 1))
         return py::reinterpret_steal<py::object>(found);
     if (PyErr_Occurred()) throw py::error_already_set();
-    Py_INCREF(hook);  // the type may drop it while it runs
-    py::object keep = py::reinterpret_steal<py::object>(hook);
-    PyObject *argv[] = {obj.ptr(), name.ptr()};
-    return vt::check(PyObject_Vectorcall(hook, argv, 2, nullptr));
+    PyObject *argv[] = {constants_.ptr(), name.ptr()};
+    return vt::check(PyObject_Vectorcall(hook_.ptr(), argv, 2, nullptr));
 }
 
 py::object last_part(py::handle name) {

@@ -1,6 +1,8 @@
 // The helpers of celbridge.h that are not inline.
 #include "celbridge.h"
 
+#include <cstring>
+
 namespace cel {
 
 namespace {
@@ -56,6 +58,16 @@ int symbol_match(py::handle name, py::handle symbol) {
     return 1;
 }
 
+namespace {
+
+bool is_builtin_datetime(py::handle cls) {
+    if (!PyType_CheckExact(cls.ptr())) return false;
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    return !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, "datetime.datetime") == 0;
+}
+
+}  // namespace
+
 py::object cqg_time(vt::Call &c, py::handle stamp, TimeArgs args) {
     py::object fields[] = {VT_ATTR(stamp, "year"),   VT_ATTR(stamp, "month"),
                            VT_ATTR(stamp, "day"),    VT_ATTR(stamp, "hour"),
@@ -63,7 +75,9 @@ py::object cqg_time(vt::Call &c, py::handle stamp, TimeArgs args) {
     PyObject *argv[] = {fields[0].ptr(), fields[1].ptr(), fields[2].ptr(),
                         fields[3].ptr(), fields[4].ptr(), fields[5].ptr()};
     py::object datetime = c.global(VT_ID("datetime"));
-    if (args == TimeArgs::Positional)
+    // The interpreter's own datetime class builds the same value from the
+    // fields by position as by keyword, and by position far faster.
+    if (args == TimeArgs::Positional || is_builtin_datetime(datetime))
         return vt::check(PyObject_Vectorcall(datetime.ptr(), argv, 6, nullptr));
     py::tuple names = py::make_tuple(VT_ID("year"), VT_ID("month"), VT_ID("day"),
                                      VT_ID("hour"), VT_ID("minute"), VT_ID("second"));

@@ -8,7 +8,7 @@ import pytest
 
 from velmor_trader.core.data import Bar
 
-from bars_support import INVALID, Key, module
+from market_support import INVALID, Key, module
 
 FIELDS = ("open", "high", "low", "close", "volume")
 

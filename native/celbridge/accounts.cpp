@@ -30,12 +30,12 @@ py::object with_module_lock(vt::Call &c, Body &&body) {
 py::object subscribe_account_and_positions(vt::Call &c) {
     py::handle self = c[0], id = c[1];
     Com com(c);
-    VT_SET_ATTR(api(self), "AccountSubscriptionLevel", VT_ATTR(com.constants(), "aslNone"));
+    VT_SET_ATTR(api(self), "AccountSubscriptionLevel", CEL_MEMBER(com.constants(), "aslNone"));
     // The server needs the lowered level to take effect before the raise
     // below makes it send the accounts again.
     call_method(c.global(VT_ID("time")), VT_ID("sleep"), py::int_(2));
     VT_SET_ATTR(api(self), "AccountSubscriptionLevel",
-                VT_ATTR(com.constants(), "aslAccountUpdatesAndOrders"));
+                CEL_MEMBER(com.constants(), "aslAccountUpdatesAndOrders"));
     trace(c, VT_ID("Waiting for accounts coming..."));
     assert_message(c, wait(c, VT_ATTR(self, "eventAccountIsReady")), VT_ID("Accounts coming timeout!"));
     trace(c, join({VT_ID("Select account "), text_of(id), VT_ID(", subscribe to open positions.")}));
@@ -43,7 +43,7 @@ py::object subscribe_account_and_positions(vt::Call &c) {
     py::object account = account_by_position(self, id);
     if (account.is_none()) unknown_account(id);
     VT_SET_ATTR(account, "AutoSubscribeInstruments", py::bool_(true));
-    VT_SET_ATTR(account, "PositionSubcriptionLevel", VT_ATTR(com.constants(), "pslSnapshotAndUpdates"));
+    VT_SET_ATTR(account, "PositionSubcriptionLevel", CEL_MEMBER(com.constants(), "pslSnapshotAndUpdates"));
     vt::check(PyObject_CallMethodNoArgs(self.ptr(), VT_ID("update_account_balance").ptr()));
     vt::check(PyObject_CallMethodNoArgs(self.ptr(), VT_ID("update_positions").ptr()));
     return py::none();
@@ -52,11 +52,11 @@ py::object subscribe_account_and_positions(vt::Call &c) {
 py::object unsubscribe_account_and_positions(vt::Call &c) {
     py::handle self = c[0], id = c[1];
     Com com(c);
-    VT_SET_ATTR(api(self), "AccountSubscriptionLevel", VT_ATTR(com.constants(), "aslNone"));
+    VT_SET_ATTR(api(self), "AccountSubscriptionLevel", CEL_MEMBER(com.constants(), "aslNone"));
     py::object account = account_by_position(self, id);
     if (account.is_none()) unknown_account(id);
     VT_SET_ATTR(account, "AutoSubscribeInstruments", py::bool_(false));
-    VT_SET_ATTR(account, "PositionSubcriptionLevel", VT_ATTR(com.constants(), "pslNoPositions"));
+    VT_SET_ATTR(account, "PositionSubcriptionLevel", CEL_MEMBER(com.constants(), "pslNoPositions"));
     trace(c, join({VT_ID("Unsubscribe account "), text_of(id), VT_ID(".")}));
     return py::none();
 }
@@ -124,9 +124,9 @@ py::object update_positions(vt::Call &c) {
             py::object side = VT_ATTR(position, "Side");
             py::object k = Com(c).constants();
             py::object direction;
-            if (equal(side, VT_ATTR(k, "osdBuy")))
+            if (equal(side, CEL_MEMBER(k, "osdBuy")))
                 direction = VT_ATTR(c.global(VT_ID("Direction")), "LONG");
-            else if (equal(side, VT_ATTR(k, "osdSell")))
+            else if (equal(side, CEL_MEMBER(k, "osdSell")))
                 direction = VT_ATTR(c.global(VT_ID("Direction")), "SHORT");
             else
                 fail(PyExc_ValueError,
@@ -162,11 +162,11 @@ void trace_position(vt::Call &c, py::handle head, py::handle account_in, py::han
 py::object OnAccountChanged(vt::Call &c) {
     py::handle self = c[0], change = c[1];
     py::object k = Com(c).constants();
-    if (equal(change, VT_ATTR(k, "actPositionAdded"))) {
+    if (equal(change, CEL_MEMBER(k, "actPositionAdded"))) {
         trace_position(c, VT_ID("OnAccountChanged - open position is added for "), c[2], c[3]);
-    } else if (equal(change, VT_ATTR(k, "actPositionChanged"))) {
+    } else if (equal(change, CEL_MEMBER(k, "actPositionChanged"))) {
         trace_position(c, VT_ID("OnAccountChanged - open position is changed for "), c[2], c[3]);
-    } else if (equal(change, VT_ATTR(k, "actAccountsReloaded"))) {
+    } else if (equal(change, CEL_MEMBER(k, "actAccountsReloaded"))) {
         trace(c, VT_ID("OnAccountChanged - Accounts are ready!"));
         set(VT_ATTR(self, "eventAccountIsReady"));
     }

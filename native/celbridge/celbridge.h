@@ -83,10 +83,19 @@ struct Com {
     py::object dispatch(py::handle obj) const {
         return vt::check(PyObject_CallMethodOneArg(client.ptr(), VT_ID("Dispatch").ptr(), obj.ptr()));
     }
-    // win32com.client.constants; its members are read with VT_ATTR at the
-    // moment they are needed.
+    // win32com.client.constants; its members are read with CEL_MEMBER at
+    // the moment they are needed.
     py::object constants() const { return VT_ATTR(client, "constants"); }
 };
+
+// obj.<name>, for the enumeration members of the COM layer. A dynamic COM
+// layer answers them from a Python-level __getattr__; getattr reaches it only
+// after the generic lookup has failed and built an AttributeError, which
+// costs more than the member itself. This asks the generic lookup to fail
+// quietly and then calls __getattr__ as getattr would: the same lookups, the
+// same call, the same result and errors.
+py::object member(py::handle obj, py::handle name);
+#define CEL_MEMBER(obj, text) (::cel::member((obj), VT_ID(text)))
 
 // self.celEnvironment.cqgCEL, read afresh at every use.
 inline py::object api(py::handle self) {

@@ -92,11 +92,11 @@ py::object OnDataError(vt::Call &c) {
 py::object OnGWConnectionStatusChanged(vt::Call &c) {
     py::handle self = c[0], status = c[1];
     Com com(c);
-    if (equal(status, VT_ATTR(com.constants(), "csConnectionUp"))) {
+    if (equal(status, CEL_MEMBER(com.constants(), "csConnectionUp"))) {
         trace(c, VT_ID("GW connection is UP!"));
         set(VT_ATTR(self, "eventGatewayIsUp"));
     }
-    if (equal(status, VT_ATTR(com.constants(), "csConnectionDown"))) {
+    if (equal(status, CEL_MEMBER(com.constants(), "csConnectionDown"))) {
         trace(c, VT_ID("GW connection is DOWN!"));
         set(VT_ATTR(self, "eventGatewayIsDown"));
     }

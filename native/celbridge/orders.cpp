@@ -28,13 +28,13 @@ py::object place_order(vt::Call &c) {
     py::object cqg_type;
     if (equal(type, VT_ATTR(OrderType, "LIMIT"))) {
         kind = Kind::Limit;
-        cqg_type = VT_ATTR(com.constants(), "otLimit");
+        cqg_type = CEL_MEMBER(com.constants(), "otLimit");
     } else if (equal(type, VT_ATTR(OrderType, "MARKET"))) {
         kind = Kind::Market;
-        cqg_type = VT_ATTR(com.constants(), "otMarket");
+        cqg_type = CEL_MEMBER(com.constants(), "otMarket");
     } else if (equal(type, VT_ATTR(OrderType, "STOP"))) {
         kind = Kind::Stop;
-        cqg_type = VT_ATTR(com.constants(), "otStop");
+        cqg_type = CEL_MEMBER(com.constants(), "otStop");
     } else {
         fail(PyExc_ValueError, join({VT_ID("Unsupported order type "), text_of(type)}));
     }
@@ -42,9 +42,9 @@ py::object place_order(vt::Call &c) {
     py::object Direction = c.global(VT_ID("Direction"));
     py::object side;
     if (equal(direction, VT_ATTR(Direction, "LONG")))
-        side = VT_ATTR(com.constants(), "osdBuy");
+        side = CEL_MEMBER(com.constants(), "osdBuy");
     else if (equal(direction, VT_ATTR(Direction, "SHORT")))
-        side = VT_ATTR(com.constants(), "osdSell");
+        side = CEL_MEMBER(com.constants(), "osdSell");
     else
         fail(PyExc_ValueError, join({VT_ID("Unsupported order side "), text_of(direction)}));
 
@@ -112,17 +112,17 @@ py::object OnOrderChanged(vt::Call &c) {
     py::object k = com.constants();
     py::object order = com.dispatch(c[2]);
     py::object properties = com.dispatch(VT_ATTR(order, "Properties"));
-    py::object gw_status = property(properties, VT_ATTR(k, "opGWStatus"));
-    py::object guid = property(properties, VT_ATTR(k, "opGUID"));
+    py::object gw_status = property(properties, CEL_MEMBER(k, "opGWStatus"));
+    py::object guid = property(properties, CEL_MEMBER(k, "opGUID"));
     py::object updated_time =
-        cqg_time(c, VT_ATTR(property(properties, VT_ATTR(k, "opEventServerTimestamp")), "Value"),
+        cqg_time(c, VT_ATTR(property(properties, CEL_MEMBER(k, "opEventServerTimestamp")), "Value"),
                  TimeArgs::Keywords);
-    py::object avg_price = VT_ATTR(property(properties, VT_ATTR(k, "opAverageFillPrice")), "Value");
-    py::object filled = VT_ATTR(property(properties, VT_ATTR(k, "opFilledQuantity")), "Value");
+    py::object avg_price = VT_ATTR(property(properties, CEL_MEMBER(k, "opAverageFillPrice")), "Value");
+    py::object filled = VT_ATTR(property(properties, CEL_MEMBER(k, "opFilledQuantity")), "Value");
     py::object status = c.global(VT_ID("convert_orderstatus_cqg2vl"))(VT_ATTR(gw_status, "Value"));
     py::object order_id = VT_ATTR(guid, "Value");
 
-    if (equal(change, VT_ATTR(k, "ctAdded"))) {
+    if (equal(change, CEL_MEMBER(k, "ctAdded"))) {
         py::object placed = VT_ATTR(self, "eventOrderPlaced");
         if (is_set(placed)) {
             print(c, join({VT_ID("orderid "), text_of(order_id), VT_ID(" is not placed by algo")}));
@@ -131,7 +131,7 @@ py::object OnOrderChanged(vt::Call &c) {
         // The slot is written before the flag: place_order reads it on waking.
         VT_SET_ATTR(self, "order_id", order_id);
         set(placed);
-    } else if (equal(change, VT_ATTR(k, "ctChanged")) || equal(change, VT_ATTR(k, "ctRemoved"))) {
+    } else if (equal(change, CEL_MEMBER(k, "ctChanged")) || equal(change, CEL_MEMBER(k, "ctRemoved"))) {
         call_method(VT_ATTR(self, "gateway"), VT_ID("process_order"),
                     record({{VT_ID("order_id"), order_id},
                             {VT_ID("updated_time"), updated_time},
@@ -142,7 +142,7 @@ py::object OnOrderChanged(vt::Call &c) {
 
     if (!truth(fill_in)) return py::none();
     py::object fill = com.dispatch(fill_in);
-    if (!equal(VT_ATTR(fill, "Status"), VT_ATTR(k, "fsNormal"))) return py::none();
+    if (!equal(VT_ATTR(fill, "Status"), CEL_MEMBER(k, "fsNormal"))) return py::none();
     py::object fill_time = cqg_time(c, VT_ATTR(fill, "Timestamp"), TimeArgs::Keywords);
     py::object price = VT_ATTR(fill, "Price");
     py::object quantity = VT_ATTR(fill, "Quantity");
@@ -163,23 +163,23 @@ py::object convert_orderstatus_cqg2vl(vt::Call &c) {
     py::handle status = c[0];
     py::object k = Com(c).constants();
     py::object S = c.global(VT_ID("OrderStatus"));
-    if (equal(status, VT_ATTR(k, "osActiveAt"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, VT_ATTR(k, "osContingent"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, VT_ATTR(k, "osInCancel"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, VT_ATTR(k, "osInClient"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, VT_ATTR(k, "osInModify"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, VT_ATTR(k, "osInTransit"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, VT_ATTR(k, "osNotSent"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, VT_ATTR(k, "osParked"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, VT_ATTR(k, "osInOrderBook"))) return VT_ATTR(S, "SUBMITTED");
-    if (equal(status, VT_ATTR(k, "osFilled"))) return VT_ATTR(S, "FILLED");
-    if (equal(status, VT_ATTR(k, "osBusted"))) return VT_ATTR(S, "FILLED");
-    if (equal(status, VT_ATTR(k, "osCanceled"))) return VT_ATTR(S, "CANCELLED");
-    if (equal(status, VT_ATTR(k, "osRejectFCM"))) return VT_ATTR(S, "FAILED");
-    if (equal(status, VT_ATTR(k, "osRejectGW"))) return VT_ATTR(S, "FAILED");
-    if (equal(status, VT_ATTR(k, "osDisconnected"))) return VT_ATTR(S, "FAILED");
-    if (equal(status, VT_ATTR(k, "osExpired"))) return VT_ATTR(S, "FAILED");
-    if (equal(status, VT_ATTR(k, "osInTransitTimeout"))) return VT_ATTR(S, "FAILED");
+    if (equal(status, CEL_MEMBER(k, "osActiveAt"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osContingent"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osInCancel"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osInClient"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osInModify"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osInTransit"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osNotSent"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osParked"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osInOrderBook"))) return VT_ATTR(S, "SUBMITTED");
+    if (equal(status, CEL_MEMBER(k, "osFilled"))) return VT_ATTR(S, "FILLED");
+    if (equal(status, CEL_MEMBER(k, "osBusted"))) return VT_ATTR(S, "FILLED");
+    if (equal(status, CEL_MEMBER(k, "osCanceled"))) return VT_ATTR(S, "CANCELLED");
+    if (equal(status, CEL_MEMBER(k, "osRejectFCM"))) return VT_ATTR(S, "FAILED");
+    if (equal(status, CEL_MEMBER(k, "osRejectGW"))) return VT_ATTR(S, "FAILED");
+    if (equal(status, CEL_MEMBER(k, "osDisconnected"))) return VT_ATTR(S, "FAILED");
+    if (equal(status, CEL_MEMBER(k, "osExpired"))) return VT_ATTR(S, "FAILED");
+    if (equal(status, CEL_MEMBER(k, "osInTransitTimeout"))) return VT_ATTR(S, "FAILED");
     fail(PyExc_ValueError, join({VT_ID("Order status "), text_of(status),
                                  VT_ID(" is not valid to be handled by velmor_trader.")}));
 }

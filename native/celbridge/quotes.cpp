@@ -39,7 +39,7 @@ py::object OnInstrumentResolved(vt::Call &c) {
     if (error.is_none()) {
         Com com(c);
         VT_SET_ATTR(com.dispatch(instrument), "DataSubscriptionLevel",
-                    VT_ATTR(com.constants(), "dsQuotesAndBBA"));
+                    CEL_MEMBER(com.constants(), "dsQuotesAndBBA"));
     }
     set_if_clear(VT_ATTR(self, "eventQuoteDone"));
     return py::none();
@@ -103,23 +103,23 @@ py::object OnInstrumentChanged(vt::Call &c) {
 py::object QuoteType2String(vt::Call &c) {
     py::object k = Com(c).constants();
     py::dict table;
-    table[VT_ATTR(k, "qtAsk")] = VT_ID("Best ask");
-    table[VT_ATTR(k, "qtBid")] = VT_ID("Best bid");
-    table[VT_ATTR(k, "qtCohUndAsk")] = VT_ID("Coherent underlying price for the best ask");
-    table[VT_ATTR(k, "qtCohUndBid")] = VT_ID("Coherent underlying price for the best bid");
-    table[VT_ATTR(k, "qtDayHigh")] = VT_ID("Current day high price");
-    table[VT_ATTR(k, "qtDayLow")] = VT_ID("Current day low price");
-    table[VT_ATTR(k, "qtDayOpen")] = VT_ID("Day open price");
-    table[VT_ATTR(k, "qtImpliedAsk")] = VT_ID("Implied best ask");
-    table[VT_ATTR(k, "qtImpliedBid")] = VT_ID("Implied best bid");
-    table[VT_ATTR(k, "qtIndicativeOpen")] = VT_ID("Indicative open");
-    table[VT_ATTR(k, "qtMarker")] = VT_ID("Marker price");
-    table[VT_ATTR(k, "qtOutrightAsk")] = VT_ID("Outright best ask");
-    table[VT_ATTR(k, "qtOutrightBid")] = VT_ID("Outright best bid");
-    table[VT_ATTR(k, "qtSettlement")] = VT_ID("Settlement price");
-    table[VT_ATTR(k, "qtTodayMarker")] = VT_ID("Marker price");
-    table[VT_ATTR(k, "qtTrade")] = VT_ID("Last trade price");
-    table[VT_ATTR(k, "qtYesterdaySettlement")] = VT_ID("Yesterday's settlement price");
+    table[CEL_MEMBER(k, "qtAsk")] = VT_ID("Best ask");
+    table[CEL_MEMBER(k, "qtBid")] = VT_ID("Best bid");
+    table[CEL_MEMBER(k, "qtCohUndAsk")] = VT_ID("Coherent underlying price for the best ask");
+    table[CEL_MEMBER(k, "qtCohUndBid")] = VT_ID("Coherent underlying price for the best bid");
+    table[CEL_MEMBER(k, "qtDayHigh")] = VT_ID("Current day high price");
+    table[CEL_MEMBER(k, "qtDayLow")] = VT_ID("Current day low price");
+    table[CEL_MEMBER(k, "qtDayOpen")] = VT_ID("Day open price");
+    table[CEL_MEMBER(k, "qtImpliedAsk")] = VT_ID("Implied best ask");
+    table[CEL_MEMBER(k, "qtImpliedBid")] = VT_ID("Implied best bid");
+    table[CEL_MEMBER(k, "qtIndicativeOpen")] = VT_ID("Indicative open");
+    table[CEL_MEMBER(k, "qtMarker")] = VT_ID("Marker price");
+    table[CEL_MEMBER(k, "qtOutrightAsk")] = VT_ID("Outright best ask");
+    table[CEL_MEMBER(k, "qtOutrightBid")] = VT_ID("Outright best bid");
+    table[CEL_MEMBER(k, "qtSettlement")] = VT_ID("Settlement price");
+    table[CEL_MEMBER(k, "qtTodayMarker")] = VT_ID("Marker price");
+    table[CEL_MEMBER(k, "qtTrade")] = VT_ID("Last trade price");
+    table[CEL_MEMBER(k, "qtYesterdaySettlement")] = VT_ID("Yesterday's settlement price");
     return vt::check(PyObject_GetItem(table.ptr(), c[0].ptr()));
 }
 

@@ -3,6 +3,37 @@
 
 namespace cel {
 
+namespace {
+
+// True when `type` keeps object's own attribute lookup and adds a
+// __getattr__: the types whose missing names the fast path may answer.
+PyObject *plain_getattr_hook(PyTypeObject *type) {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_getattro == PyObject_GenericGetAttr)
+        return nullptr;
+    PyObject *hook = _PyType_Lookup(type, VT_ID("__getattr__").ptr());
+    if (!hook || !PyFunction_Check(hook)) return nullptr;
+    PyObject *lookup = _PyType_Lookup(type, VT_ID("__getattribute__").ptr());
+    if (!lookup || !Py_IS_TYPE(lookup, &PyWrapperDescr_Type) ||
+        reinterpret_cast<PyWrapperDescrObject *>(lookup)->d_wrapped !=
+            reinterpret_cast<void *>(PyObject_GenericGetAttr))
+        return nullptr;
+    return hook;
+}
+
+}  // namespace
+
+py::object member(py::handle obj, py::handle name) {
+    PyObject *hook = plain_getattr_hook(Py_TYPE(obj.ptr()));
+    if (!hook) return vt::get_attr(obj, name);
+    if (PyObject *found = _PyObject_GenericGetAttrWithDict(obj.ptr(), name.ptr(), nullptr, 1))
+        return py::reinterpret_steal<py::object>(found);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    Py_INCREF(hook);  // the type may drop it while it runs
+    py::object keep = py::reinterpret_steal<py::object>(hook);
+    PyObject *argv[] = {obj.ptr(), name.ptr()};
+    return vt::check(PyObject_Vectorcall(hook, argv, 2, nullptr));
+}
+
 py::object last_part(py::handle name) {
     if (!PyUnicode_CheckExact(name.ptr())) {
         py::object parts = vt::check(

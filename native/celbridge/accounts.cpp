@@ -96,7 +96,7 @@ py::object update_account_balance(vt::Call &c) {
             VT_SET_ATTR(balance, "unrealized_pnl", unrealized);
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_Exception)) throw;
-            print(c, join({text_of(now(c)), VT_ID(": "), text_of(e.value())}));
+            cel::print(c, join({text_of(now(c)), VT_ID(": "), text_of(e.value())}));
         }
         return py::none();
     });

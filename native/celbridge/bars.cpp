@@ -27,13 +27,13 @@ py::object subscribe_bar(vt::Call &c) {
     py::object negated = vt::check(PyNumber_Negative(lookback.ptr()));
     VT_SET_ATTR(request, "RangeEnd", vt::check(PyNumber_Subtract(negated.ptr(), py::int_(1).ptr())));
     if (equal(freq, VT_ID("1Day")))
-        VT_SET_ATTR(request, "HistoricalPeriod", VT_ATTR(com.constants(), "hpDaily"));
+        VT_SET_ATTR(request, "HistoricalPeriod", CEL_MEMBER(com.constants(), "hpDaily"));
     else if (equal(freq, VT_ID("1Min")))
-        VT_SET_ATTR(request, "IntradayPeriod", VT_ATTR(com.constants(), "pfds1Min"));
-    VT_SET_ATTR(request, "DailyBarClose", VT_ATTR(com.constants(), "dbcLastQuoteOrSettlement"));
+        VT_SET_ATTR(request, "IntradayPeriod", CEL_MEMBER(com.constants(), "pfds1Min"));
+    VT_SET_ATTR(request, "DailyBarClose", CEL_MEMBER(com.constants(), "dbcLastQuoteOrSettlement"));
     VT_SET_ATTR(request, "UpdatesEnabled", py::bool_(true));
-    request.attr(VT_ID("IncludeOutput"))(VT_ATTR(com.constants(), "tbrContractVolume"), true);
-    request.attr(VT_ID("IncludeOutput"))(VT_ATTR(com.constants(), "tbrCommodityVolume"), true);
+    request.attr(VT_ID("IncludeOutput"))(CEL_MEMBER(com.constants(), "tbrContractVolume"), true);
+    request.attr(VT_ID("IncludeOutput"))(CEL_MEMBER(com.constants(), "tbrCommodityVolume"), true);
     VT_SET_ATTR(request, "SessionsFilter", VT_ID("all"));
     py::object done = VT_ATTR(self, "eventBarDone");
     clear(done);
@@ -275,7 +275,7 @@ py::object OnTimedBarsAdded(vt::Call &c) {
     py::object stored = vt::check(PyObject_GetItem(data.ptr(), security.ptr()));
     if (!stored.is_none()) {
         if (length(stored) == 0) {
-            print(c, join({VT_ID("[2] OnTimedBarsAdded: "), text_of(bar)}));
+            cel::print(c, join({VT_ID("[2] OnTimedBarsAdded: "), text_of(bar)}));
             call_method(stored, VT_ID("append"), bar);
             return py::none();
         }
@@ -284,7 +284,7 @@ py::object OnTimedBarsAdded(vt::Call &c) {
     int later = PyObject_RichCompareBool(VT_ATTR(bar, "datetime").ptr(), VT_ATTR(last, "datetime").ptr(), Py_GT);
     if (later < 0) throw py::error_already_set();
     if (later) {
-        print(c, join({VT_ID("[2] OnTimedBarsAdded: "), text_of(bar)}));
+        cel::print(c, join({VT_ID("[2] OnTimedBarsAdded: "), text_of(bar)}));
         call_method(stored, VT_ID("pop"), py::int_(0));
         call_method(stored, VT_ID("append"), bar);
     }

@@ -104,7 +104,7 @@ py::object OnGWConnectionStatusChanged(vt::Call &c) {
 }
 
 py::object OnDataConnectionStatusChanged(vt::Call &c) {
-    print(c, join({VT_ID("DataConnectionStatus="), text_of(c[1])}));
+    cel::print(c, join({VT_ID("DataConnectionStatus="), text_of(c[1])}));
     return py::none();
 }
 

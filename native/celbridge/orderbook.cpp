@@ -13,8 +13,8 @@ py::object subscribe_orderbook(vt::Call &c) {
     Com com(c);
     py::object request = com.dispatch(api(self).attr(VT_ID("CreateTicksRequest"))());
     VT_SET_ATTR(request, "Symbol", symbol);
-    VT_SET_ATTR(request, "Type", VT_ATTR(com.constants(), "trtCurrentNotify"));
-    VT_SET_ATTR(request, "TickFilter", VT_ATTR(com.constants(), "tfAll"));
+    VT_SET_ATTR(request, "Type", CEL_MEMBER(com.constants(), "trtCurrentNotify"));
+    VT_SET_ATTR(request, "TickFilter", CEL_MEMBER(com.constants(), "tfAll"));
     VT_SET_ATTR(request, "SessionsFilter", py::int_(31));
     VT_SET_ATTR(request, "Limit", py::int_(10));
     trace(c, join({VT_ID("Limit: "), text_of(VT_ATTR(request, "Limit"))}));
@@ -111,10 +111,10 @@ py::object OnTicksRemoved(vt::Call &) { return py::none(); }
 py::object TickType2String(vt::Call &c) {
     py::object k = Com(c).constants();
     py::dict table;
-    table[VT_ATTR(k, "tptAsk")] = VT_ID("Ask price");
-    table[VT_ATTR(k, "tptBid")] = VT_ID("Bid price");
-    table[VT_ATTR(k, "tptSettlement")] = VT_ID("Settlement price");
-    table[VT_ATTR(k, "tptTrade")] = VT_ID("Trade price");
+    table[CEL_MEMBER(k, "tptAsk")] = VT_ID("Ask price");
+    table[CEL_MEMBER(k, "tptBid")] = VT_ID("Bid price");
+    table[CEL_MEMBER(k, "tptSettlement")] = VT_ID("Settlement price");
+    table[CEL_MEMBER(k, "tptTrade")] = VT_ID("Trade price");
     return vt::check(PyObject_GetItem(table.ptr(), c[0].ptr()));
 }
 

@@ -125,7 +125,7 @@ py::object OnOrderChanged(vt::Call &c) {
     if (equal(change, CEL_MEMBER(k, "ctAdded"))) {
         py::object placed = VT_ATTR(self, "eventOrderPlaced");
         if (is_set(placed)) {
-            print(c, join({VT_ID("orderid "), text_of(order_id), VT_ID(" is not placed by algo")}));
+            cel::print(c, join({VT_ID("orderid "), text_of(order_id), VT_ID(" is not placed by algo")}));
             return py::none();
         }
         // The slot is written before the flag: place_order reads it on waking.

@@ -45,7 +45,7 @@ def test_order_book_goes_out_once_both_sides_are_there(connect):
     assert any(t.Volume == 0 for t in tape)
     assert len(books) > 40
     for book in books:
-        assert 0 < book.bid_price_1 < book.ask_price_1
+        assert 0 < book.bid_price_1 <= book.ask_price_1    # a side may move first
         assert book.bid_volume_1 > 0 and book.ask_volume_1 > 0
     assert gateway.cqg_orderbooks[books[0].security] is books[-1]
     assert gateway.cqg_orderbooks[bridge.gateway.get_vl_security_from_cqg_symbol("CLEF5")] is None

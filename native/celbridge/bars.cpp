@@ -62,16 +62,6 @@ py::object unsubscribe_bar(vt::Call &c) {
 
 namespace {
 
-py::handle field_name(int f) {
-    switch (f) {
-    case 0: return VT_ID("open");
-    case 1: return VT_ID("high");
-    case 2: return VT_ID("low");
-    case 3: return VT_ID("close");
-    default: return VT_ID("volume");
-    }
-}
-
 // Comparisons with the missing-value marker. Prices and volumes are nearly
 // always plain floats and ints, which compare with an int marker exactly as
 // Python compares them without going through the generic protocol; anything
@@ -140,18 +130,34 @@ void store(py::handle bars, Py_ssize_t i, py::handle bar) {
     if (failed < 0) throw py::error_already_set();
 }
 
-// Each field of `bar` that is missing takes the neighbour's value when the
-// neighbour has one; every field is written back, as the repair always did.
+// One field of `bar`: a missing value takes the neighbour's when the
+// neighbour has one; the field is written back either way, as the repair
+// always did. Each field is its own attribute site.
+#define CEL_FILL_FIELD(missing, bar, neighbour, field)                  \
+    do {                                                                \
+        py::object value = VT_ATTR(bar, field);                         \
+        if ((missing).is(value)) {                                      \
+            py::object other = VT_ATTR(neighbour, field);               \
+            if ((missing).is_not(other)) value = std::move(other);      \
+        }                                                               \
+        VT_SET_ATTR(bar, field, value);                                 \
+    } while (false)
+
 void fill_from(const Marker &missing, py::handle bar, py::handle neighbour) {
-    for (int f = 0; f < 5; ++f) {
-        py::handle name = field_name(f);
-        py::object value = vt::get_attr(bar, name);
-        if (missing.is(value)) {
-            py::object other = vt::get_attr(neighbour, name);
-            if (missing.is_not(other)) value = std::move(other);
-        }
-        vt::set_attr(bar, name, value);
-    }
+    CEL_FILL_FIELD(missing, bar, neighbour, "open");
+    CEL_FILL_FIELD(missing, bar, neighbour, "high");
+    CEL_FILL_FIELD(missing, bar, neighbour, "low");
+    CEL_FILL_FIELD(missing, bar, neighbour, "close");
+    CEL_FILL_FIELD(missing, bar, neighbour, "volume");
+}
+
+#undef CEL_FILL_FIELD
+
+// The newest bar still missing a value after both passes (in order).
+bool any_missing(const Marker &missing, py::handle bar) {
+    return missing.is(VT_ATTR(bar, "open")) || missing.is(VT_ATTR(bar, "high")) ||
+           missing.is(VT_ATTR(bar, "low")) || missing.is(VT_ATTR(bar, "close")) ||
+           missing.is(VT_ATTR(bar, "volume"));
 }
 
 }  // namespace
@@ -178,9 +184,8 @@ py::object get_subscribe_bars_data(vt::Call &c) {
         store(bars, i, bar);
     }
     py::object last = vt::check(PyObject_GetItem(bars.ptr(), py::int_(-1).ptr()));
-    for (int f = 0; f < 5; ++f)
-        if (missing.is(vt::get_attr(last, field_name(f))))
-            fail(PyExc_ValueError, join({VT_ID("The latest bar is INVALID: "), text_of(last), VT_ID(".")}));
+    if (any_missing(missing, last))
+        fail(PyExc_ValueError, join({VT_ID("The latest bar is INVALID: "), text_of(last), VT_ID(".")}));
     return bars;
 }
 

@@ -1,5 +1,6 @@
 // The top-of-book stream: tick subscriptions and the order book they feed.
 #include "celbridge.h"
+#include "replace.h"
 
 namespace cel {
 
@@ -60,9 +61,7 @@ py::object with_level(vt::Call &c, py::handle record, py::handle tick, py::handl
     py::object volume = VT_ATTR(tick, "Volume");
     py::object price = VT_ATTR(tick, "Price");
     py::object stamp = now(c);
-    PyObject *argv[] = {record.ptr(), volume.ptr(), price.ptr(), stamp.ptr()};
-    py::tuple names = py::make_tuple(volume_field, price_field, VT_ID("datetime"));
-    return vt::check(PyObject_Vectorcall(c.global(VT_ID("replace")).ptr(), argv, 1, names.ptr()));
+    return replace(c, record, {{volume_field, volume}, {price_field, price}, {VT_ID("datetime"), stamp}});
 }
 
 // Both sides carry a price and a volume (0 is what has not arrived yet).

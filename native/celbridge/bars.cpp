@@ -125,6 +125,10 @@ py::object item(py::handle bars, Py_ssize_t i) {
 }
 
 void store(py::handle bars, Py_ssize_t i, py::handle bar) {
+    // Putting an exact list's own item back changes nothing.
+    if (PyList_CheckExact(bars.ptr()) && i < PyList_GET_SIZE(bars.ptr()) &&
+        PyList_GET_ITEM(bars.ptr(), i) == bar.ptr())
+        return;
     int failed = PyList_CheckExact(bars.ptr()) ? PySequence_SetItem(bars.ptr(), i, bar.ptr())
                                                : PyObject_SetItem(bars.ptr(), py::int_(i).ptr(), bar.ptr());
     if (failed < 0) throw py::error_already_set();

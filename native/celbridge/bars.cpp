@@ -20,6 +20,7 @@ py::object subscribe_bar(vt::Call &c) {
     trace(c, join({VT_ID("Create "), freq, VT_ID(" timed bars request for "), symbol}));
     Com com(c);
     py::object request = com.dispatch(api(self).attr(VT_ID("CreateTimedBarsRequest"))());
+    const Members k = com.constants();
     VT_SET_ATTR(request, "Symbol", symbol);
     VT_SET_ATTR(request, "RangeStart", py::int_(0));
     // The range ends one bar before the look-back: the newest bar is the one
@@ -27,13 +28,13 @@ py::object subscribe_bar(vt::Call &c) {
     py::object negated = vt::check(PyNumber_Negative(lookback.ptr()));
     VT_SET_ATTR(request, "RangeEnd", vt::check(PyNumber_Subtract(negated.ptr(), py::int_(1).ptr())));
     if (equal(freq, VT_ID("1Day")))
-        VT_SET_ATTR(request, "HistoricalPeriod", CEL_MEMBER(com.constants(), "hpDaily"));
+        VT_SET_ATTR(request, "HistoricalPeriod", CEL_MEMBER(k, "hpDaily"));
     else if (equal(freq, VT_ID("1Min")))
-        VT_SET_ATTR(request, "IntradayPeriod", CEL_MEMBER(com.constants(), "pfds1Min"));
-    VT_SET_ATTR(request, "DailyBarClose", CEL_MEMBER(com.constants(), "dbcLastQuoteOrSettlement"));
+        VT_SET_ATTR(request, "IntradayPeriod", CEL_MEMBER(k, "pfds1Min"));
+    VT_SET_ATTR(request, "DailyBarClose", CEL_MEMBER(k, "dbcLastQuoteOrSettlement"));
     VT_SET_ATTR(request, "UpdatesEnabled", py::bool_(true));
-    request.attr(VT_ID("IncludeOutput"))(CEL_MEMBER(com.constants(), "tbrContractVolume"), true);
-    request.attr(VT_ID("IncludeOutput"))(CEL_MEMBER(com.constants(), "tbrCommodityVolume"), true);
+    request.attr(VT_ID("IncludeOutput"))(CEL_MEMBER(k, "tbrContractVolume"), true);
+    request.attr(VT_ID("IncludeOutput"))(CEL_MEMBER(k, "tbrCommodityVolume"), true);
     VT_SET_ATTR(request, "SessionsFilter", VT_ID("all"));
     py::object done = VT_ATTR(self, "eventBarDone");
     clear(done);
@@ -284,7 +285,7 @@ py::object OnTimedBarsAdded(vt::Call &c) {
     py::object stored = vt::check(PyObject_GetItem(data.ptr(), security.ptr()));
     if (!stored.is_none()) {
         if (length(stored) == 0) {
-            cel::print(c, join({VT_ID("[2] OnTimedBarsAdded: "), text_of(bar)}));
+            print_text(c, join({VT_ID("[2] OnTimedBarsAdded: "), text_of(bar)}));
             call_method(stored, VT_ID("append"), bar);
             return py::none();
         }
@@ -293,7 +294,7 @@ py::object OnTimedBarsAdded(vt::Call &c) {
     int later = PyObject_RichCompareBool(VT_ATTR(bar, "datetime").ptr(), VT_ATTR(last, "datetime").ptr(), Py_GT);
     if (later < 0) throw py::error_already_set();
     if (later) {
-        cel::print(c, join({VT_ID("[2] OnTimedBarsAdded: "), text_of(bar)}));
+        print_text(c, join({VT_ID("[2] OnTimedBarsAdded: "), text_of(bar)}));
         call_method(stored, VT_ID("pop"), py::int_(0));
         call_method(stored, VT_ID("append"), bar);
     }

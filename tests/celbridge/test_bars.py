@@ -15,9 +15,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 T0 = dt.datetime(2024, 11, 4, 9, 30)
 
 
-@pytest.fixture(params=["native", "pure"])
-def cl(request, monkeypatch):
-    return make_client(request.param, monkeypatch)
+@pytest.fixture(params=["native", "plain"])
+def cl(request, modules, monkeypatch):
+    return make_client(modules[request.param], monkeypatch)
 
 
 def api_bar(minute, close=100.0, volume=5):
@@ -114,9 +114,9 @@ def test_bars_added_before_the_history(cl, entry, error):
 def test_without_assertions_no_assertion_error():
     import velmor_trader
     code = """if True:
-        import pytest, test_bars
-        for kind in ("native", "pure"):
-            cl = test_bars.make_client(kind, pytest.MonkeyPatch())
+        import pytest, test_bars, market_support
+        for kind in ("native", "plain"):
+            cl = test_bars.make_client(market_support.module(kind), pytest.MonkeyPatch())
             for entry in ("none", "absent"):
                 if entry == "none":
                     cl.bridge.subscribe_bars_data[cl.security] = None
@@ -133,7 +133,7 @@ def test_without_assertions_no_assertion_error():
     assert out.returncode == 0, out.stderr
     # None where a list should be fails on the missing last bar instead
     assert out.stdout.split() == ["native", "TypeError", "native", "KeyError",
-                                  "pure", "TypeError", "pure", "KeyError"]
+                                  "plain", "TypeError", "plain", "KeyError"]
 
 
 @pytest.mark.parametrize("subscribed", [False, True])

@@ -8,7 +8,7 @@ import pytest
 
 from velmor_trader.core.data import Bar
 
-from market_support import INVALID, Key, module
+from market_support import INVALID, Key
 
 FIELDS = ("open", "high", "low", "close", "volume")
 
@@ -48,9 +48,9 @@ def _same(a, b):
     return type(a) is type(b) and (a == b or (a != a and b != b))
 
 
-@pytest.fixture(params=["native", "pure"])
-def CelBridge(request):
-    return module(request.param).CelBridge
+@pytest.fixture(params=["native", "plain"])
+def CelBridge(request, modules):
+    return modules[request.param].CelBridge
 
 
 @pytest.mark.parametrize("seed", range(40))

@@ -9,9 +9,9 @@ from velmor_trader.gateways.cqg.simulator import constants as C
 from market_support import Collection, make_client
 
 
-@pytest.fixture(params=["native", "pure"])
-def cl(request, monkeypatch):
-    return make_client(request.param, monkeypatch)
+@pytest.fixture(params=["native", "plain"])
+def cl(request, modules, monkeypatch):
+    return make_client(modules[request.param], monkeypatch)
 
 
 def tick(kind, price, volume):

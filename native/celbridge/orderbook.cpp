@@ -59,10 +59,11 @@ Py_ssize_t index_of(py::handle value) {
 // The record with one side's level replaced from the tick, stamped now.
 py::object with_level(vt::Call &c, py::handle record, py::handle tick, py::handle volume_field,
                       py::handle price_field) {
+    py::object fn = c.global(VT_ID("replace"));
     py::object volume = VT_ATTR(tick, "Volume");
     py::object price = VT_ATTR(tick, "Price");
     py::object stamp = now(c);
-    return replace(c, record, {{volume_field, volume}, {price_field, price}, {VT_ID("datetime"), stamp}});
+    return replace(fn, record, {{volume_field, volume}, {price_field, price}, {VT_ID("datetime"), stamp}});
 }
 
 // Both sides carry a price and a volume (0 is what has not arrived yet).
@@ -91,9 +92,11 @@ py::object OnTicksAdded(vt::Call &c) {
         py::object security = call_method(gateway, VT_ID("get_vl_security_from_cqg_symbol"), symbol);
         py::object books = VT_ATTR(gateway, "cqg_orderbooks");
         py::object record = vt::check(PyObject_GetItem(books.ptr(), security.ptr()));
-        if (record.is_none())
-            record = call(c.global(VT_ID("OrderBook")), {security, VT_ATTR(security, "exchange"), now(c)},
+        if (record.is_none()) {
+            py::object OrderBook = c.global(VT_ID("OrderBook"));
+            record = call(OrderBook, {security, VT_ATTR(security, "exchange"), now(c)},
                           {VT_ID("security"), VT_ID("exchange"), VT_ID("datetime")});
+        }
         py::object text = c.global(VT_ID("TickType2String"))(VT_ATTR(tick, "PriceType"));
         if (equal(text, VT_ID("Ask price")))
             record = with_level(c, record, tick, VT_ID("ask_volume_1"), VT_ID("ask_price_1"));

@@ -32,10 +32,13 @@ class Simulator:
     """
 
     def __init__(self, seed=1, start=DEFAULT_START, speed=None, step=1.0,
-                 contracts=DEFAULT_CONTRACTS, accounts=DEFAULT_ACCOUNTS):
+                 contracts=DEFAULT_CONTRACTS, accounts=DEFAULT_ACCOUNTS,
+                 held=False):
         self.seed = seed
         self.step = float(step)
         self.clock = SimClock(start, speed)
+        if held:                         # one hold, for the client to release
+            self.clock.hold()
         self.lock = threading.RLock()
         self.loop = EventLoop(self.clock, self.lock)
         self.market = Market(seed, contracts)
@@ -76,6 +79,15 @@ class Simulator:
         self.loop.wake()
         if wait:
             self.wait_idle()
+
+    def hold(self):
+        """Stop the real-time clock until :meth:`release` (see SimClock.hold);
+        safe to call from an event handler."""
+        self.clock.hold()
+
+    def release(self):
+        self.clock.release()
+        self.loop.wake()
 
     def wait_idle(self, timeout=10.0):
         if not self.loop.wait_idle(timeout):

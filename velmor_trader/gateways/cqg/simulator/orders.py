@@ -180,6 +180,24 @@ class MatchingEngine:
         self._change(order, C.ctChanged, C.osCanceled)
         self.resting.remove(order)
 
+    # -- changes the market does not make ------------------------------------
+    def order(self, guid):
+        for order in self.orders:
+            if order.GUID == guid:
+                return order
+        raise KeyError(guid)
+
+    def set_status(self, order, status, change):
+        if order in self.resting and status not in (None, C.osInOrderBook):
+            self.resting.remove(order)
+        self._change(order, change, status)
+
+    def amend_fill(self, order, status):
+        last = order._fills[-1]
+        fill = Fill(last.Id, order, last.Price, last.Quantity, self.server.clock.now(), status)
+        self._change(order, C.ctChanged,
+                     C.osBusted if status == C.fsBusted else None, fill=fill)
+
     # -- matching -------------------------------------------------------------
     def on_market(self, book, trade):
         """Match the resting orders of one contract after a market step."""

@@ -33,8 +33,12 @@ class Simulator:
 
     def __init__(self, seed=1, start=DEFAULT_START, speed=None, step=1.0,
                  contracts=DEFAULT_CONTRACTS, accounts=DEFAULT_ACCOUNTS,
-                 held=False):
+                 follow_answers=False, held=False):
         self.seed = seed
+        # Manual clock: let simulated time run on by an answer's delay as soon
+        # as it is asked for, so a late answer reaches a client that waits for
+        # it (as it would on a live server) instead of never coming.
+        self.follow_answers = follow_answers
         self.step = float(step)
         self.clock = SimClock(start, speed)
         if held:                         # one hold, for the client to release
@@ -99,6 +103,26 @@ class Simulator:
     def restore_connection(self):
         self.loop.post(self._restore)
 
+    def connection_state(self, state):
+        """Report the gateway connection in ``state`` (delayed, trouble...)
+        without changing what the server does."""
+        self.loop.post(lambda: self.loop.emit("OnGWConnectionStatusChanged", state))
+
+    # -- order events the matching engine does not produce by itself --------
+    def order_status(self, guid, status, change=C.ctChanged):
+        """Move an order to ``status`` (expired, busted, rejected by the FCM,
+        any number at all...) and report it as ``change``."""
+        self.loop.post(lambda: self.engine.set_status(self.engine.order(guid), status, change))
+
+    def remove_order(self, guid):
+        """Report a finished order removed from the order list."""
+        self.loop.post(lambda: self.engine.set_status(self.engine.order(guid), None, C.ctRemoved))
+
+    def amend_fill(self, guid, status=C.fsBusted):
+        """Report the order's last fill again with ``status`` (busted,
+        corrected or cancelled) instead of fsNormal."""
+        self.loop.post(lambda: self.engine.amend_fill(self.engine.order(guid), status))
+
     def inject_data_error(self, code=100, description="Simulated data error"):
         self.loop.post(lambda: self.loop.emit(
             "OnDataError", CQGError(code, description), description))
@@ -116,7 +140,10 @@ class Simulator:
         if kind in faults.dropped:
             return
         error = faults.errors.get(kind)
-        self.loop.post(lambda: job(error), faults.delays.get(kind, 0.0))
+        delay = faults.delays.get(kind, 0.0)
+        self.loop.post(lambda: job(error), delay)
+        if self.follow_answers and delay > 0 and self.clock.manual:
+            self.advance(delay, wait=False)
 
     def _post_order_job(self, method, order):
         kind = "order" if method == self.engine.place else "cancel"

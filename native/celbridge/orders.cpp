@@ -1,0 +1,187 @@
+// Orders: placement and its handshake with the order events, cancellation,
+// and the tracking of every order change and fill.
+#include "celbridge.h"
+
+namespace cel {
+
+namespace {
+
+enum class Kind { Limit, Market, Stop };
+
+}  // namespace
+
+// One placement at a time: the flag and the order_id slot are the client's
+// only handshake with OnOrderChanged, which runs on the API's event thread.
+py::object place_order(vt::Call &c) {
+    py::handle self = c[0], order = c[1];
+    py::object symbol = call_method(VT_ATTR(self, "gateway"), VT_ID("get_cqg_symbol_from_vl_security"),
+                                    VT_ATTR(order, "security"));
+    py::object instrument = call_method(self, VT_ID("get_instrument_from_cqg_symbol"), symbol);
+    if (instrument.is_none())
+        fail(PyExc_ValueError,
+             join({VT_ID("cqg_symbol "), text_of(symbol), VT_ID(" has not been subscribed.")}));
+
+    Com com(c);
+    py::object type = VT_ATTR(order, "order_type");
+    py::object OrderType = c.global(VT_ID("OrderType"));
+    Kind kind = Kind::Limit;
+    py::object cqg_type;
+    if (equal(type, VT_ATTR(OrderType, "LIMIT"))) {
+        kind = Kind::Limit;
+        cqg_type = CEL_MEMBER(com.constants(), "otLimit");
+    } else if (equal(type, VT_ATTR(OrderType, "MARKET"))) {
+        kind = Kind::Market;
+        cqg_type = CEL_MEMBER(com.constants(), "otMarket");
+    } else if (equal(type, VT_ATTR(OrderType, "STOP"))) {
+        kind = Kind::Stop;
+        cqg_type = CEL_MEMBER(com.constants(), "otStop");
+    } else {
+        fail(PyExc_ValueError, join({VT_ID("Unsupported order type "), text_of(type)}));
+    }
+    py::object direction = VT_ATTR(order, "direction");
+    py::object Direction = c.global(VT_ID("Direction"));
+    py::object side;
+    if (equal(direction, VT_ATTR(Direction, "LONG")))
+        side = CEL_MEMBER(com.constants(), "osdBuy");
+    else if (equal(direction, VT_ATTR(Direction, "SHORT")))
+        side = CEL_MEMBER(com.constants(), "osdSell");
+    else
+        fail(PyExc_ValueError, join({VT_ID("Unsupported order side "), text_of(direction)}));
+
+    py::object account = self.attr(VT_ID("get_account_from_gwaccountid"))(
+        py::arg("GWAccountID") = VT_ATTR(self, "GWAccountID"));
+    py::object create = VT_ATTR(api(self), "CreateOrder");
+    py::object quantity = VT_ATTR(order, "quantity");
+    py::object created;
+    if (kind == Kind::Market)
+        created = create(cqg_type, instrument, account, quantity, side);
+    else if (kind == Kind::Limit)
+        created = create(cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price"));
+    else
+        created = create(cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price"),
+                         VT_ATTR(order, "stop_price"));
+    py::object cqg_order = com.dispatch(created);
+    VT_SET_ATTR(cqg_order, "Manual", py::int_(0));
+
+    // Cleared before Place: the acknowledgement may come before Place returns.
+    py::object placed = VT_ATTR(self, "eventOrderPlaced");
+    clear(placed);
+    vt::check(PyObject_CallMethodNoArgs(cqg_order.ptr(), VT_ID("Place").ptr()));
+    py::object acknowledged = wait(c, placed);
+    assert_message(c, acknowledged, join({VT_ID("Order placing timeout!\n"), text_of(order), VT_ID(" ")}));
+
+    py::object order_id = VT_ATTR(self, "order_id");
+    VT_SET_ATTR(self, "order_id", py::none());
+    if (order_id.is_none())
+        fail(PyExc_ValueError, join({VT_ID("Order id can not be obtained!\n"), text_of(order)}));
+    if (!PyUnicode_CheckExact(order_id.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(order_id.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return order_id;
+}
+
+py::object cancel_order(vt::Call &c) {
+    py::object orders = VT_ATTR(api(c[0]), "Orders");
+    py::object order = call_method(orders, VT_ID("ItemByGuid"), c[1]);
+    vt::check(PyObject_CallMethodNoArgs(order.ptr(), VT_ID("Cancel").ptr()));
+    return py::none();
+}
+
+namespace {
+
+// properties(member): one property of an order's property collection.
+py::object property(py::handle properties, py::handle member) {
+    return vt::check(PyObject_CallOneArg(properties.ptr(), member.ptr()));
+}
+
+// A dict of the pairs, in their order.
+py::dict record(std::initializer_list<std::pair<py::handle, py::handle>> items) {
+    py::dict result;
+    for (const auto &[key, value] : items)
+        if (PyDict_SetItem(result.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    return result;
+}
+
+}  // namespace
+
+py::object OnOrderChanged(vt::Call &c) {
+    py::handle self = c[0], change = c[1], fill_in = c[4];
+    if (!c[5].is_none()) return py::none();
+    Com com(c);
+    py::object k = com.constants();
+    py::object order = com.dispatch(c[2]);
+    py::object properties = com.dispatch(VT_ATTR(order, "Properties"));
+    py::object gw_status = property(properties, CEL_MEMBER(k, "opGWStatus"));
+    py::object guid = property(properties, CEL_MEMBER(k, "opGUID"));
+    py::object updated_time =
+        cqg_time(c, VT_ATTR(property(properties, CEL_MEMBER(k, "opEventServerTimestamp")), "Value"),
+                 TimeArgs::Keywords);
+    py::object avg_price = VT_ATTR(property(properties, CEL_MEMBER(k, "opAverageFillPrice")), "Value");
+    py::object filled = VT_ATTR(property(properties, CEL_MEMBER(k, "opFilledQuantity")), "Value");
+    py::object status = c.global(VT_ID("convert_orderstatus_cqg2vl"))(VT_ATTR(gw_status, "Value"));
+    py::object order_id = VT_ATTR(guid, "Value");
+
+    if (equal(change, CEL_MEMBER(k, "ctAdded"))) {
+        py::object placed = VT_ATTR(self, "eventOrderPlaced");
+        if (is_set(placed)) {
+            print_text(c, join({VT_ID("orderid "), text_of(order_id), VT_ID(" is not placed by algo")}));
+            return py::none();
+        }
+        // The slot is written before the flag: place_order reads it on waking.
+        VT_SET_ATTR(self, "order_id", order_id);
+        set(placed);
+    } else if (equal(change, CEL_MEMBER(k, "ctChanged")) || equal(change, CEL_MEMBER(k, "ctRemoved"))) {
+        call_method(VT_ATTR(self, "gateway"), VT_ID("process_order"),
+                    record({{VT_ID("order_id"), order_id},
+                            {VT_ID("updated_time"), updated_time},
+                            {VT_ID("filled_avg_price"), avg_price},
+                            {VT_ID("filled_quantity"), filled},
+                            {VT_ID("status"), status}}));
+    }
+
+    if (!truth(fill_in)) return py::none();
+    py::object fill = com.dispatch(fill_in);
+    if (!equal(VT_ATTR(fill, "Status"), CEL_MEMBER(k, "fsNormal"))) return py::none();
+    py::object fill_time = cqg_time(c, VT_ATTR(fill, "Timestamp"), TimeArgs::Keywords);
+    py::object price = VT_ATTR(fill, "Price");
+    py::object quantity = VT_ATTR(fill, "Quantity");
+    py::object fill_order = VT_ATTR(VT_ATTR(fill, "Order"), "GUID");
+    py::object deal_id = VT_ATTR(fill, "Id");
+    call_method(VT_ATTR(self, "gateway"), VT_ID("process_deal"),
+                record({{VT_ID("deal_id"), deal_id},
+                        {VT_ID("order_id"), fill_order},
+                        {VT_ID("updated_time"), fill_time},
+                        {VT_ID("filled_avg_price"), price},
+                        {VT_ID("filled_quantity"), quantity}}));
+    return py::none();
+}
+
+// The first row whose CQG status equals `status`, in the table's order; the
+// members are read as the comparisons reach them.
+py::object convert_orderstatus_cqg2vl(vt::Call &c) {
+    py::handle status = c[0];
+    py::object k = Com(c).constants();
+    py::object S = c.global(VT_ID("OrderStatus"));
+    if (equal(status, CEL_MEMBER(k, "osActiveAt"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osContingent"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osInCancel"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osInClient"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osInModify"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osInTransit"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osNotSent"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osParked"))) return VT_ATTR(S, "UNKNOWN");
+    if (equal(status, CEL_MEMBER(k, "osInOrderBook"))) return VT_ATTR(S, "SUBMITTED");
+    if (equal(status, CEL_MEMBER(k, "osFilled"))) return VT_ATTR(S, "FILLED");
+    if (equal(status, CEL_MEMBER(k, "osBusted"))) return VT_ATTR(S, "FILLED");
+    if (equal(status, CEL_MEMBER(k, "osCanceled"))) return VT_ATTR(S, "CANCELLED");
+    if (equal(status, CEL_MEMBER(k, "osRejectFCM"))) return VT_ATTR(S, "FAILED");
+    if (equal(status, CEL_MEMBER(k, "osRejectGW"))) return VT_ATTR(S, "FAILED");
+    if (equal(status, CEL_MEMBER(k, "osDisconnected"))) return VT_ATTR(S, "FAILED");
+    if (equal(status, CEL_MEMBER(k, "osExpired"))) return VT_ATTR(S, "FAILED");
+    if (equal(status, CEL_MEMBER(k, "osInTransitTimeout"))) return VT_ATTR(S, "FAILED");
+    fail(PyExc_ValueError, join({VT_ID("Order status "), text_of(status),
+                                 VT_ID(" is not valid to be handled by velmor_trader.")}));
+}
+
+}  // namespace cel

@@ -1,23 +1,120 @@
 // The top-of-book stream: tick subscriptions and the order book they feed.
 #include "celbridge.h"
+#include "replace.h"
 
 namespace cel {
 
+py::object get_ticks_from_cqg_symbol(vt::Call &c) {
+    return find_by_symbol(VT_ATTR(api(c[0]), "AllTicks"), c[1],
+                          [](py::handle ticks) { return VT_ATTR(VT_ATTR(ticks, "Request"), "Symbol"); });
+}
+
+py::object subscribe_orderbook(vt::Call &c) {
+    py::handle self = c[0], symbol = c[1];
+    Com com(c);
+    py::object request = com.dispatch(api(self).attr(VT_ID("CreateTicksRequest"))());
+    VT_SET_ATTR(request, "Symbol", symbol);
+    VT_SET_ATTR(request, "Type", CEL_MEMBER(com.constants(), "trtCurrentNotify"));
+    VT_SET_ATTR(request, "TickFilter", CEL_MEMBER(com.constants(), "tfAll"));
+    VT_SET_ATTR(request, "SessionsFilter", py::int_(31));
+    VT_SET_ATTR(request, "Limit", py::int_(10));
+    trace(c, join({VT_ID("Limit: "), text_of(VT_ATTR(request, "Limit"))}));
+    py::object done = VT_ATTR(self, "eventOrderbookDone");
+    clear(done);
+    call_method(api(self), VT_ID("RequestTicks"), request);
+    trace(c, join({VT_ID("Waiting for eventOrderbookDone in subscribe_orderbook("), symbol,
+                   VT_ID(")...")}));
+    wait(c, done);
+    trace(c, VT_ID("eventOrderbookDone is done."));
+    return py::none();
+}
+
+py::object unsubscribe_orderbook(vt::Call &c) {
+    py::handle self = c[0], symbol = c[1];
+    py::object ticks = call_method(self, VT_ID("get_ticks_from_cqg_symbol"), symbol);
+    if (!truth(ticks)) return py::none();
+    call_method(api(self), VT_ID("RemoveTicks"), ticks);
+    clear(VT_ATTR(self, "eventOrderbookDone"));
+    trace(c, join({VT_ID("Successfully unsubscribe orderbook for "), symbol}));
+    return py::none();
+}
+
+// An error answer releases the waiting subscription like a success.
+py::object OnTicksResolved(vt::Call &c) {
+    set_if_clear(VT_ATTR(c[0], "eventOrderbookDone"));
+    return py::none();
+}
+
 namespace {
 
-[[noreturn]] void not_yet() {
-    PyErr_SetString(PyExc_NotImplementedError, "part two");
-    throw py::error_already_set();
+// `range(start, stop)` takes its bounds through __index__.
+Py_ssize_t index_of(py::handle value) {
+    py::object index = vt::check(PyNumber_Index(value.ptr()));
+    Py_ssize_t i = PyNumber_AsSsize_t(index.ptr(), PyExc_OverflowError);
+    if (i == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return i;
+}
+
+// The record with one side's level replaced from the tick, stamped now.
+py::object with_level(vt::Call &c, py::handle record, py::handle tick, py::handle volume_field,
+                      py::handle price_field) {
+    py::object volume = VT_ATTR(tick, "Volume");
+    py::object price = VT_ATTR(tick, "Price");
+    py::object stamp = now(c);
+    return replace(c, record, {{volume_field, volume}, {price_field, price}, {VT_ID("datetime"), stamp}});
+}
+
+// Both sides carry a price and a volume (0 is what has not arrived yet).
+bool both_sides(py::handle record) {
+    return nonzero(VT_ATTR(record, "bid_price_1")) && nonzero(VT_ATTR(record, "ask_price_1")) &&
+           nonzero(VT_ATTR(record, "bid_volume_1")) && nonzero(VT_ATTR(record, "ask_volume_1"));
 }
 
 }  // namespace
 
-py::object get_ticks_from_cqg_symbol(vt::Call &) { not_yet(); }
-py::object subscribe_orderbook(vt::Call &) { not_yet(); }
-py::object unsubscribe_orderbook(vt::Call &) { not_yet(); }
-py::object OnTicksResolved(vt::Call &) { not_yet(); }
-py::object OnTicksAdded(vt::Call &) { not_yet(); }
-py::object OnTicksRemoved(vt::Call &) { not_yet(); }
-py::object TickType2String(vt::Call &) { not_yet(); }
+// The added ticks are the last `addedTicksCount` of the collection. Its
+// request's symbol and the gateway are the same for every tick of the
+// event, so they are read once; the tick's type is named once per tick.
+py::object OnTicksAdded(vt::Call &c) {
+    py::handle self = c[0];
+    Com com(c);
+    py::object ticks = com.dispatch(c[1]);
+    py::object count = VT_ATTR(ticks, "Count");
+    const Py_ssize_t start = index_of(vt::check(PyNumber_Subtract(count.ptr(), c[2].ptr())));
+    const Py_ssize_t stop = index_of(count);
+    if (start >= stop) return py::none();
+    py::object gateway = VT_ATTR(self, "gateway");
+    py::object symbol = VT_ATTR(VT_ATTR(ticks, "Request"), "Symbol");
+    for (Py_ssize_t i = start; i < stop; ++i) {
+        py::object tick = call_method(ticks, VT_ID("Item"), py::int_(i));
+        py::object security = call_method(gateway, VT_ID("get_vl_security_from_cqg_symbol"), symbol);
+        py::object books = VT_ATTR(gateway, "cqg_orderbooks");
+        py::object record = vt::check(PyObject_GetItem(books.ptr(), security.ptr()));
+        if (record.is_none())
+            record = c.global(VT_ID("OrderBook"))(py::arg("security") = security,
+                                                  py::arg("exchange") = VT_ATTR(security, "exchange"),
+                                                  py::arg("datetime") = now(c));
+        py::object text = c.global(VT_ID("TickType2String"))(VT_ATTR(tick, "PriceType"));
+        if (equal(text, VT_ID("Ask price")))
+            record = with_level(c, record, tick, VT_ID("ask_volume_1"), VT_ID("ask_price_1"));
+        else if (equal(text, VT_ID("Bid price")))
+            record = with_level(c, record, tick, VT_ID("bid_volume_1"), VT_ID("bid_price_1"));
+        if (PyObject_SetItem(books.ptr(), security.ptr(), record.ptr()) < 0) throw py::error_already_set();
+        if (both_sides(record)) call_method(gateway, VT_ID("process_orderbook"), record);
+    }
+    return py::none();
+}
+
+py::object OnTicksRemoved(vt::Call &) { return py::none(); }
+
+py::object TickType2String(vt::Call &c) {
+    py::object k = Com(c).constants();
+    py::dict table;
+    table[CEL_MEMBER(k, "tptAsk")] = VT_ID("Ask price");
+    table[CEL_MEMBER(k, "tptBid")] = VT_ID("Bid price");
+    table[CEL_MEMBER(k, "tptSettlement")] = VT_ID("Settlement price");
+    table[CEL_MEMBER(k, "tptTrade")] = VT_ID("Trade price");
+    return vt::check(PyObject_GetItem(table.ptr(), c[0].ptr()));
+}
 
 }  // namespace cel

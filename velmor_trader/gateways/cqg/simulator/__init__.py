@@ -16,7 +16,14 @@ What it models
   high, low and yesterday's settlement, and one-minute and daily bar
   histories for any requested range. Minute bars without trades carry
   ``-2147483648`` in their prices and volume, as do optional volume outputs
-  that were not requested.
+  that were not requested; :meth:`Simulator.mark_missing` makes chosen
+  fields missing on purpose (in every bar, the oldest or newest bar of a
+  history, or the live bars that follow).
+* The tick tape: bid, ask and trade ticks for each step, settlement ticks of
+  volume 0 at an interval (``settlement_every``), bid or ask ticks that show
+  volume 0 now and then (``empty_side_chance``), ticks of the test's choosing
+  (:meth:`Simulator.inject_ticks`); each ticks collection keeps only its
+  newest ``tick_history`` ticks, so a long session stays the same size.
 * A simulated clock. By default time stands still until the test calls
   :meth:`Simulator.advance`, which makes runs fast and reproducible: the same
   seed, start time and calls give the same events. With ``speed=`` the clock

@@ -8,11 +8,15 @@ depends on which others are watched.
 import datetime as _dt
 import random
 from dataclasses import dataclass, field
+from typing import Optional
 
 INVALID = -2147483648          # what the server puts where it has no data
 
 MINUTE = _dt.timedelta(minutes=1)
 DAY = _dt.timedelta(days=1)
+
+BAR_FIELDS = ("open", "high", "low", "close", "volume")
+WHERE_MISSING = ("all", "oldest", "newest", "live")
 
 
 @dataclass(frozen=True)
@@ -77,6 +81,24 @@ def previous_period(start, daily):
     return start
 
 
+@dataclass(frozen=True)
+class MissingValues:
+    """Bar fields a contract reports as missing on purpose.
+
+    ``bars`` says which bars: "all" (every finished bar of a history),
+    "oldest" or "newest" (the first or the last finished bar of a history),
+    "live" (the bar that is current when the history is sent and every bar
+    that starts after it). ``daily`` None means both periods.
+    """
+    full_name: str
+    fields: frozenset
+    bars: str
+    daily: Optional[bool] = None
+
+    def applies(self, full_name, daily):
+        return self.full_name == full_name and self.daily in (None, daily)
+
+
 @dataclass
 class Book:
     """State of one contract: top of book, last trade, today's figures."""
@@ -93,6 +115,9 @@ class Book:
     day_low: float
     prev_settlement: float
     bars: dict = field(default_factory=dict)   # daily? -> current Bar
+    # Draws for what the tape shows beyond the walk (emptied levels), kept
+    # apart so that switching them on leaves the walk itself unchanged.
+    tape_rng: random.Random = None
 
     def round(self, price):
         ticks = round(price / self.contract.tick_size)
@@ -103,6 +128,7 @@ class Market:
     def __init__(self, seed, contracts=DEFAULT_CONTRACTS):
         self.seed = seed
         self.books = {}
+        self.missing = []          # MissingValues rules, in the order added
         for contract in contracts:
             self.add_contract(contract)
 
@@ -116,6 +142,7 @@ class Market:
                     day_low=price,
                     prev_settlement=price - tick * rng.randint(-40, 40))
         book.prev_settlement = book.round(book.prev_settlement)
+        book.tape_rng = random.Random("%s:%s:tape" % (self.seed, contract.full_name))
         self.books[contract.full_name] = book
         return book
 
@@ -132,6 +159,41 @@ class Market:
             if symbol and symbol == root:
                 return name
         return None
+
+    def add_missing(self, full_name, fields, bars="all", daily=None):
+        fields = frozenset(fields)
+        unknown = fields - set(BAR_FIELDS)
+        if unknown or not fields:
+            raise ValueError("bar fields are %s, not %r"
+                             % (", ".join(BAR_FIELDS), sorted(unknown)))
+        if bars not in WHERE_MISSING:
+            raise ValueError("bars is one of %s, not %r"
+                             % (", ".join(WHERE_MISSING), bars))
+        self.missing.append(MissingValues(full_name, fields, bars, daily))
+
+    def missing_in_history(self, full_name, daily, count):
+        """The fields reported missing for each of ``count`` finished bars
+        (oldest first) of a history, and for the live bars after them."""
+        finished = [set() for _ in range(count)]
+        live = set()
+        for rule in self.missing:
+            if not rule.applies(full_name, daily):
+                continue
+            if rule.bars == "live":
+                live |= rule.fields
+            elif rule.bars == "all":
+                for fields in finished:
+                    fields |= rule.fields
+            elif count:
+                finished[0 if rule.bars == "oldest" else -1] |= rule.fields
+        return [frozenset(f) for f in finished], frozenset(live)
+
+    def shown_size(self, book, size, empty_chance):
+        """The size a bid or ask tick shows: now and then 0, a level emptied
+        for a moment (the matching engine still sees ``size``)."""
+        if empty_chance and book.tape_rng.random() < empty_chance:
+            return 0
+        return size
 
     def step(self, book, when):
         """Move one contract's market by one step; returns the trade

@@ -1,7 +1,11 @@
 """Plain API objects: collections, errors, instruments and quotes, ticks and
 timed bars, with the member names the real server's objects carry."""
+from collections import deque
+
 from .constants import constants as C
 from .market import INVALID
+
+MAX_TICKS = 1000               # ticks a ticks collection keeps, newest last
 
 
 class Collection:
@@ -112,12 +116,27 @@ class Tick:
 
 
 class Ticks(Collection):
-    def __init__(self, request, ticks_id):
-        super().__init__([])
+    """The ticks of one request. Only the newest ``history`` ticks are kept,
+    so a collection streaming all day stays the same size; ``Count`` and
+    ``Item`` see what is kept (index 0 the oldest kept)."""
+
+    def __init__(self, request, ticks_id, history=MAX_TICKS):
+        super().__init__(deque(maxlen=history))
         self.Request = request
         self.Id = ticks_id
         self.full_name = None
         self.streaming = False
+
+    def __bool__(self):         # a COM object is true, even when empty
+        return True
+
+    def _bound(self, history):
+        self._items = deque(self._items, maxlen=history)
+
+    def _add(self, ticks):
+        """Append ``ticks``; returns how many of them the collection holds."""
+        self._items.extend(ticks)
+        return min(len(ticks), len(self._items))
 
 
 class TimedBarsRequest:
@@ -139,25 +158,33 @@ class TimedBarsRequest:
             self.outputs.discard(output)
 
 
-class TimedBar:
-    """View of one bar; the newest bar keeps changing while it is current."""
+def _bar_value(name):
+    return property(lambda self: INVALID if name in self._missing
+                    else getattr(self._bar, name))
 
-    def __init__(self, bar, outputs):
+
+class TimedBar:
+    """View of one bar; the newest bar keeps changing while it is current.
+    The fields in ``missing`` read as INVALID whatever the bar holds."""
+
+    def __init__(self, bar, outputs, missing=frozenset()):
         self._bar = bar
         self._outputs = outputs
+        self._missing = missing
 
     Timestamp = property(lambda self: self._bar.start)
-    Open = property(lambda self: self._bar.open)
-    High = property(lambda self: self._bar.high)
-    Low = property(lambda self: self._bar.low)
-    Close = property(lambda self: self._bar.close)
-    ActualVolume = property(lambda self: self._bar.volume)
+    Open = _bar_value("open")
+    High = _bar_value("high")
+    Low = _bar_value("low")
+    Close = _bar_value("close")
+    ActualVolume = _bar_value("volume")
     ActualVolumeFractional = ActualVolume
     TickVolume = property(lambda self: self._bar.ticks)
 
     def _optional(self, output):
-        if output in self._outputs and self._bar.volume != INVALID:
-            return self._bar.volume
+        volume = self.ActualVolume
+        if output in self._outputs and volume != INVALID:
+            return volume
         return INVALID
 
     ContractVolume = property(lambda self: self._optional(C.tbrContractVolume))
@@ -175,6 +202,10 @@ class TimedBars(Collection):
         self.full_name = None
         self.daily = False
         self.streaming = False
+        self.live_missing = frozenset()   # fields missing in bars added later
+
+    def __bool__(self):         # a COM object is true, even when empty
+        return True
 
 
 class Snapshot:

@@ -11,8 +11,8 @@ from .constants import constants as C
 from .events import EventLoop
 from .faults import Faults
 from .market import DEFAULT_CONTRACTS, Market, period_start
-from .objects import (CQGError, Collection, Instrument, Quote, Snapshot, Tick,
-                      TimedBar)
+from .objects import (MAX_TICKS, CQGError, Collection, Instrument, Quote,
+                      Snapshot, Tick, TimedBar)
 from .orders import MatchingEngine
 
 DEFAULT_ACCOUNTS = ((16001, "SIM-GW-16001", 1_000_000.0),)
@@ -29,17 +29,31 @@ class Simulator:
     ``cel`` is the API root object handed to the client. Tests drive the
     simulation with :meth:`advance` (manual clock) and switch faults through
     :attr:`faults`.
+
+    The tape: ``settlement_every`` (simulated seconds) adds a settlement tick
+    of volume 0 at that interval; ``empty_side_chance`` makes a bid or ask
+    tick show volume 0 now and then; each ticks collection keeps its newest
+    ``tick_history`` ticks. Bar fields missing on purpose come from
+    :meth:`mark_missing`; ticks of the test's choosing from
+    :meth:`inject_ticks`.
     """
 
     def __init__(self, seed=1, start=DEFAULT_START, speed=None, step=1.0,
                  contracts=DEFAULT_CONTRACTS, accounts=DEFAULT_ACCOUNTS,
-                 follow_answers=False, held=False):
+                 follow_answers=False, held=False, settlement_every=None,
+                 empty_side_chance=0.0, tick_history=MAX_TICKS):
+        if tick_history < 1:
+            raise ValueError("a ticks collection keeps at least one tick")
         self.seed = seed
         # Manual clock: let simulated time run on by an answer's delay as soon
         # as it is asked for, so a late answer reaches a client that waits for
         # it (as it would on a live server) instead of never coming.
         self.follow_answers = follow_answers
         self.step = float(step)
+        self.settlement_every = settlement_every
+        self.empty_side_chance = float(empty_side_chance)
+        self.tick_history = int(tick_history)
+        self._next_settlement = settlement_every
         self.clock = SimClock(start, speed)
         if held:                         # one hold, for the client to release
             self.clock.hold()
@@ -122,6 +136,32 @@ class Simulator:
         """Report the order's last fill again with ``status`` (busted,
         corrected or cancelled) instead of fsNormal."""
         self.loop.post(lambda: self.engine.amend_fill(self.engine.order(guid), status))
+
+    def mark_missing(self, symbol, fields, bars="all", daily=None):
+        """From now on, bars of ``symbol`` report ``fields`` ("open", "high",
+        "low", "close", "volume") as missing: in every finished bar of a
+        history ("all"), its "oldest" or "newest" finished bar, or in the bar
+        current when the history is sent and every bar after it ("live").
+        Applies to requests resolved after the call; ``daily`` None means
+        both periods."""
+        full_name = self.market.resolve(symbol)
+        if full_name is None:
+            raise ValueError("unknown symbol %r" % (symbol,))
+        with self.lock:
+            self.market.add_missing(full_name, fields, bars, daily)
+
+    def inject_ticks(self, symbol, ticks):
+        """Send ``ticks`` ((price type, price, volume) each) to every
+        streaming ticks collection of ``symbol``, as one OnTicksAdded each."""
+        full_name = self.market.resolve(symbol)
+        if full_name is None:
+            raise ValueError("unknown symbol %r" % (symbol,))
+
+        def send():
+            now = self.clock.now()
+            self._stream_ticks(full_name, [Tick(t, p, v, now)
+                                           for t, p, v in ticks])
+        self.loop.post(send)
 
     def inject_data_error(self, code=100, description="Simulated data error"):
         self.loop.post(lambda: self.loop.emit(
@@ -267,12 +307,13 @@ class Simulator:
                              "Invalid tick limit %r" % (request.Limit,))
         if error is None:
             ticks.full_name = full_name
+            ticks._bound(self.tick_history)
             book, now = self.market.books[full_name], self.clock.now()
             current = [Tick(C.tptTrade, book.last, book.last_size, now),
                        Tick(C.tptBid, book.bid, book.bid_size, now),
                        Tick(C.tptAsk, book.ask, book.ask_size, now)]
             limit = min(request.Limit, len(current))
-            ticks._items.extend(current[len(current) - limit:])
+            ticks._add(current[len(current) - limit:])
             ticks.streaming = request.Type == C.trtCurrentNotify
             self.ticks.append(ticks)
         self.loop.emit("OnTicksResolved", ticks, error)
@@ -291,9 +332,14 @@ class Simulator:
         book = self.market.books[full_name]
         start = period_start(self.clock.now(), daily)
         history = self.market.history(book, start, -low, daily)
-        bars._items.extend(TimedBar(bar, set(request.outputs))
-                           for bar in history[:len(history) + high])
+        finished, live = self.market.missing_in_history(
+            full_name, daily, len(history) - 1)
+        outputs = set(request.outputs)
+        views = [TimedBar(bar, outputs, missing)
+                 for bar, missing in zip(history, finished + [live])]
+        bars._items.extend(views[:len(views) + high])
         bars.full_name, bars.daily = full_name, daily
+        bars.live_missing = live
         bars.streaming = bool(request.UpdatesEnabled) and high == 0
         self.timed_bars.append(bars)
         self.loop.emit("OnTimedBarsResolved", bars, None)
@@ -313,15 +359,19 @@ class Simulator:
     # -- the market clock -----------------------------------------------------------
     def _market_step(self):
         now = self.clock.now()
+        settle = (self._next_settlement is not None
+                  and self.clock.seconds() >= self._next_settlement)
+        if settle:
+            self._next_settlement += self.settlement_every
         for full_name, book in self.market.books.items():
             trade = self.market.step(book, now)
             if self.connected:
-                self._publish(full_name, book, trade, now)
+                self._publish(full_name, book, trade, now, settle)
                 if self.logged_on:
                     self.engine.on_market(book, trade)
         self.loop.post_at(self.clock.seconds() + self.step, self._market_step)
 
-    def _publish(self, full_name, book, trade, now):
+    def _publish(self, full_name, book, trade, now, settle=False):
         quotes = []
         ticks = []
         if trade is not None:
@@ -334,26 +384,34 @@ class Simulator:
                 quotes.append(Quote(C.qtDayLow, price, 0, now))
         quotes += [Quote(C.qtBid, book.bid, book.bid_size, now),
                    Quote(C.qtAsk, book.ask, book.ask_size, now)]
-        ticks += [Tick(C.tptBid, book.bid, book.bid_size, now),
-                  Tick(C.tptAsk, book.ask, book.ask_size, now)]
+        if settle:
+            ticks.append(Tick(C.tptSettlement, book.last, 0, now))
+        shown = self.market.shown_size
+        chance = self.empty_side_chance
+        ticks += [Tick(C.tptBid, book.bid, shown(book, book.bid_size, chance), now),
+                  Tick(C.tptAsk, book.ask, shown(book, book.ask_size, chance), now)]
         instrument = self.instruments.get(full_name)
         if (instrument is not None and instrument in self.subscribed
                 and instrument._level != C.dsNone):
             self.loop.emit("OnInstrumentChanged", instrument,
                            instrument._update(quotes), Collection([]))
-        for collection in self.ticks:
-            if collection.streaming and collection.full_name == full_name:
-                collection._items.extend(ticks)
-                self.loop.emit("OnTicksAdded", collection, len(ticks))
+        self._stream_ticks(full_name, ticks)
         for collection in self.timed_bars:
             if collection.streaming and collection.full_name == full_name:
                 self._roll_bars(collection, book, trade, now)
+
+    def _stream_ticks(self, full_name, ticks):
+        for collection in self.ticks:
+            if collection.streaming and collection.full_name == full_name:
+                self.loop.emit("OnTicksAdded", collection,
+                               collection._add(ticks))
 
     def _roll_bars(self, collection, book, trade, now):
         current = self.market.current_bar(book, now, collection.daily)
         if collection._items[-1]._bar is not current:
             collection._items.append(
-                TimedBar(current, collection._items[-1]._outputs))
+                TimedBar(current, collection._items[-1]._outputs,
+                         collection.live_missing))
             self.loop.emit("OnTimedBarsAdded", collection)
         elif trade is not None:
             self.loop.emit("OnTimedBarsUpdated", collection,

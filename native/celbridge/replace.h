@@ -1,0 +1,25 @@
+// `replace(record, **changes)` for the framework's frozen records.
+#pragma once
+
+#include <initializer_list>
+
+#include "celbridge.h"
+
+namespace cel {
+
+// One keyword of the call: an interned field name and its new value.
+struct Change {
+    py::handle name;
+    py::handle value;
+};
+
+// replace(record, **changes) through the module's `replace` of the moment.
+// When that is dataclasses.replace, the keywords it would pass on to the
+// record's class are gathered here instead of by its Python-level loop:
+// the same fields read in the same order and the same class call, so the
+// same record and the same errors. Anything it would treat specially
+// (class variables, init=False fields, InitVars, not a dataclass) is left
+// to dataclasses.replace itself.
+py::object replace(vt::Call &c, py::handle record, std::initializer_list<Change> changes);
+
+}  // namespace cel

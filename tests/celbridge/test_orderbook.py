@@ -1,0 +1,113 @@
+from types import SimpleNamespace
+
+import pytest
+
+from velmor_trader.gateways.cqg.simulator import constants as C
+
+from market_support import Collection, make_client
+
+
+@pytest.fixture(params=["native", "pure"])
+def cl(request, monkeypatch):
+    return make_client(request.param, monkeypatch)
+
+
+def tick(kind, price, volume):
+    return SimpleNamespace(PriceType=kind, Price=price, Volume=volume)
+
+
+def test_subscription_sends_the_request_then_waits(cl):
+    cl.bridge.subscribe_orderbook("EPZ4")
+    sent = cl.log[8][1]
+    assert sent.Symbol == "EPZ4" and cl.log == [
+        ("CreateTicksRequest",),
+        ("set", "Symbol", "EPZ4"), ("set", "Type", C.trtCurrentNotify),
+        ("set", "TickFilter", C.tfAll), ("set", "SessionsFilter", 31), ("set", "Limit", 10),
+        ("Trace", "Limit: 10"), ("clear", "orderbook"),
+        ("RequestTicks", sent),
+        ("Trace", "Waiting for eventOrderbookDone in subscribe_orderbook(EPZ4)..."),
+        ("wait", "orderbook", 0.25), ("Trace", "eventOrderbookDone is done.")]
+
+
+@pytest.mark.parametrize("error", [None, object()])
+def test_any_answer_releases_the_subscription(cl, error):
+    cl.bridge.OnTicksResolved(object(), error)
+    assert cl.bridge.eventOrderbookDone.is_set()
+
+
+@pytest.mark.parametrize("symbols, asked, found", [
+    (["F.US.EPZ4X", "F.US.EPZ4", "EPZ4"], "EPZ4", 1),   # exact beats an earlier containing one
+    (["F.US.EPZ4X", "EPZ4X"], "EPZ4", 0),               # else the first containing one
+    (["CLEF5"], "EPZ4", None)])
+def test_lookups_by_symbol_prefer_the_exact_symbol(cl, symbols, asked, found):
+    for kind, collection in (("ticks", cl.api.AllTicks), ("timedbars", cl.api.AllTimedBars)):
+        collection.extend(Collection(s) for s in symbols)
+        got = getattr(cl.bridge, "get_%s_from_cqg_symbol" % kind)(asked)
+        assert got is (None if found is None else collection[found])
+
+
+@pytest.mark.parametrize("subscribed", [False, True])
+def test_unsubscribe_removes_what_was_found(cl, subscribed):
+    if subscribed:
+        cl.api.AllTicks.append(Collection("F.US.EPZ4"))
+    cl.bridge.unsubscribe_orderbook("EPZ4")
+    assert cl.log == ([("RemoveTicks", cl.api.AllTicks[0]), ("clear", "orderbook"),
+                       ("Trace", "Successfully unsubscribe orderbook for EPZ4")] if subscribed else [])
+
+
+@pytest.mark.parametrize("call", ["subscribe_orderbook", "unsubscribe_orderbook",
+                                  "get_ticks_from_cqg_symbol"])
+def test_symbols_must_be_text(cl, call):
+    with pytest.raises(TypeError):
+        getattr(cl.bridge, call)(b"EPZ4")
+    assert cl.log == []
+
+
+@pytest.mark.parametrize("count, added, used", [(5, 2, [3, 4]), (3, 0, []), (3, 3, [0, 1, 2])])
+def test_the_added_ticks_are_the_newest(cl, monkeypatch, count, added, used):
+    ticks = Collection("EPZ4", [tick(C.tptBid, 100 + i, 1) for i in range(count)])
+    cl.gateway.cqg_orderbooks[cl.security] = SimpleNamespace(ask_price_1=1, ask_volume_1=1)
+    seen = []
+    monkeypatch.setattr(cl.mod, "replace", lambda book, **kw: (
+        seen.append(kw["bid_price_1"]), SimpleNamespace(**{**vars(book), **kw}))[1])
+    cl.bridge.OnTicksAdded(ticks, added)
+    assert seen == [100 + i for i in used] and len(cl.gateway.books) == len(used)
+
+
+def test_the_book_goes_out_once_both_sides_have_price_and_volume(cl, monkeypatch):
+    stamps = iter(range(100))
+    monkeypatch.setattr(cl.mod, "datetime", SimpleNamespace(now=lambda: next(stamps)))
+    events = [tick(C.tptBid, 99.5, 4), tick(C.tptAsk, 100.0, 0), tick(C.tptTrade, 99.75, 2),
+              tick(C.tptAsk, 100.0, 7), tick(C.tptSettlement, 98.0, 0), tick(C.tptBid, 99.75, 0)]
+    passed = []
+    for t in events:
+        cl.bridge.OnTicksAdded(Collection("EPZ4", [t]), 1)
+        passed.append(len(cl.gateway.books))
+    assert passed == [0, 0, 0, 1, 2, 2]
+    first, again = cl.gateway.books
+    assert again is first      # a tick of neither side passes the same record again
+    assert (first.bid_price_1, first.bid_volume_1, first.ask_price_1, first.ask_volume_1,
+            first.datetime, first.security, first.exchange) == (99.5, 4, 100.0, 7, 3, cl.security, "CME")
+    assert cl.gateway.cqg_orderbooks[cl.security].bid_volume_1 == 0
+
+
+def test_unknown_securities_and_tick_types_raise_out_of_the_handler(cl):
+    cl.gateway.cqg_orderbooks.clear()
+    with pytest.raises(KeyError):
+        cl.bridge.OnTicksAdded(Collection("EPZ4", [tick(C.tptBid, 1, 1)]), 1)
+    cl.gateway.cqg_orderbooks[cl.security] = None
+    with pytest.raises(KeyError):
+        cl.bridge.OnTicksAdded(Collection("EPZ4", [tick(C.tptBid, 1, 1), tick(-5, 1, 1)]), 2)
+    assert cl.gateway.cqg_orderbooks[cl.security].bid_price_1 == 1
+
+
+def test_tick_types_are_named_from_the_constants_of_the_moment(cl, monkeypatch):
+    names = [cl.mod.TickType2String(getattr(C, m))
+             for m in ("tptAsk", "tptBid", "tptSettlement", "tptTrade")]
+    assert names == ["Ask price", "Bid price", "Settlement price", "Trade price"]
+    monkeypatch.setattr(cl.mod.win32com.client, "constants", SimpleNamespace(
+        tptAsk=1, tptBid=2, tptSettlement=3, tptTrade=1))
+    assert cl.mod.TickType2String(1) == "Trade price"      # the later entry wins, as in a dict
+    with pytest.raises(KeyError) as raised:
+        cl.mod.TickType2String(C.tptAsk)
+    assert raised.value.args == (C.tptAsk,)

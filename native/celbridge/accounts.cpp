@@ -12,7 +12,7 @@ py::object account_by_position(py::handle self, py::handle id) {
 
 // self.get_account_from_gwaccountid(GWAccountID=id)
 py::object account_by_keyword(py::handle self, py::handle id) {
-    return self.attr(VT_ID("get_account_from_gwaccountid"))(py::arg("GWAccountID") = id);
+    return call(VT_ATTR(self, "get_account_from_gwaccountid"), {id}, {VT_ID("GWAccountID")});
 }
 
 [[noreturn]] void unknown_account(py::handle id) {
@@ -77,7 +77,7 @@ py::object update_account_balance(vt::Call &c) {
     return with_module_lock(c, [&] {
         try {
             py::object account = account_by_position(self, VT_ATTR(self, "GWAccountID"));
-            py::object balance = c.global(VT_ID("AccountBalance"))();
+            py::object balance = call(c.global(VT_ID("AccountBalance")), {});
             VT_SET_ATTR(self, "account_balance", balance);
             py::object cash = figure(account, VT_ID("Balance"), 0);
             py::object collaterals = figure(account, VT_ID("Collaterals"), 1);
@@ -122,7 +122,7 @@ py::object update_positions(vt::Call &c) {
             py::object security = call_method(gateway, VT_ID("get_vl_security_from_cqg_symbol"), symbol);
             if (security.is_none()) continue;
             py::object side = VT_ATTR(position, "Side");
-            py::object k = Com(c).constants();
+            Members k = Com(c).constants();
             py::object direction;
             if (equal(side, CEL_MEMBER(k, "osdBuy")))
                 direction = VT_ATTR(c.global(VT_ID("Direction")), "LONG");
@@ -131,11 +131,12 @@ py::object update_positions(vt::Call &c) {
             else
                 fail(PyExc_ValueError,
                      join({VT_ID("Return CQG Position Side "), text_of(side), VT_ID(" is invalid!")}));
-            py::object record = c.global(VT_ID("PositionData"))(
-                py::arg("security") = security, py::arg("direction") = direction,
-                py::arg("holding_price") = VT_ATTR(position, "AveragePrice"),
-                py::arg("quantity") = vt::check(PyNumber_Absolute(quantity.ptr())),
-                py::arg("update_time") = now(c));
+            py::object record = call(
+                c.global(VT_ID("PositionData")),
+                {security, direction, VT_ATTR(position, "AveragePrice"),
+                 vt::check(PyNumber_Absolute(quantity.ptr())), now(c)},
+                {VT_ID("security"), VT_ID("direction"), VT_ID("holding_price"), VT_ID("quantity"),
+                 VT_ID("update_time")});
             positions.append(record);
         }
         return py::none();
@@ -161,7 +162,7 @@ void trace_position(vt::Call &c, py::handle head, py::handle account_in, py::han
 // Position events are only logged; the views change when the refreshes run.
 py::object OnAccountChanged(vt::Call &c) {
     py::handle self = c[0], change = c[1];
-    py::object k = Com(c).constants();
+    Members k = Com(c).constants();
     if (equal(change, CEL_MEMBER(k, "actPositionAdded"))) {
         trace_position(c, VT_ID("OnAccountChanged - open position is added for "), c[2], c[3]);
     } else if (equal(change, CEL_MEMBER(k, "actPositionChanged"))) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <stdexcept>
 
 #include <vt.h>
 
@@ -72,6 +73,25 @@ py::object convert_orderstatus_cqg2vl(vt::Call &c);
 
 // ---- the COM layer ------------------------------------------------------
 
+// The enumeration members of the COM layer, read one by one at the moment
+// the behaviour reaches them (CEL_MEMBER). A dynamic COM layer answers them
+// from a Python-level __getattr__, which getattr reaches only after the
+// generic lookup has failed and built an AttributeError, costing more than the
+// member itself. Where the type keeps object's own lookup and adds a plain
+// __getattr__, the generic lookup is asked to fail quietly and __getattr__ is
+// called as getattr would call it: the same lookups, the same call, the same
+// result and errors. Which path applies is settled once per handler call.
+class Members {
+public:
+    explicit Members(py::object constants);
+    py::object get(py::handle name) const;
+
+private:
+    py::object constants_;
+    py::object hook_;  // the type's __getattr__ when the quiet path applies
+};
+#define CEL_MEMBER(members, text) ((members).get(VT_ID(text)))
+
 // `win32com.client` as the module sees it now. A handler reads it once and
 // uses it for all its Dispatch calls and enumeration reads.
 struct Com {
@@ -83,19 +103,9 @@ struct Com {
     py::object dispatch(py::handle obj) const {
         return vt::check(PyObject_CallMethodOneArg(client.ptr(), VT_ID("Dispatch").ptr(), obj.ptr()));
     }
-    // win32com.client.constants; its members are read with CEL_MEMBER at
-    // the moment they are needed.
-    py::object constants() const { return VT_ATTR(client, "constants"); }
+    // win32com.client.constants
+    Members constants() const { return Members(VT_ATTR(client, "constants")); }
 };
-
-// obj.<name>, for the enumeration members of the COM layer. A dynamic COM
-// layer answers them from a Python-level __getattr__; getattr reaches it only
-// after the generic lookup has failed and built an AttributeError, which
-// costs more than the member itself. This asks the generic lookup to fail
-// quietly and then calls __getattr__ as getattr would: the same lookups, the
-// same call, the same result and errors.
-py::object member(py::handle obj, py::handle name);
-#define CEL_MEMBER(obj, text) (::cel::member((obj), VT_ID(text)))
 
 // self.celEnvironment.cqgCEL, read afresh at every use.
 inline py::object api(py::handle self) {
@@ -134,6 +144,22 @@ py::object last_part(py::handle name);
     throw py::error_already_set();
 }
 
+// fn(args...), and fn(args..., name=value...) with the last
+// `keywords.size()` arguments passed by the names given, through vectorcall
+// (at most 16 arguments).
+inline py::object call(py::handle fn, std::initializer_list<py::handle> args,
+                       std::initializer_list<py::handle> keywords = {}) {
+    PyObject *argv[16];
+    if (args.size() > 16 || keywords.size() > args.size()) throw std::length_error("call arguments");
+    std::size_t n = 0;
+    for (py::handle arg : args) argv[n++] = arg.ptr();
+    if (keywords.size() == 0) return vt::check(PyObject_Vectorcall(fn.ptr(), argv, n, nullptr));
+    py::tuple names(keywords.size());
+    Py_ssize_t i = 0;
+    for (py::handle name : keywords) PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(name.ptr()));
+    return vt::check(PyObject_Vectorcall(fn.ptr(), argv, n - keywords.size(), names.ptr()));
+}
+
 // obj.name(arg), through the method-call fast path.
 inline py::object call_method(py::handle obj, py::handle name, py::handle arg) {
     return vt::check(PyObject_CallMethodOneArg(obj.ptr(), name.ptr(), arg.ptr()));
@@ -142,16 +168,16 @@ inline py::object call_method(py::handle obj, py::handle name, py::handle arg) {
 // ---- logging -------------------------------------------------------------
 
 // Trace(text), through the module's Trace of the moment.
-inline void trace(vt::Call &c, py::handle text) { c.global(VT_ID("Trace"))(text); }
+inline void trace(vt::Call &c, py::handle text) { call(c.global(VT_ID("Trace")), {text}); }
 
 // AssertMessage(condition, text).
 inline void assert_message(vt::Call &c, py::handle condition, py::handle text) {
-    c.global(VT_ID("AssertMessage"))(condition, text);
+    call(c.global(VT_ID("AssertMessage")), {condition, text});
 }
 
 // print(text), the builtin unless the module's namespace holds another
 // (named apart from pybind11::print, which argument lookup would prefer).
-inline void print_text(vt::Call &c, py::handle text) { c.global(VT_ID("print"))(text); }
+inline void print_text(vt::Call &c, py::handle text) { call(c.global(VT_ID("print")), {text}); }
 
 // ---- events and waits ----------------------------------------------------
 

@@ -8,15 +8,15 @@ namespace cel {
 py::object construct(vt::Call &c) {
     py::handle self = c[0];
     py::object Event = VT_ATTR(c.global(VT_ID("threading")), "Event");
-    VT_SET_ATTR(self, "eventGatewayIsUp", Event());
-    VT_SET_ATTR(self, "eventGatewayIsDown", Event());
-    VT_SET_ATTR(self, "eventAccountIsReady", Event());
-    VT_SET_ATTR(self, "eventOrderPlaced", Event());
-    VT_SET_ATTR(self, "eventQuoteDone", Event());
-    VT_SET_ATTR(self, "eventOrderbookDone", Event());
-    VT_SET_ATTR(self, "eventBarDone", Event());
+    VT_SET_ATTR(self, "eventGatewayIsUp", call(Event, {}));
+    VT_SET_ATTR(self, "eventGatewayIsDown", call(Event, {}));
+    VT_SET_ATTR(self, "eventAccountIsReady", call(Event, {}));
+    VT_SET_ATTR(self, "eventOrderPlaced", call(Event, {}));
+    VT_SET_ATTR(self, "eventQuoteDone", call(Event, {}));
+    VT_SET_ATTR(self, "eventOrderbookDone", call(Event, {}));
+    VT_SET_ATTR(self, "eventBarDone", call(Event, {}));
     VT_SET_ATTR(self, "subscribe_bars_data", py::dict());
-    VT_SET_ATTR(self, "account_balance", c.global(VT_ID("AccountBalance"))());
+    VT_SET_ATTR(self, "account_balance", call(c.global(VT_ID("AccountBalance")), {}));
     VT_SET_ATTR(self, "positions", py::list());
     VT_SET_ATTR(self, "order_id", py::none());
     return py::none();
@@ -32,7 +32,7 @@ py::object Init(vt::Call &c) {
 py::object Logon(vt::Call &c) {
     py::handle self = c[0], user_name = c[1], password = c[2];
     trace(c, VT_ID("Connecting to GW"));
-    api(self).attr(VT_ID("GWLogon"))(user_name, password);
+    call(VT_ATTR(api(self), "GWLogon"), {user_name, password});
     trace(c, VT_ID("Waiting for GW connection..."));
     assert_message(c, wait(c, VT_ATTR(self, "eventGatewayIsUp")), VT_ID("GW connection timeout!"));
     return py::none();
@@ -41,11 +41,11 @@ py::object Logon(vt::Call &c) {
 py::object Logoff(vt::Call &c) {
     py::handle self = c[0];
     trace(c, VT_ID("Logoff from GW"));
-    py::object account = self.attr(VT_ID("get_account_from_gwaccountid"))(
-        py::arg("GWAccountID") = VT_ATTR(self, "GWAccountID"));
+    py::object lookup = VT_ATTR(self, "get_account_from_gwaccountid");
+    py::object account = call(lookup, {VT_ATTR(self, "GWAccountID")}, {VT_ID("GWAccountID")});
     py::object down = VT_ATTR(self, "eventGatewayIsDown");
     clear(down);
-    api(self).attr(VT_ID("GWLogoff"))();
+    call(VT_ATTR(api(self), "GWLogoff"), {});
     assert_message(c, wait(c, down), VT_ID("GW disconnection timeout!"));
     trace(c, join({VT_ID("Successfully logoff account "), text_of(VT_ATTR(account, "GWAccountName"))}));
     return py::none();

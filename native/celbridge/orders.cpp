@@ -48,18 +48,18 @@ py::object place_order(vt::Call &c) {
     else
         fail(PyExc_ValueError, join({VT_ID("Unsupported order side "), text_of(direction)}));
 
-    py::object account = self.attr(VT_ID("get_account_from_gwaccountid"))(
-        py::arg("GWAccountID") = VT_ATTR(self, "GWAccountID"));
+    py::object lookup = VT_ATTR(self, "get_account_from_gwaccountid");
+    py::object account = call(lookup, {VT_ATTR(self, "GWAccountID")}, {VT_ID("GWAccountID")});
     py::object create = VT_ATTR(api(self), "CreateOrder");
     py::object quantity = VT_ATTR(order, "quantity");
     py::object created;
     if (kind == Kind::Market)
-        created = create(cqg_type, instrument, account, quantity, side);
+        created = call(create, {cqg_type, instrument, account, quantity, side});
     else if (kind == Kind::Limit)
-        created = create(cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price"));
+        created = call(create, {cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price")});
     else
-        created = create(cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price"),
-                         VT_ATTR(order, "stop_price"));
+        created = call(create, {cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price"),
+                                VT_ATTR(order, "stop_price")});
     py::object cqg_order = com.dispatch(created);
     VT_SET_ATTR(cqg_order, "Manual", py::int_(0));
 
@@ -109,7 +109,7 @@ py::object OnOrderChanged(vt::Call &c) {
     py::handle self = c[0], change = c[1], fill_in = c[4];
     if (!c[5].is_none()) return py::none();
     Com com(c);
-    py::object k = com.constants();
+    Members k = com.constants();
     py::object order = com.dispatch(c[2]);
     py::object properties = com.dispatch(VT_ATTR(order, "Properties"));
     py::object gw_status = property(properties, CEL_MEMBER(k, "opGWStatus"));
@@ -119,7 +119,7 @@ py::object OnOrderChanged(vt::Call &c) {
                  TimeArgs::Keywords);
     py::object avg_price = VT_ATTR(property(properties, CEL_MEMBER(k, "opAverageFillPrice")), "Value");
     py::object filled = VT_ATTR(property(properties, CEL_MEMBER(k, "opFilledQuantity")), "Value");
-    py::object status = c.global(VT_ID("convert_orderstatus_cqg2vl"))(VT_ATTR(gw_status, "Value"));
+    py::object status = call(c.global(VT_ID("convert_orderstatus_cqg2vl")), {VT_ATTR(gw_status, "Value")});
     py::object order_id = VT_ATTR(guid, "Value");
 
     if (equal(change, CEL_MEMBER(k, "ctAdded"))) {
@@ -161,7 +161,7 @@ py::object OnOrderChanged(vt::Call &c) {
 // members are read as the comparisons reach them.
 py::object convert_orderstatus_cqg2vl(vt::Call &c) {
     py::handle status = c[0];
-    py::object k = Com(c).constants();
+    Members k = Com(c).constants();
     py::object S = c.global(VT_ID("OrderStatus"));
     if (equal(status, CEL_MEMBER(k, "osActiveAt"))) return VT_ATTR(S, "UNKNOWN");
     if (equal(status, CEL_MEMBER(k, "osContingent"))) return VT_ATTR(S, "UNKNOWN");

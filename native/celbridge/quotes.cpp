@@ -13,7 +13,7 @@ py::object subscribe_quote(vt::Call &c) {
     py::handle self = c[0], symbol = c[1];
     py::object done = VT_ATTR(self, "eventQuoteDone");
     clear(done);
-    api(self).attr(VT_ID("NewInstrument"))(symbol);
+    call(VT_ATTR(api(self), "NewInstrument"), {symbol});
     trace(c, join({VT_ID("Waiting for eventQuoteDone in subscribe_quote("), symbol, VT_ID(")...")}));
     wait(c, done);
     trace(c, VT_ID("eventQuoteDone is done."));
@@ -26,7 +26,7 @@ py::object unsubscribe_quote(vt::Call &c) {
         vt::check(PyObject_CallMethodOneArg(self.ptr(), VT_ID("get_instrument_from_cqg_symbol").ptr(),
                                             symbol.ptr()));
     if (!truth(instrument)) return py::none();
-    api(self).attr(VT_ID("RemoveInstrument"))(instrument);
+    call(VT_ATTR(api(self), "RemoveInstrument"), {instrument});
     clear(VT_ATTR(self, "eventQuoteDone"));
     trace(c, join({VT_ID("Successfully unsubscribe quote for "), symbol}));
     return py::none();
@@ -79,17 +79,14 @@ py::object OnInstrumentChanged(vt::Call &c) {
         py::object cache = VT_ATTR(gateway, "cqg_quotes");
         py::object record = vt::check(PyObject_GetItem(cache.ptr(), security.ptr()));
         if (record.is_none())
-            record = c.global(VT_ID("Quote"))(py::arg("security") = security,
-                                              py::arg("exchange") = VT_ATTR(security, "exchange"),
-                                              py::arg("datetime") = now(c));
+            record = call(c.global(VT_ID("Quote")), {security, VT_ATTR(security, "exchange"), now(c)},
+                          {VT_ID("security"), VT_ID("exchange"), VT_ID("datetime")});
         // The type is named once per quote: the text decides the field.
-        py::object text = c.global(VT_ID("QuoteType2String"))(VT_ATTR(quote, "Type"));
+        py::object text = call(c.global(VT_ID("QuoteType2String")), {VT_ATTR(quote, "Type")});
         if (py::handle field = field_for(text)) {
             py::object price = VT_ATTR(quote, "price");
             py::object stamp = now(c);
-            PyObject *argv[] = {record.ptr(), price.ptr(), stamp.ptr()};
-            py::tuple names = py::make_tuple(field, VT_ID("datetime"));
-            record = vt::check(PyObject_Vectorcall(c.global(VT_ID("replace")).ptr(), argv, 1, names.ptr()));
+            record = call(c.global(VT_ID("replace")), {record, price, stamp}, {field, VT_ID("datetime")});
         }
         if (PyObject_SetItem(cache.ptr(), security.ptr(), record.ptr()) < 0) throw py::error_already_set();
         if (nonzero(VT_ATTR(record, "last_price")) ||
@@ -101,7 +98,7 @@ py::object OnInstrumentChanged(vt::Call &c) {
 }
 
 py::object QuoteType2String(vt::Call &c) {
-    py::object k = Com(c).constants();
+    Members k = Com(c).constants();
     py::dict table;
     table[CEL_MEMBER(k, "qtAsk")] = VT_ID("Best ask");
     table[CEL_MEMBER(k, "qtBid")] = VT_ID("Best bid");

@@ -30,17 +30,16 @@ def cb(modules):
 @pytest.fixture
 def run(modules):
     """run(scenario) plays ``scenario(harness)`` on both clients, checks that
-    they leave the same log (calls, traces, prints, results, errors and their
-    texts) and returns the native harness for further checks."""
+    they leave the same log (calls, writes, traces, prints, results, errors
+    and their texts) and returns the native harness."""
     def play(scenario, timeout=5.0):
-        harnesses = {}
+        done = {}
         for name, module in modules.items():
-            harness = Harness(module, timeout)
+            done[name] = Harness(module, timeout)
             try:
-                scenario(harness)
+                scenario(done[name])
             finally:
-                harness.close()
-            harnesses[name] = harness
-        assert harnesses["native"].log == harnesses["plain"].log
-        return harnesses["native"]
+                done[name].close()
+        assert done["native"].log == done["plain"].log
+        return done["native"]
     return play

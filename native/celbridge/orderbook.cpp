@@ -108,7 +108,7 @@ py::object OnTicksAdded(vt::Call &c) {
 py::object OnTicksRemoved(vt::Call &) { return py::none(); }
 
 py::object TickType2String(vt::Call &c) {
-    py::object k = Com(c).constants();
+    Members k = Com(c).constants();
     py::dict table;
     table[CEL_MEMBER(k, "tptAsk")] = VT_ID("Ask price");
     table[CEL_MEMBER(k, "tptBid")] = VT_ID("Bid price");

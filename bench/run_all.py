@@ -19,7 +19,8 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 RATIO = re.compile(r"^-?\d+(?:\.\d+)?x$")
-NUMBER = re.compile(r"^[-+]?\d+(?:\.\d+)?(?:e[-+]?\d+)?(?:us|ms|s)?$")
+# A figure, or "-" where a benchmark has none (a case without a floor).
+NUMBER = re.compile(r"^(?:[-+]?\d+(?:\.\d+)?(?:e[-+]?\d+)?(?:us|ms|s)?|-)$")
 
 
 def parse(output):
@@ -39,7 +40,7 @@ def parse(output):
         speedup = float(tokens[ratios[0]][:-1])
         floor = (float(tokens[ratios[1]][:-1])
                  if len(ratios) > 1 and "floor" in header else None)
-        verdict = " ".join(tokens[ratios[-1] + 1:])
+        verdict = " ".join(t for t in tokens[ratios[-1] + 1:] if t != "-")
         results.append((case, speedup, floor, verdict))
     return results
 

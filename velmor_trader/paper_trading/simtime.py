@@ -31,3 +31,21 @@ class SimulatedTime:
         """Wait until the broker has delivered everything due at the held
         time, so that what the engine reads next is complete."""
         self._simulator.wait_idle()
+
+
+class WallClock:
+    """The same interface on a live broker: time is the wall clock and
+    cannot be held, so there is nothing to hold, release or settle."""
+
+    def now(self):
+        from datetime import datetime
+        return datetime.now()
+
+    def hold(self):
+        pass
+
+    def release(self):
+        pass
+
+    def settle(self):
+        pass

@@ -10,7 +10,8 @@ What it models
   requests, orders and accounts. Answers and streamed data arrive as calls of
   the sink's ``On...`` methods, always from one dedicated event thread and
   never from the caller's thread, in the order a real server sends them.
-* A market of a few futures contracts (``F.US.EPZ4`` and others): a seeded
+* A market of a few futures contracts (``F.US.EPZ4`` and others) and two
+  Hong Kong stocks (``S.HK.00700``, ``S.HK.09988``): a seeded
   random walk of the best bid and ask with sizes and of trades, day open,
   high, low and yesterday's settlement, and one-minute and daily bar
   histories for any requested range. Minute bars without trades carry
@@ -26,7 +27,9 @@ What it models
 * A simulated clock. By default time stands still until the test calls
   :meth:`Simulator.advance`, which makes runs fast and reproducible: the same
   seed, start time and calls give the same events. With ``speed=`` the clock
-  runs that many times faster than real time instead.
+  runs that many times faster than real time instead; a client holds it
+  (:meth:`Simulator.hold`, ``held=True`` to start held) while it reacts to an
+  event, so that its orders meet the market as it was at that event.
 * A matching engine: market orders fill at once against the book (walking
   it level by level, hence partial fills), limit orders fill up to their
   limit and rest with the remainder, stop orders trigger on a trade at or

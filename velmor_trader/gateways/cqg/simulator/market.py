@@ -38,6 +38,10 @@ DEFAULT_CONTRACTS = (
     Contract("F.US.ENQZ4", 20800.00, 0.25, 20.0, 26000.0, 23500.0),
     Contract("F.US.CLEF5", 69.50, 0.01, 1000.0, 6500.0, 5900.0),
     Contract("F.US.GCEG5", 2745.0, 0.1, 100.0, 11000.0, 10000.0),
+    # Stocks: a quantity is a number of shares, fully paid for (the margin of
+    # a share is its opening price).
+    Contract("S.HK.00700", 380.20, 0.20, 1.0, 380.20, 380.20),
+    Contract("S.HK.09988", 84.50, 0.05, 1.0, 84.50, 84.50),
 )
 
 

@@ -40,7 +40,7 @@ class Simulator:
 
     def __init__(self, seed=1, start=DEFAULT_START, speed=None, step=1.0,
                  contracts=DEFAULT_CONTRACTS, accounts=DEFAULT_ACCOUNTS,
-                 follow_answers=False, settlement_every=None,
+                 follow_answers=False, held=False, settlement_every=None,
                  empty_side_chance=0.0, tick_history=MAX_TICKS):
         if tick_history < 1:
             raise ValueError("a ticks collection keeps at least one tick")
@@ -55,6 +55,8 @@ class Simulator:
         self.tick_history = int(tick_history)
         self._next_settlement = settlement_every
         self.clock = SimClock(start, speed)
+        if held:                         # one hold, for the client to release
+            self.clock.hold()
         self.lock = threading.RLock()
         self.loop = EventLoop(self.clock, self.lock)
         self.market = Market(seed, contracts)
@@ -96,6 +98,15 @@ class Simulator:
         if wait:
             self.wait_idle()
 
+    def hold(self):
+        """Stop the real-time clock until :meth:`release` (see SimClock.hold);
+        safe to call from an event handler."""
+        self.clock.hold()
+
+    def release(self):
+        self.clock.release()
+        self.loop.wake()
+
     def wait_idle(self, timeout=10.0):
         if not self.loop.wait_idle(timeout):
             raise TimeoutError("simulator did not settle")
@@ -105,6 +116,26 @@ class Simulator:
 
     def restore_connection(self):
         self.loop.post(self._restore)
+
+    def connection_state(self, state):
+        """Report the gateway connection in ``state`` (delayed, trouble...)
+        without changing what the server does."""
+        self.loop.post(lambda: self.loop.emit("OnGWConnectionStatusChanged", state))
+
+    # -- order events the matching engine does not produce by itself --------
+    def order_status(self, guid, status, change=C.ctChanged):
+        """Move an order to ``status`` (expired, busted, rejected by the FCM,
+        any number at all...) and report it as ``change``."""
+        self.loop.post(lambda: self.engine.set_status(self.engine.order(guid), status, change))
+
+    def remove_order(self, guid):
+        """Report a finished order removed from the order list."""
+        self.loop.post(lambda: self.engine.set_status(self.engine.order(guid), None, C.ctRemoved))
+
+    def amend_fill(self, guid, status=C.fsBusted):
+        """Report the order's last fill again with ``status`` (busted,
+        corrected or cancelled) instead of fsNormal."""
+        self.loop.post(lambda: self.engine.amend_fill(self.engine.order(guid), status))
 
     def mark_missing(self, symbol, fields, bars="all", daily=None):
         """From now on, bars of ``symbol`` report ``fields`` ("open", "high",
@@ -131,26 +162,6 @@ class Simulator:
             self._stream_ticks(full_name, [Tick(t, p, v, now)
                                            for t, p, v in ticks])
         self.loop.post(send)
-
-    def connection_state(self, state):
-        """Report the gateway connection in ``state`` (delayed, trouble...)
-        without changing what the server does."""
-        self.loop.post(lambda: self.loop.emit("OnGWConnectionStatusChanged", state))
-
-    # -- order events the matching engine does not produce by itself --------
-    def order_status(self, guid, status, change=C.ctChanged):
-        """Move an order to ``status`` (expired, busted, rejected by the FCM,
-        any number at all...) and report it as ``change``."""
-        self.loop.post(lambda: self.engine.set_status(self.engine.order(guid), status, change))
-
-    def remove_order(self, guid):
-        """Report a finished order removed from the order list."""
-        self.loop.post(lambda: self.engine.set_status(self.engine.order(guid), None, C.ctRemoved))
-
-    def amend_fill(self, guid, status=C.fsBusted):
-        """Report the order's last fill again with ``status`` (busted,
-        corrected or cancelled) instead of fsNormal."""
-        self.loop.post(lambda: self.engine.amend_fill(self.engine.order(guid), status))
 
     def inject_data_error(self, code=100, description="Simulated data error"):
         self.loop.post(lambda: self.loop.emit(

@@ -1,0 +1,70 @@
+"""The session's parts that decide on their own: the order string of
+/send_order, the cross signal and the round trips of the report."""
+from datetime import datetime, timedelta
+
+import pytest
+
+from velmor_trader.core.constants import Direction, OrderType
+from velmor_trader.core.deal import Deal
+from velmor_trader.paper_trading import defaults
+from velmor_trader.paper_trading.desk import parse_order_string
+from velmor_trader.paper_trading.report import round_trips
+from velmor_trader.paper_trading.strategy import cross
+
+TENCENT, ES = defaults.INSTRUMENTS[2].security, defaults.INSTRUMENTS[0].security
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("00700,100,l,o,l,CQG,330.0,None",
+     dict(security=TENCENT, signed_quantity=100, order_type=OrderType.LIMIT, price=330.0,
+          stop=None, offset="OPEN")),
+    ("EPZ4, 2, s, c, m, cqg, None, None",
+     dict(security=ES, signed_quantity=-2, order_type=OrderType.MARKET, price=None, stop=None,
+          offset="CLOSE")),
+    ("EPZ4,1,S,O,S,CQG,,5900.25",
+     dict(security=ES, signed_quantity=-1, order_type=OrderType.STOP, price=5900.25,
+          stop=5900.25, offset="OPEN")),
+])
+def test_order_strings_the_engine_accepts(text, expected):
+    assert parse_order_string(text, defaults.INSTRUMENTS) == expected
+
+
+@pytest.mark.parametrize("text, reason", [
+    ("00700,100,l,o,l,CQG,330.0", "eight fields"),
+    ("00005,100,l,o,l,CQG,60.0,None", "not traded"),
+    ("00700,100,l,o,l,FUTU,330.0,None", "no gateway"),
+    ("00700,ten,l,o,l,CQG,330.0,None", "numbers"),
+    ("00700,0,l,o,l,CQG,330.0,None", "quantity > 0"),
+    ("00700,100,b,o,l,CQG,330.0,None", "direction l/s"),
+    ("00700,100,l,o,l,CQG,None,None", "LIMIT order needs"),
+    ("EPZ4,1,s,o,s,CQG,5900,None", "STOP order needs"),
+])
+def test_order_strings_the_engine_refuses(text, reason):
+    with pytest.raises(ValueError, match=reason):
+        parse_order_string(text, defaults.INSTRUMENTS)
+
+
+@pytest.mark.parametrize("closes, expected", [
+    ([10.0] * 5 + [9.0, 12.0], 1),           # fast average moves above the slow one
+    ([10.0] * 5 + [11.0, 8.0], -1),
+    ([10.0] * 5 + [11.0, 12.0], 0),          # already above: no new cross
+    ([10.0] * 6, 0),                         # too short for the slow average plus one
+])
+def test_cross(closes, expected):
+    assert cross(closes, 2, 5) == expected
+
+
+def test_round_trips_first_in_first_out_through_a_reversal():
+    start = datetime(2024, 11, 4, 9, 30)
+
+    def deal(minute, side, qty, price):
+        return Deal(ES, side, price, qty, order_id=str(minute),
+                    updated_time=start + timedelta(minutes=minute))
+    trips = round_trips([deal(0, Direction.LONG, 1, 100.0), deal(1, Direction.LONG, 2, 101.0),
+                         deal(5, Direction.SHORT, 4, 103.0), deal(9, Direction.LONG, 1, 99.0)],
+                        defaults.INSTRUMENTS)
+    assert trips[["quantity", "open_datetime", "close_datetime", "pnl"]].values.tolist() == [
+        [1, "2024-11-04 09:30:00", "2024-11-04 09:35:00", 3.0 * 50],
+        [2, "2024-11-04 09:31:00", "2024-11-04 09:35:00", 2 * 2.0 * 50],
+        [1, "2024-11-04 09:35:00", "2024-11-04 09:39:00", 4.0 * 50],   # the short left over
+    ]

@@ -1,0 +1,189 @@
+"""A whole session, checked against what the gateway received, the chat, the
+fee schedules and figures recomputed from the stored deals."""
+import math
+import re
+import signal
+import subprocess
+from collections import defaultdict
+from datetime import datetime
+
+import numpy as np
+import pytest
+
+from conftest import MINUTES, SEED, child_env, rows, run_session, session_command
+from velmor_trader.core.constants import Direction
+from velmor_trader.core.deal import Deal
+from velmor_trader.gateways.futu.tollbook import TollbookHKFE, TollbookSEHK
+from velmor_trader.paper_trading import defaults
+from velmor_trader.paper_trading.operator import script
+
+SPEC = {i.security.code: i for i in defaults.INSTRUMENTS}
+TIME = "%Y-%m-%d %H:%M:%S"
+
+
+def received(finished, kind):
+    return [content for k, content in finished.record["received"] if k == kind]
+
+
+def test_the_output_is_for_a_person(finished):
+    out = finished.done.stdout
+    assert finished.done.stderr == ""
+    assert "WARNING" not in out and "Traceback" not in out
+    assert out.count("minute") >= 3 and "Report" in out and "Sharpe ratio" in out
+    assert (finished.out / "report.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_stored_rows_are_what_the_gateway_received(finished):
+    deals, orders = finished.rows("trading_deal"), finished.rows("trading_order")
+    got = received(finished, "deal")
+    assert len(got) >= 5
+    assert [(d["broker_deal_id"], d["broker_order_id"], d["filled_avg_price"],
+             d["filled_quantity"], d["update_time"]) for d in deals] == \
+        [(g["deal_id"], g["order_id"], g["filled_avg_price"], g["filled_quantity"],
+          datetime.fromisoformat(g["updated_time"]).strftime(TIME)) for g in got]
+    latest = {}
+    for update in received(finished, "order"):
+        latest[update["order_id"]] = update
+    by_guid = {o["broker_order_id"]: o for o in orders}
+    assert set(by_guid) == set(latest)
+    for guid, update in latest.items():
+        row = by_guid[guid]
+        assert (row["status"], row["filled_quantity"], row["filled_avg_price"]) == \
+            (update["status"], update["filled_quantity"], update["filled_avg_price"])
+    filled = defaultdict(int)
+    for deal in deals:
+        order = next(o for o in orders if o["id"] == deal["order_id"])
+        assert order["broker_order_id"] == deal["broker_order_id"]
+        filled[order["id"]] += deal["filled_quantity"]
+    assert all(o["filled_quantity"] == filled[o["id"]] for o in orders)
+    assert {o["order_type"] for o in orders} == {"LIMIT", "MARKET", "STOP"}
+    assert "CANCELLED" in {o["status"] for o in orders}
+    # closed by /close_positions, nothing left working after /stop
+    assert finished.rows("position") == []
+    assert all(o["status"] in ("FILLED", "CANCELLED", "FAILED") for o in orders)
+
+
+def test_the_chat_is_answered_and_ends_with_stop(finished):
+    record = finished.record
+    commands = [c for _, c in script(MINUTES)]
+    assert record["commands"] == commands and record["unanswered"] == []
+    for command, answer in zip(commands, record["answers"]):
+        assert answer.startswith(command.split()[0] + ":")
+    transcript = [text for who, text in record["transcript"] if who == "bot"]
+    assert any(t.endswith("] Terminating Velmor-Trader...") for t in transcript)
+    flags = record["flags_after"]
+    assert flags.pop("velmor_trader_status") == "Terminated"
+    assert not any(flags.values()), flags
+    (balance,) = finished.rows("balance")
+    assert balance["strategy_status"] == "STOPPED"
+    operator_orders = [o for o in finished.rows("trading_order") if o["price"] == 330.0]
+    assert [o["status"] for o in operator_orders] == ["CANCELLED"]
+
+
+def stored_deals(finished):
+    return [Deal(security=SPEC[d["security_code"]].security, direction=Direction[d["direction"]],
+                 filled_avg_price=d["filled_avg_price"], filled_quantity=d["filled_quantity"],
+                 order_id=d["broker_order_id"], deal_id=d["broker_deal_id"],
+                 updated_time=datetime.strptime(d["update_time"], TIME))
+            for d in finished.rows("trading_deal")]
+
+
+def test_fees_are_the_schedules_applied_to_each_orders_deals(finished):
+    of_order = defaultdict(list)
+    for deal in stored_deals(finished):
+        of_order[deal.order_id].append(deal)
+    kinds = dict.fromkeys(finished.record["figures"]["fees"], 0.0)
+    remarks = {o["broker_order_id"]: o["remark"] for o in finished.rows("trading_order")}
+    assert {type(d.security).__name__ for ds in of_order.values() for d in ds} == {"Futures", "Stock"}
+    for guid, deals in of_order.items():
+        schedule = TollbookSEHK if SPEC[deals[0].security.code].is_stock else TollbookHKFE
+        fees = schedule(*deals)
+        for kind in kinds:
+            kinds[kind] += getattr(fees, kind)
+        assert remarks[guid] == "fees %.2f" % fees.total_fees
+    assert kinds == pytest.approx(finished.record["figures"]["fees"])
+
+
+def test_report_figures_recomputed_from_the_stored_deals(finished):
+    record, figures = finished.record, finished.record["figures"]
+    deals = stored_deals(finished)
+    fee_at, of_order = [], defaultdict(list)
+    for deal in deals:                    # fees of an order grow with its deals
+        before = _total(of_order[deal.order_id])
+        of_order[deal.order_id].append(deal)
+        fee_at.append(_total(of_order[deal.order_id]) - before)
+    equity = []
+    for when, prices in record["marks"]:
+        when = datetime.fromisoformat(when)
+        cash, held = record["start_cash"], defaultdict(float)
+        for deal, fee in zip(deals, fee_at):
+            if deal.updated_time <= when:
+                signed = deal.filled_quantity * (1 if deal.direction == Direction.LONG else -1)
+                cash -= signed * deal.filled_avg_price * SPEC[deal.security.code].multiplier + fee
+                held[deal.security.code] += signed
+        equity.append(cash + sum(q * prices[c] * SPEC[c].multiplier for c, q in held.items()))
+    equity = np.array(equity)
+    returns = equity[1:] / equity[:-1] - 1
+    sharpe = math.sqrt(defaults.PERIODS_PER_YEAR) * returns.mean() / returns.std(ddof=1)
+    drawdown = (equity / np.maximum.accumulate(equity) - 1).min()
+    assert figures["end_equity"] == pytest.approx(equity[-1])
+    assert figures["sharpe"] == pytest.approx(sharpe)
+    assert figures["max_drawdown"] == pytest.approx(drawdown)
+    assert figures["deals"] == len(deals)
+    # flat at the end: the round trips' P&L is what the deals paid and got
+    paid = sum((1 if d.direction == Direction.LONG else -1) * d.filled_quantity
+               * d.filled_avg_price * SPEC[d.security.code].multiplier for d in deals)
+    assert figures["gross_pnl"] == pytest.approx(-paid)
+    assert figures["end_equity"] == pytest.approx(record["start_cash"] - paid - sum(fee_at))
+
+
+def _total(deals):
+    if not deals:
+        return 0.0
+    schedule = TollbookSEHK if SPEC[deals[0].security.code].is_stock else TollbookHKFE
+    return schedule(*deals).total_fees
+
+
+def test_the_same_seed_gives_the_same_trades_at_another_speed(finished, tmp_path):
+    again = run_session(tmp_path / "out", speed=700)
+    assert again.returncode == 0, again.stdout + again.stderr
+    keys = ("broker_deal_id", "broker_order_id", "security_code", "direction", "update_time",
+            "filled_avg_price", "filled_quantity")
+    first = [tuple(d[k] for k in keys) for d in finished.rows("trading_deal")]
+    assert [tuple(d[k] for k in keys) for d in rows(tmp_path / "out" / "velmor_trader.db",
+                                                    "trading_deal")] == first
+
+
+def test_an_interrupted_session_leaves_a_consistent_database(tmp_path):
+    out = tmp_path / "out"
+    child = subprocess.Popen(session_command(out, minutes=300, seed=SEED, speed=600),
+                             env=child_env(), cwd=tmp_path, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, stdin=subprocess.DEVNULL)
+    try:
+        reported = 0
+        for line in child.stdout:
+            found = re.search(r"deals (\d+)", line)
+            if found and int(found.group(1)) > 0:
+                reported = int(found.group(1))
+                break
+        assert reported, "no deal reported"
+        child.send_signal(signal.SIGINT)
+        rest, errors = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == 130, rest + errors
+    stored = int(re.search(r"(\d+) deals of (\d+) orders are stored", rest).group(1))
+    assert stored >= reported
+    deals, orders = rows(out / "velmor_trader.db", "trading_deal"), rows(out / "velmor_trader.db",
+                                                                        "trading_order")
+    assert len(deals) == stored and len({d["broker_deal_id"] for d in deals}) == stored
+    filled, net = defaultdict(int), defaultdict(int)
+    for deal in deals:
+        (order,) = [o for o in orders if o["id"] == deal["order_id"]]
+        filled[order["id"]] += deal["filled_quantity"]
+        net[deal["security_code"]] += deal["filled_quantity"] * (1 if deal["direction"] == "LONG"
+                                                                else -1)
+    assert all(o["filled_quantity"] == filled[o["id"]] for o in orders)
+    held = {p["security_code"]: p["quantity"] * (1 if p["direction"] == "LONG" else -1)
+            for p in rows(out / "velmor_trader.db", "position")}
+    assert held == {code: q for code, q in net.items() if q}

@@ -1,0 +1,65 @@
+"""Type stub of velmor_trader.core.security, written by tools/gen_stubs.py from the built module."""
+from dataclasses import dataclass as dataclass
+from typing import Any
+from velmor_trader.core.constants import Exchange as Exchange
+
+
+class Security:
+    code: 'str'
+    security_name: 'str'
+    lot_size: 'int'
+    exchange: 'Exchange'
+    expiry_date: 'str'
+    quote_currency: 'str'
+    def __eq__(self, other): ...
+    def __hash__(self): ...
+    def __init__(self, code: 'str', security_name: 'str', lot_size: 'int' = None, exchange: 'Exchange' = None, expiry_date: 'str' = None, quote_currency: 'str' = '') -> None: ...
+
+
+class Stock(Security):
+    code: 'str'
+    security_name: 'str'
+    lot_size: 'int'
+    exchange: 'Exchange'
+    expiry_date: None
+    def __post_init__(self): ...
+    def __init__(self, code: 'str', security_name: 'str', lot_size: 'int' = 1, exchange: 'Exchange' = ..., expiry_date: 'str' = None, quote_currency: 'str' = '') -> None: ...
+    def __eq__(self, other): ...
+    def __hash__(self): ...
+
+
+class Currency(Security):
+    code: 'str'
+    security_name: 'str'
+    lot_size: 'int'
+    exchange: 'Exchange'
+    expiry_date: None
+    def __post_init__(self): ...
+    def __init__(self, code: 'str', security_name: 'str', lot_size: 'int' = 1000, exchange: 'Exchange' = ..., expiry_date: 'str' = None, quote_currency: 'str' = '') -> None: ...
+    def __eq__(self, other): ...
+    def __hash__(self): ...
+
+
+class Commodity(Security):
+    code: 'str'
+    security_name: 'str'
+    lot_size: 'int'
+    exchange: 'Exchange'
+    expiry_date: None
+    def __post_init__(self): ...
+    def __init__(self, code: 'str', security_name: 'str', lot_size: 'int' = 1000, exchange: 'Exchange' = ..., expiry_date: 'str' = None, quote_currency: 'str' = '') -> None: ...
+    def __eq__(self, other): ...
+    def __hash__(self): ...
+
+
+class Futures(Security):
+    code: 'str'
+    security_name: 'str'
+    lot_size: 'int'
+    exchange: 'Exchange'
+    expiry_date: str
+    def __post_init__(self): ...
+    def __init__(self, code: 'str', security_name: 'str', lot_size: 'int' = 1000, exchange: 'Exchange' = ..., expiry_date: 'str' = None, quote_currency: 'str' = '') -> None: ...
+    def __eq__(self, other): ...
+    def __hash__(self): ...
+

@@ -1,0 +1,5 @@
+import sys
+
+from .session import main
+
+sys.exit(main())

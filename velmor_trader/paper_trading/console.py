@@ -1,0 +1,38 @@
+"""What a person sees while the session runs: a progress line every few
+simulated minutes and the chat as it happens."""
+import threading
+
+
+class Console:
+    def __init__(self, stream, minutes, start_cash):
+        self.stream = stream
+        self.every = max(1, minutes // 12)
+        self.minutes, self.start_cash = minutes, start_cash
+        self.deals = 0
+        self._lock = threading.Lock()
+
+    def line(self, text=""):
+        with self._lock:
+            self.stream.write(text + "\n")
+            self.stream.flush()
+
+    def note(self, text):
+        self.line(f"  note: {text}")
+
+    def deal(self, deal, order, fees):
+        self.deals += 1
+
+    def progress(self, engine):
+        if engine.minute % self.every and engine.minute != self.minutes:
+            return
+        equity = engine.equity(self.start_cash)
+        done = engine.minute / self.minutes
+        bar = "#" * round(20 * done) + "." * (20 - round(20 * done))
+        self.line(f"  {engine.clock.now():%H:%M}  [{bar}] minute {engine.minute:>3}/{self.minutes}"
+                  f"  equity {equity:,.2f} ({equity - self.start_cash:+,.2f})"
+                  f"  orders {len(engine.orders)}  deals {self.deals}"
+                  f"  fees {engine.fees_charged():,.2f}")
+
+    def chat(self, command, answer):
+        self.line(f"  chat  > {command}")
+        self.line(f"  chat  < {answer if answer is not None else '(no answer)'}")

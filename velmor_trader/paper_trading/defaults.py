@@ -1,0 +1,50 @@
+"""The embedded default set-up: nothing to configure, nothing to sign up for."""
+from dataclasses import dataclass
+
+from velmor_trader.core.constants import Exchange
+from velmor_trader.core.security import Futures, Stock
+
+
+@dataclass(frozen=True)
+class Instrument:
+    """What the engine knows about one instrument it trades."""
+    security: object
+    multiplier: float        # currency per point and unit held
+    tick: float
+    size: int                # units per entry
+    stop_ticks: int          # distance of the protective stop
+
+    @property
+    def is_stock(self):
+        return isinstance(self.security, Stock)
+
+
+# The fee schedules count futures contracts as quantity / lot size, so a
+# futures contract here is one lot.
+INSTRUMENTS = (
+    Instrument(Futures("EPZ4", "E-mini S&P 500 Dec24", lot_size=1, exchange=Exchange.CME),
+               multiplier=50.0, tick=0.25, size=2, stop_ticks=14),
+    Instrument(Futures("CLEF5", "Crude Oil Jan25", lot_size=1, exchange=Exchange.NYMEX),
+               multiplier=1000.0, tick=0.01, size=1, stop_ticks=14),
+    Instrument(Stock("00700", "Tencent"), multiplier=1.0, tick=0.20, size=100, stop_ticks=12),
+    Instrument(Stock("09988", "Alibaba"), multiplier=1.0, tick=0.05, size=100, stop_ticks=12),
+)
+
+ACCOUNT_ID = 16001                # the simulated broker's gateway account
+USER, PASSWORD = "paper", "paper"
+GATEWAY_NAME = "CQG"
+STRATEGY = dict(strategy_account_id=1, strategy_account="ma_cross", strategy_version="1.0",
+                strategy_version_desc="moving-average cross 5/20 on one-minute bars")
+
+BAR_LOOKBACK = 30                 # one-minute bars of history per instrument
+FAST, SLOW = 5, 20                # moving-average lengths, in bars
+
+MINUTES = 60                      # simulated minutes of trading
+SEED = 7
+SPEED = 240.0                     # simulated seconds per real second
+ENTRY_PATIENCE = 2                # minutes an unfilled limit entry may wait
+
+TOKEN = "100000:paper-trading-demo"
+CHAT_ID = 424242
+# One-minute returns, 390 trading minutes a day, 252 days a year.
+PERIODS_PER_YEAR = 252 * 390

@@ -85,6 +85,8 @@ class Members {
 public:
     explicit Members(py::object constants);
     py::object get(py::handle name) const;
+    // The constants object itself, for plain attribute access.
+    operator const py::object &() const { return constants_; }
 
 private:
     py::object constants_;

@@ -16,11 +16,10 @@ enumeration member the behaviour reads, the event objects' members, the
 gateway's calls), made from plain Python: no client can do with less.  Its
 enumeration reads call the stand-in's ``__getattr__`` directly, which is what
 answering a member costs; plain ``getattr`` first builds and drops an
-AttributeError on top of that.  The
-machine is shared, so implementations are timed in alternating rounds, each
-figure is the minimum over the rounds, and what is timed is this process's
-CPU time (wall time would count the time other processes hold the cores).
-Prints microseconds per event,
+AttributeError on top of that.  The machine is shared, so implementations are
+timed in alternating rounds, each figure is the minimum over the rounds, and
+what is timed is this process's CPU time (wall time would count the time
+other processes hold the cores).  Prints microseconds per event,
 the speed-up (plain time / native time) and the floor beside it.
 """
 import argparse
@@ -167,6 +166,7 @@ TICK_MEMBERS = ("tptAsk", "tptBid", "tptSettlement", "tptTrade")
 
 def floor_ticks(gateway, ticks, added):
     com = win32com.client
+    k, member = com.constants, type(com.constants).__getattr__
     ticks = com.Dispatch(ticks)
     count = ticks.Count
     symbol = ticks.Request.Symbol
@@ -176,7 +176,7 @@ def floor_ticks(gateway, ticks, added):
         record = gateway.cqg_orderbooks[security]
         kind = tick.PriceType
         for name in TICK_MEMBERS:           # the type named once per tick
-            getattr(com.constants, name)
+            member(k, name)
         if kind != C.tptTrade:
             tick.Volume, tick.Price
         gateway.cqg_orderbooks[security] = record

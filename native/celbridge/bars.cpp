@@ -20,6 +20,7 @@ py::object subscribe_bar(vt::Call &c) {
     trace(c, join({VT_ID("Create "), freq, VT_ID(" timed bars request for "), symbol}));
     Com com(c);
     py::object request = com.dispatch(api(self).attr(VT_ID("CreateTimedBarsRequest"))());
+    const Members k = com.constants();
     VT_SET_ATTR(request, "Symbol", symbol);
     VT_SET_ATTR(request, "RangeStart", py::int_(0));
     // The range ends one bar before the look-back: the newest bar is the one
@@ -27,13 +28,13 @@ py::object subscribe_bar(vt::Call &c) {
     py::object negated = vt::check(PyNumber_Negative(lookback.ptr()));
     VT_SET_ATTR(request, "RangeEnd", vt::check(PyNumber_Subtract(negated.ptr(), py::int_(1).ptr())));
     if (equal(freq, VT_ID("1Day")))
-        VT_SET_ATTR(request, "HistoricalPeriod", CEL_MEMBER(com.constants(), "hpDaily"));
+        VT_SET_ATTR(request, "HistoricalPeriod", CEL_MEMBER(k, "hpDaily"));
     else if (equal(freq, VT_ID("1Min")))
-        VT_SET_ATTR(request, "IntradayPeriod", CEL_MEMBER(com.constants(), "pfds1Min"));
-    VT_SET_ATTR(request, "DailyBarClose", CEL_MEMBER(com.constants(), "dbcLastQuoteOrSettlement"));
+        VT_SET_ATTR(request, "IntradayPeriod", CEL_MEMBER(k, "pfds1Min"));
+    VT_SET_ATTR(request, "DailyBarClose", CEL_MEMBER(k, "dbcLastQuoteOrSettlement"));
     VT_SET_ATTR(request, "UpdatesEnabled", py::bool_(true));
-    request.attr(VT_ID("IncludeOutput"))(CEL_MEMBER(com.constants(), "tbrContractVolume"), true);
-    request.attr(VT_ID("IncludeOutput"))(CEL_MEMBER(com.constants(), "tbrCommodityVolume"), true);
+    request.attr(VT_ID("IncludeOutput"))(CEL_MEMBER(k, "tbrContractVolume"), true);
+    request.attr(VT_ID("IncludeOutput"))(CEL_MEMBER(k, "tbrCommodityVolume"), true);
     VT_SET_ATTR(request, "SessionsFilter", VT_ID("all"));
     py::object done = VT_ATTR(self, "eventBarDone");
     clear(done);
@@ -125,6 +126,10 @@ py::object item(py::handle bars, Py_ssize_t i) {
 }
 
 void store(py::handle bars, Py_ssize_t i, py::handle bar) {
+    // Putting an exact list's own item back changes nothing.
+    if (PyList_CheckExact(bars.ptr()) && i < PyList_GET_SIZE(bars.ptr()) &&
+        PyList_GET_ITEM(bars.ptr(), i) == bar.ptr())
+        return;
     int failed = PyList_CheckExact(bars.ptr()) ? PySequence_SetItem(bars.ptr(), i, bar.ptr())
                                                : PyObject_SetItem(bars.ptr(), py::int_(i).ptr(), bar.ptr());
     if (failed < 0) throw py::error_already_set();

@@ -13,9 +13,10 @@ py::object subscribe_orderbook(vt::Call &c) {
     py::handle self = c[0], symbol = c[1];
     Com com(c);
     py::object request = com.dispatch(api(self).attr(VT_ID("CreateTicksRequest"))());
+    const Members k = com.constants();
     VT_SET_ATTR(request, "Symbol", symbol);
-    VT_SET_ATTR(request, "Type", CEL_MEMBER(com.constants(), "trtCurrentNotify"));
-    VT_SET_ATTR(request, "TickFilter", CEL_MEMBER(com.constants(), "tfAll"));
+    VT_SET_ATTR(request, "Type", CEL_MEMBER(k, "trtCurrentNotify"));
+    VT_SET_ATTR(request, "TickFilter", CEL_MEMBER(k, "tfAll"));
     VT_SET_ATTR(request, "SessionsFilter", py::int_(31));
     VT_SET_ATTR(request, "Limit", py::int_(10));
     trace(c, join({VT_ID("Limit: "), text_of(VT_ATTR(request, "Limit"))}));
@@ -58,10 +59,11 @@ Py_ssize_t index_of(py::handle value) {
 // The record with one side's level replaced from the tick, stamped now.
 py::object with_level(vt::Call &c, py::handle record, py::handle tick, py::handle volume_field,
                       py::handle price_field) {
+    py::object fn = c.global(VT_ID("replace"));
     py::object volume = VT_ATTR(tick, "Volume");
     py::object price = VT_ATTR(tick, "Price");
     py::object stamp = now(c);
-    return replace(c, record, {{volume_field, volume}, {price_field, price}, {VT_ID("datetime"), stamp}});
+    return replace(fn, record, {{volume_field, volume}, {price_field, price}, {VT_ID("datetime"), stamp}});
 }
 
 // Both sides carry a price and a volume (0 is what has not arrived yet).
@@ -90,10 +92,11 @@ py::object OnTicksAdded(vt::Call &c) {
         py::object security = call_method(gateway, VT_ID("get_vl_security_from_cqg_symbol"), symbol);
         py::object books = VT_ATTR(gateway, "cqg_orderbooks");
         py::object record = vt::check(PyObject_GetItem(books.ptr(), security.ptr()));
-        if (record.is_none())
-            record = c.global(VT_ID("OrderBook"))(py::arg("security") = security,
-                                                  py::arg("exchange") = VT_ATTR(security, "exchange"),
-                                                  py::arg("datetime") = now(c));
+        if (record.is_none()) {
+            py::object OrderBook = c.global(VT_ID("OrderBook"));
+            record = call(OrderBook, {security, VT_ATTR(security, "exchange"), now(c)},
+                          {VT_ID("security"), VT_ID("exchange"), VT_ID("datetime")});
+        }
         py::object text = c.global(VT_ID("TickType2String"))(VT_ATTR(tick, "PriceType"));
         if (equal(text, VT_ID("Ask price")))
             record = with_level(c, record, tick, VT_ID("ask_volume_1"), VT_ID("ask_price_1"));
@@ -108,7 +111,7 @@ py::object OnTicksAdded(vt::Call &c) {
 py::object OnTicksRemoved(vt::Call &) { return py::none(); }
 
 py::object TickType2String(vt::Call &c) {
-    Members k = Com(c).constants();
+    const Members k = Com(c).constants();
     py::dict table;
     table[CEL_MEMBER(k, "tptAsk")] = VT_ID("Ask price");
     table[CEL_MEMBER(k, "tptBid")] = VT_ID("Bid price");

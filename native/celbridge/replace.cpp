@@ -85,8 +85,7 @@ py::object call_replace(py::handle fn, py::handle record, std::initializer_list<
 
 }  // namespace
 
-py::object replace(vt::Call &c, py::handle record, std::initializer_list<Change> changes) {
-    py::object fn = c.global(VT_ID("replace"));
+py::object replace(py::handle fn, py::handle record, std::initializer_list<Change> changes) {
     py::object dataclasses = py::reinterpret_steal<py::object>(PyImport_GetModule(VT_ID("dataclasses").ptr()));
     if (!dataclasses) {
         if (PyErr_Occurred()) throw py::error_already_set();

@@ -13,13 +13,13 @@ struct Change {
     py::handle value;
 };
 
-// replace(record, **changes) through the module's `replace` of the moment.
+// fn(record, **changes), where fn is the module's `replace` of the moment.
 // When that is dataclasses.replace, the keywords it would pass on to the
 // record's class are gathered here instead of by its Python-level loop:
 // the same fields read in the same order and the same class call, so the
 // same record and the same errors. Anything it would treat specially
 // (class variables, init=False fields, InitVars, not a dataclass) is left
 // to dataclasses.replace itself.
-py::object replace(vt::Call &c, py::handle record, std::initializer_list<Change> changes);
+py::object replace(py::handle fn, py::handle record, std::initializer_list<Change> changes);
 
 }  // namespace cel

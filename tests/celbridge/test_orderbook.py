@@ -1,4 +1,6 @@
+import dataclasses
 from types import SimpleNamespace
+from typing import ClassVar
 
 import pytest
 
@@ -7,9 +9,9 @@ from velmor_trader.gateways.cqg.simulator import constants as C
 from market_support import Collection, make_client
 
 
-@pytest.fixture(params=["native", "pure"])
-def cl(request, monkeypatch):
-    return make_client(request.param, monkeypatch)
+@pytest.fixture(params=["native", "plain"])
+def cl(request, modules, monkeypatch):
+    return make_client(modules[request.param], monkeypatch)
 
 
 def tick(kind, price, volume):
@@ -111,3 +113,62 @@ def test_tick_types_are_named_from_the_constants_of_the_moment(cl, monkeypatch):
     with pytest.raises(KeyError) as raised:
         cl.mod.TickType2String(C.tptAsk)
     assert raised.value.args == (C.tptAsk,)
+
+
+MADE = []     # ask prices of the books constructed, __post_init__ included
+
+
+@dataclasses.dataclass(frozen=True)
+class Book:
+    security: object
+    exchange: object
+    datetime: object
+    bid_price_1: float = 0
+    bid_volume_1: float = 0
+    ask_price_1: float = 0
+    ask_volume_1: float = 0
+
+    def __post_init__(self):
+        MADE.append(self.ask_price_1)
+
+
+@dataclasses.dataclass(frozen=True)
+class Counted(Book):
+    kind: ClassVar[str] = "counted"
+    updates: int = dataclasses.field(default=0, init=False)
+
+
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class Scaled(Book):
+    unit: dataclasses.InitVar[int]
+
+    def __post_init__(self, unit):
+        MADE.append(self.ask_price_1)
+
+
+class Plain:
+    def __init__(self, **values):
+        self.__dict__.update(values)
+
+
+@pytest.mark.parametrize("kind", [Book, Counted, Scaled, Plain])
+def test_records_are_replaced_as_dataclasses_replace_does(cl, monkeypatch, kind):
+    monkeypatch.setattr(cl.mod, "datetime", SimpleNamespace(now=lambda: "now"))
+    MADE.clear()
+    record = kind(security=cl.security, exchange="CME", datetime="then", bid_price_1=99.0,
+                  bid_volume_1=3, **({"unit": 1} if kind is Scaled else {}))
+    if kind is Counted:
+        object.__setattr__(record, "updates", 4)      # not an init field: not carried over
+    try:
+        want = dataclasses.replace(record, ask_volume_1=7, ask_price_1=100.0, datetime="now")
+    except (TypeError, ValueError) as e:
+        want = e
+    cl.gateway.cqg_orderbooks[cl.security] = record
+    try:
+        cl.bridge.OnTicksAdded(Collection("EPZ4", [tick(C.tptAsk, 100.0, 7)]), 1)
+        got = cl.gateway.cqg_orderbooks[cl.security]
+    except (TypeError, ValueError) as e:
+        assert (type(e), str(e)) == (type(want), str(want))
+        return
+    assert type(got) is kind and vars(got) == vars(want)
+    assert MADE == [0, 100.0, 100.0] and cl.gateway.books == [got]

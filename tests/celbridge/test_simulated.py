@@ -172,5 +172,7 @@ def test_fifty_sessions_leave_no_thread_and_no_memory_behind(quick):
         growth = tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
-    assert threading.active_count() == threads
+    # A thread of an earlier test (the chat bot's polling) may end meanwhile:
+    # what matters is that these sessions leave none of their own.
+    assert threading.active_count() <= threads
     assert growth < 256 * 1024, growth

@@ -62,10 +62,42 @@ Py_ssize_t shared_index(const KeysHead *keys, PyObject *name) {
 }
 #endif
 
+#ifdef VT_INLINE_VALUES
+const UnicodeEntry *entries_of(const KeysHead *keys) {
+    return reinterpret_cast<const UnicodeEntry *>(reinterpret_cast<const char *>(keys) +
+                                                  sizeof(KeysHead) +
+                                                  (std::size_t{1} << keys->dk_log2_index_bytes));
+}
+constexpr std::uint8_t kGeneralKeys = 0;
+constexpr Py_ssize_t kMaxHintScan = 64;
+#endif
+
 // A read from the instance dict, as the generic lookup does it; null for a
-// miss. An error (only a key of the dict comparing badly can raise one) is
+// miss. As the interpreter's loads from instance dicts do, the site keeps
+// the entry where the name was last found (`hint`) and looks there first.
+// An error (only a key of the dict comparing badly can raise one) is
 // dropped: the generic lookup that follows raises it again.
-PyObject *dict_read(PyObject *dict, PyObject *name) {
+PyObject *dict_read(PyObject *dict, PyObject *name, Py_ssize_t &hint) {
+#ifdef VT_INLINE_VALUES
+    auto *d = reinterpret_cast<PyDictObject *>(dict);
+    const auto *keys = reinterpret_cast<const KeysHead *>(d->ma_keys);
+    if (keys->dk_kind != kGeneralKeys) {
+        const UnicodeEntry *entries = entries_of(keys);
+        if (hint < 0 || hint >= keys->dk_nentries || entries[hint].key != name) {
+            hint = -1;
+            if (keys->dk_nentries <= kMaxHintScan)
+                for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
+                    if (entries[i].key == name) hint = i;
+        }
+        if (hint >= 0) {
+            PyObject *value = d->ma_values ? reinterpret_cast<PyObject **>(d->ma_values)[hint]
+                                           : entries[hint].value;
+            if (value) return value;
+        }
+    }
+#else
+    (void)hint;
+#endif
     PyObject *found = PyDict_GetItemWithError(dict, name);
     if (!found && PyErr_Occurred()) PyErr_Clear();
     return found;
@@ -94,14 +126,14 @@ PyObject *AttrSite::fast_read(PyObject *o) {
             return values[index_];
         }
         PyObject *dict = *managed_dict(o);
-        return dict ? dict_read(dict, name_) : nullptr;
+        return dict ? dict_read(dict, name_, hint_) : nullptr;
 #else
         return nullptr;
 #endif
     }
     case Mode::Dict: {
         PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + dict_offset_);
-        return dict ? dict_read(dict, name_) : nullptr;
+        return dict ? dict_read(dict, name_, hint_) : nullptr;
     }
     case Mode::Generic:
         break;

@@ -87,6 +87,7 @@ private:
     Mode mode_ = Mode::Generic;
     Py_ssize_t index_ = -1;       // Values: the name's slot in the inline values
     Py_ssize_t dict_offset_ = 0;  // Dict: where the instance dict pointer is
+    Py_ssize_t hint_ = -1;        // the entry of the instance dict found last
 };
 
 }  // namespace vt

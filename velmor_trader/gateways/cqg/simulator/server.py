@@ -117,26 +117,6 @@ class Simulator:
     def restore_connection(self):
         self.loop.post(self._restore)
 
-    def connection_state(self, state):
-        """Report the gateway connection in ``state`` (delayed, trouble...)
-        without changing what the server does."""
-        self.loop.post(lambda: self.loop.emit("OnGWConnectionStatusChanged", state))
-
-    # -- order events the matching engine does not produce by itself --------
-    def order_status(self, guid, status, change=C.ctChanged):
-        """Move an order to ``status`` (expired, busted, rejected by the FCM,
-        any number at all...) and report it as ``change``."""
-        self.loop.post(lambda: self.engine.set_status(self.engine.order(guid), status, change))
-
-    def remove_order(self, guid):
-        """Report a finished order removed from the order list."""
-        self.loop.post(lambda: self.engine.set_status(self.engine.order(guid), None, C.ctRemoved))
-
-    def amend_fill(self, guid, status=C.fsBusted):
-        """Report the order's last fill again with ``status`` (busted,
-        corrected or cancelled) instead of fsNormal."""
-        self.loop.post(lambda: self.engine.amend_fill(self.engine.order(guid), status))
-
     def mark_missing(self, symbol, fields, bars="all", daily=None):
         """From now on, bars of ``symbol`` report ``fields`` ("open", "high",
         "low", "close", "volume") as missing: in every finished bar of a
@@ -162,6 +142,26 @@ class Simulator:
             self._stream_ticks(full_name, [Tick(t, p, v, now)
                                            for t, p, v in ticks])
         self.loop.post(send)
+
+    def connection_state(self, state):
+        """Report the gateway connection in ``state`` (delayed, trouble...)
+        without changing what the server does."""
+        self.loop.post(lambda: self.loop.emit("OnGWConnectionStatusChanged", state))
+
+    # -- order events the matching engine does not produce by itself --------
+    def order_status(self, guid, status, change=C.ctChanged):
+        """Move an order to ``status`` (expired, busted, rejected by the FCM,
+        any number at all...) and report it as ``change``."""
+        self.loop.post(lambda: self.engine.set_status(self.engine.order(guid), status, change))
+
+    def remove_order(self, guid):
+        """Report a finished order removed from the order list."""
+        self.loop.post(lambda: self.engine.set_status(self.engine.order(guid), None, C.ctRemoved))
+
+    def amend_fill(self, guid, status=C.fsBusted):
+        """Report the order's last fill again with ``status`` (busted,
+        corrected or cancelled) instead of fsNormal."""
+        self.loop.post(lambda: self.engine.amend_fill(self.engine.order(guid), status))
 
     def inject_data_error(self, code=100, description="Simulated data error"):
         self.loop.post(lambda: self.loop.emit(

@@ -61,6 +61,6 @@ void send_message(py::handle client, py::handle chat_id, py::handle text) {
 
 py::object join(std::initializer_list<py::handle> texts) { return vt::concat(texts); }
 
-py::object text_of(py::handle value) { return vt::check(PyObject_Str(value.ptr())); }
+py::object text_of(py::handle value) { return vt::str_of(value); }
 
 }  // namespace bot

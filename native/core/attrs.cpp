@@ -154,6 +154,9 @@ bool AttrSite::fast_write(PyObject *o, PyObject *value) {
             }
             PyObject *old = values[index_];
             if (!old) return false;
+            // Storing the object already there changes nothing a program
+            // can see (3.11 has no dict watchers): skip the reference traffic.
+            if (old == value) return true;
             values[index_] = Py_NewRef(value);
             Py_DECREF(old);
             return true;

@@ -1,8 +1,12 @@
 #include "texts.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include <datetime.h>
+
 #include "errors.h"
+#include "once.h"
 
 namespace vt {
 
@@ -36,6 +40,31 @@ py::object concat(const py::handle *begin, std::size_t count) {
         at += n;
     }
     return text;
+}
+
+PyTypeObject *datetime_type() {
+    static LazyValue<PyTypeObject *> type;
+    return type.get([] {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw py::error_already_set();
+        return PyDateTimeAPI->DateTimeType;
+    });
+}
+
+py::object str_of(py::handle value) {
+    PyObject *v = value.ptr();
+    if (PyUnicode_CheckExact(v)) return py::reinterpret_borrow<py::object>(value);
+    if (Py_IS_TYPE(v, datetime_type()) && PyDateTime_DATE_GET_TZINFO(v) == Py_None) {
+        char text[40];
+        const int micro = PyDateTime_DATE_GET_MICROSECOND(v);
+        int n = std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d",
+                              PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
+                              PyDateTime_GET_DAY(v), PyDateTime_DATE_GET_HOUR(v),
+                              PyDateTime_DATE_GET_MINUTE(v), PyDateTime_DATE_GET_SECOND(v));
+        if (micro) n += std::snprintf(text + n, sizeof text - n, ".%06d", micro);
+        return check(PyUnicode_FromStringAndSize(text, n));
+    }
+    return check(PyObject_Str(v));
 }
 
 }  // namespace vt

@@ -18,4 +18,14 @@ inline py::object concat(std::initializer_list<py::handle> parts) {
     return concat(parts.begin(), parts.size());
 }
 
+// str(value). A naive datetime.datetime (the engine's time stamps) is
+// written straight from its fields, as its own __str__ writes it
+// ("YYYY-mm-dd HH:MM:SS", then ".ffffff" when there are microseconds);
+// anything else goes through the value's __str__.
+py::object str_of(py::handle value);
+
+// The datetime.datetime type of the interpreter's C API, imported on first
+// use (an import may run Python code, so never under a guarded static).
+PyTypeObject *datetime_type();
+
 }  // namespace vt

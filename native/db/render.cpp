@@ -40,13 +40,7 @@ static bool is_instance(py::handle value, py::handle type) {
 // for anything else (subclasses may have their own strftime, and how years
 // below 1000 are padded depends on the platform's C library).
 static PyObject *plain_stamp(py::handle value) {
-    // Importing the C API may run an import, hence no guarded static.
-    static vt::LazyValue<PyTypeObject *> datetime_type_of;
-    PyTypeObject *datetime_type = datetime_type_of.get([] {
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI) throw py::error_already_set();
-        return PyDateTimeAPI->DateTimeType;
-    });
+    PyTypeObject *datetime_type = vt::datetime_type();
     PyObject *v = value.ptr();
     if (!Py_IS_TYPE(v, datetime_type) || PyDateTime_GET_YEAR(v) < 1000) return nullptr;
     char text[32];

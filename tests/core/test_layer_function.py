@@ -1,4 +1,5 @@
 """Native functions behave like Python functions."""
+import datetime
 import functools
 import inspect
 import pickle  # noqa: F401  (imported so a failure to import is not blamed on the layer)
@@ -161,3 +162,20 @@ def test_class_is_an_ordinary_heap_type(t):
             return ("sub", super().get(x))
 
     assert Sub().get(1)[0] == "sub"
+
+
+class _Stamp(datetime.datetime):
+    def __str__(self):
+        return "own text"
+
+
+@pytest.mark.parametrize("value", [
+    datetime.datetime(2024, 11, 4, 9, 30),
+    datetime.datetime(2024, 11, 4, 9, 30, 5, 120),
+    datetime.datetime(1, 1, 1),
+    datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.timezone(datetime.timedelta(hours=8))),
+    _Stamp(2024, 1, 2),
+    "text", 1.5, None,
+])
+def test_str_of_is_str(t, value):
+    assert t.str_of(value) == str(value)

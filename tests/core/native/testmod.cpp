@@ -14,6 +14,8 @@ py::object echo(vt::Call &c) {
 
 py::object identity(vt::Call &c) { return py::reinterpret_borrow<py::object>(c[0]); }
 
+py::object str_of(vt::Call &c) { return vt::str_of(c[0]); }
+
 // Reads a module-level name at call time.
 py::object read_global(vt::Call &c) { return c.global(VT_ID("SETTING")); }
 
@@ -59,6 +61,7 @@ VT_MODULE(_vt_testmod, "_vt_testmod", "Exercises the shared native layer.") {
                            vt::arg("i").typed("int").def(0), vt::arg("f").typed("float").def(0.0)}),
             echo);
     vt::def(g, "identity", vt::signature({vt::arg("x")}), identity);
+    vt::def(g, "str_of", vt::signature({vt::arg("x")}), str_of);
     vt::def(g, "read_global", vt::signature({}), read_global);
     vt::def(g, "call_it", vt::signature({vt::arg("fn")}), call_it);
     vt::def(g, "read_x", vt::signature({vt::arg("obj")}), read_x);

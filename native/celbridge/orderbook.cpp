@@ -4,6 +4,22 @@
 
 namespace cel {
 
+namespace {
+
+// TickType2String of the moment, for every tick of one event.
+class TickNamer {
+public:
+    explicit TickNamer(vt::Call &c);
+    py::object operator()(vt::Call &c, py::handle type);
+
+private:
+    py::object fn_;
+    bool own_;
+    py::object table_;  // made when the first tick is named
+};
+
+}  // namespace
+
 py::object get_ticks_from_cqg_symbol(vt::Call &c) {
     return find_by_symbol(VT_ATTR(api(c[0]), "AllTicks"), c[1],
                           [](py::handle ticks) { return VT_ATTR(VT_ATTR(ticks, "Request"), "Symbol"); });
@@ -87,6 +103,7 @@ py::object OnTicksAdded(vt::Call &c) {
     if (start >= stop) return py::none();
     py::object gateway = VT_ATTR(self, "gateway");
     py::object symbol = VT_ATTR(VT_ATTR(ticks, "Request"), "Symbol");
+    TickNamer name_of(c);
     for (Py_ssize_t i = start; i < stop; ++i) {
         py::object tick = call_method(ticks, VT_ID("Item"), py::int_(i));
         py::object security = call_method(gateway, VT_ID("get_vl_security_from_cqg_symbol"), symbol);
@@ -97,7 +114,7 @@ py::object OnTicksAdded(vt::Call &c) {
             record = call(OrderBook, {security, VT_ATTR(security, "exchange"), now(c)},
                           {VT_ID("security"), VT_ID("exchange"), VT_ID("datetime")});
         }
-        py::object text = c.global(VT_ID("TickType2String"))(VT_ATTR(tick, "PriceType"));
+        py::object text = name_of(c, VT_ATTR(tick, "PriceType"));
         if (equal(text, VT_ID("Ask price")))
             record = with_level(c, record, tick, VT_ID("ask_volume_1"), VT_ID("ask_price_1"));
         else if (equal(text, VT_ID("Bid price")))
@@ -110,14 +127,34 @@ py::object OnTicksAdded(vt::Call &c) {
 
 py::object OnTicksRemoved(vt::Call &) { return py::none(); }
 
-py::object TickType2String(vt::Call &c) {
+namespace {
+
+// The names of the tick price types, keyed by the members' values.
+py::dict tick_types(vt::Call &c) {
     const Members k = Com(c).constants();
     py::dict table;
     table[CEL_MEMBER(k, "tptAsk")] = VT_ID("Ask price");
     table[CEL_MEMBER(k, "tptBid")] = VT_ID("Bid price");
     table[CEL_MEMBER(k, "tptSettlement")] = VT_ID("Settlement price");
     table[CEL_MEMBER(k, "tptTrade")] = VT_ID("Trade price");
-    return vt::check(PyObject_GetItem(table.ptr(), c[0].ptr()));
+    return table;
+}
+
+}  // namespace
+
+py::object TickType2String(vt::Call &c) {
+    return vt::check(PyObject_GetItem(tick_types(c).ptr(), c[0].ptr()));
+}
+
+// The module's own function names every tick of an event from one table
+// (its members are pure reads); a replacement is called for each tick.
+TickNamer::TickNamer(vt::Call &c)
+    : fn_(c.global(VT_ID("TickType2String"))), own_(vt::runs(fn_, TickType2String)) {}
+
+py::object TickNamer::operator()(vt::Call &c, py::handle type) {
+    if (!own_) return call(fn_, {type});
+    if (!table_) table_ = tick_types(c);
+    return vt::check(PyObject_GetItem(table_.ptr(), type.ptr()));
 }
 
 }  // namespace cel

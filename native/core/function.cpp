@@ -522,4 +522,6 @@ py::object copy_function(py::handle prototype, py::object closure) {
 
 bool is_function(py::handle obj) { return Py_IS_TYPE(obj.ptr(), function_type()); }
 
+bool runs(py::handle obj, Impl impl) { return is_function(obj) && as_function(obj.ptr())->impl == impl; }
+
 }  // namespace vt

@@ -156,6 +156,11 @@ py::object copy_function(py::handle prototype, py::object closure);
 
 bool is_function(py::handle obj);
 
+// True when `obj` is a native function whose body is `impl`: a caller may
+// then do that body's work itself (a table built once for many lookups...)
+// knowing nobody replaced the function.
+bool runs(py::handle obj, Impl impl);
+
 // Readies the function type; done once when a module is executed.
 void ready_function_type();
 

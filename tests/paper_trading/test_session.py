@@ -17,7 +17,7 @@ from velmor_trader.gateways.futu.tollbook import TollbookHKFE, TollbookSEHK
 from velmor_trader.paper_trading import defaults
 from velmor_trader.paper_trading.operator import script
 
-SPEC = {i.security.code: i for i in defaults.INSTRUMENTS}
+INSTRUMENT = {i.security.code: i for i in defaults.INSTRUMENTS}
 TIME = "%Y-%m-%d %H:%M:%S"
 
 
@@ -81,7 +81,7 @@ def test_the_chat_is_answered_and_ends_with_stop(finished):
 
 
 def stored_deals(finished):
-    return [Deal(security=SPEC[d["security_code"]].security, direction=Direction[d["direction"]],
+    return [Deal(security=INSTRUMENT[d["security_code"]].security, direction=Direction[d["direction"]],
                  filled_avg_price=d["filled_avg_price"], filled_quantity=d["filled_quantity"],
                  order_id=d["broker_order_id"], deal_id=d["broker_deal_id"],
                  updated_time=datetime.strptime(d["update_time"], TIME))
@@ -96,7 +96,7 @@ def test_fees_are_the_schedules_applied_to_each_orders_deals(finished):
     remarks = {o["broker_order_id"]: o["remark"] for o in finished.rows("trading_order")}
     assert {type(d.security).__name__ for ds in of_order.values() for d in ds} == {"Futures", "Stock"}
     for guid, deals in of_order.items():
-        schedule = TollbookSEHK if SPEC[deals[0].security.code].is_stock else TollbookHKFE
+        schedule = TollbookSEHK if INSTRUMENT[deals[0].security.code].is_stock else TollbookHKFE
         fees = schedule(*deals)
         for kind in kinds:
             kinds[kind] += getattr(fees, kind)
@@ -119,9 +119,9 @@ def test_report_figures_recomputed_from_the_stored_deals(finished):
         for deal, fee in zip(deals, fee_at):
             if deal.updated_time <= when:
                 signed = deal.filled_quantity * (1 if deal.direction == Direction.LONG else -1)
-                cash -= signed * deal.filled_avg_price * SPEC[deal.security.code].multiplier + fee
+                cash -= signed * deal.filled_avg_price * INSTRUMENT[deal.security.code].multiplier + fee
                 held[deal.security.code] += signed
-        equity.append(cash + sum(q * prices[c] * SPEC[c].multiplier for c, q in held.items()))
+        equity.append(cash + sum(q * prices[c] * INSTRUMENT[c].multiplier for c, q in held.items()))
     equity = np.array(equity)
     returns = equity[1:] / equity[:-1] - 1
     sharpe = math.sqrt(defaults.PERIODS_PER_YEAR) * returns.mean() / returns.std(ddof=1)
@@ -132,7 +132,7 @@ def test_report_figures_recomputed_from_the_stored_deals(finished):
     assert figures["deals"] == len(deals)
     # flat at the end: the round trips' P&L is what the deals paid and got
     paid = sum((1 if d.direction == Direction.LONG else -1) * d.filled_quantity
-               * d.filled_avg_price * SPEC[d.security.code].multiplier for d in deals)
+               * d.filled_avg_price * INSTRUMENT[d.security.code].multiplier for d in deals)
     assert figures["gross_pnl"] == pytest.approx(-paid)
     assert figures["end_equity"] == pytest.approx(record["start_cash"] - paid - sum(fee_at))
 
@@ -140,7 +140,7 @@ def test_report_figures_recomputed_from_the_stored_deals(finished):
 def _total(deals):
     if not deals:
         return 0.0
-    schedule = TollbookSEHK if SPEC[deals[0].security.code].is_stock else TollbookHKFE
+    schedule = TollbookSEHK if INSTRUMENT[deals[0].security.code].is_stock else TollbookHKFE
     return schedule(*deals).total_fees
 
 

@@ -46,7 +46,8 @@ public:
 
     py::object get(py::handle obj) {
         PyObject *o = obj.ptr();
-        if (Py_TYPE(o) == type_ && Py_TYPE(o)->tp_version_tag == version_ && valid_holder()) {
+        if (Py_TYPE(o) == type_ && Py_TYPE(o)->tp_version_tag == version_ && !for_write_ &&
+            valid_holder()) {
             if (PyObject *found = fast_read(o)) return py::reinterpret_borrow<py::object>(found);
         } else {
             learn(Py_TYPE(o), false);
@@ -56,7 +57,8 @@ public:
 
     void set(py::handle obj, py::handle value) {
         PyObject *o = obj.ptr();
-        if (Py_TYPE(o) == type_ && Py_TYPE(o)->tp_version_tag == version_ && valid_holder()) {
+        if (Py_TYPE(o) == type_ && Py_TYPE(o)->tp_version_tag == version_ && for_write_ &&
+            valid_holder()) {
             if (fast_write(o, value.ptr())) return;
         } else {
             learn(Py_TYPE(o), true);
@@ -85,6 +87,9 @@ private:
     PyTypeObject *holder_type_ = nullptr;
     unsigned int holder_version_ = 0;
     Mode mode_ = Mode::Generic;
+    // What the site learned for: a class may read generically and write
+    // through its own __setattr__, so a site used both ways learns again.
+    bool for_write_ = false;
     Py_ssize_t index_ = -1;       // Values: the name's slot in the inline values
     Py_ssize_t dict_offset_ = 0;  // Dict: where the instance dict pointer is
     Py_ssize_t hint_ = -1;        // the entry of the instance dict found last

@@ -48,7 +48,7 @@ public:
     // o's inline values if every name can be read (and, for ReadWrite,
     // replaced) there exactly as getattr and setattr would, with each name's
     // index written to `index`; null otherwise. `names` (interned) must be
-    // the same list at every call.
+    // the same list at every call until forget().
     PyObject **values(PyObject *o, PyObject *const *names, std::size_t n, Py_ssize_t *index) {
 #ifdef VT_INLINE_VALUES
         PyTypeObject *type = Py_TYPE(o);
@@ -66,6 +66,9 @@ public:
         return nullptr;
 #endif
     }
+
+    // For a list of names other than the one learned.
+    void forget() { type_ = nullptr; }
 
 private:
     void learn(PyTypeObject *type, PyObject *const *names, std::size_t n);

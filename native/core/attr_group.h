@@ -87,7 +87,7 @@ class AttrGroup {
 public:
     template <class... Texts>
     constexpr explicit AttrGroup(Access access, Texts... texts)
-        : layout_(access), reads_{AttrSite(texts)...}, writes_{AttrSite(texts)...} {
+        : layout_(access), sites_{AttrSite(texts)...} {
         static_assert(sizeof...(Texts) == N, "one text per attribute");
     }
 
@@ -97,7 +97,7 @@ public:
         // getattr(obj, names[i])
         py::object get(std::size_t i) {
             if (PyObject **slot = slot_of(i)) return py::reinterpret_borrow<py::object>(*slot);
-            return group_->reads_[i].get(obj_);
+            return group_->sites_[i].get(obj_);
         }
 
         // setattr(obj, names[i], value). Storing the object already there
@@ -111,7 +111,7 @@ public:
                 *slot = value.inc_ref().ptr();
                 return;
             }
-            group_->writes_[i].set(obj_, value);
+            group_->sites_[i].set(obj_, value);
         }
 
     private:
@@ -155,14 +155,14 @@ public:
 private:
     PyObject *const *names() {
         if (!named_) {
-            for (std::size_t i = 0; i < N; ++i) names_[i] = reads_[i].name().ptr();
+            for (std::size_t i = 0; i < N; ++i) names_[i] = sites_[i].name().ptr();
             named_ = true;
         }
         return names_;
     }
 
     RecordLayout layout_;
-    AttrSite reads_[N], writes_[N];  // where the values array cannot serve
+    AttrSite sites_[N];  // where the values array cannot serve
     PyObject *names_[N] = {};
     bool named_ = false;
 };

@@ -72,7 +72,7 @@ using layout::has_version;
 }  // namespace
 
 PyObject *AttrSite::fast_read(PyObject *o) {
-    switch (mode_) {
+    switch (read_mode_) {
     case Mode::Values: {
 #ifdef VT_INLINE_VALUES
         if (PyObject **values = inline_values(o)) {
@@ -101,7 +101,7 @@ PyObject *AttrSite::fast_read(PyObject *o) {
 // Replaces an attribute the instance already has; adding one (which also
 // records the insertion order) is left to the generic store.
 bool AttrSite::fast_write(PyObject *o, PyObject *value) {
-    switch (mode_) {
+    switch (write_mode_) {
     case Mode::Values: {
 #ifdef VT_INLINE_VALUES
         if (PyObject **values = inline_values(o)) {
@@ -134,21 +134,18 @@ bool AttrSite::fast_write(PyObject *o, PyObject *value) {
     return false;
 }
 
-void AttrSite::learn(PyTypeObject *type, bool for_write) {
+void AttrSite::learn(PyTypeObject *type) {
     type_ = nullptr;
     holder_type_ = nullptr;
-    mode_ = Mode::Generic;
-    for_write_ = for_write;
+    read_mode_ = write_mode_ = Mode::Generic;
     index_ = -1;
     PyObject *name = this->name().ptr();
     // The lookup also gives the type a version tag where it can have one.
     PyObject *attribute = _PyType_Lookup(type, name);
     if (!has_version(type)) return;
-    const bool generic = for_write ? type->tp_setattro == PyObject_GenericSetAttr
-                                   : type->tp_getattro == PyObject_GenericGetAttr;
-    bool direct = generic;
+    bool direct = true;
     PyTypeObject *holder = nullptr;
-    if (direct && attribute) {
+    if (attribute) {
         PyTypeObject *kind = Py_TYPE(attribute);
         if (kind->tp_descr_set) {
             direct = false;
@@ -158,18 +155,21 @@ void AttrSite::learn(PyTypeObject *type, bool for_write) {
             else direct = false;
         }
     }
+    Mode mode = Mode::Generic;
     if (direct) {
 #ifdef VT_INLINE_VALUES
         if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
-            mode_ = Mode::Values;
+            mode = Mode::Values;
             if (const KeysHead *keys = shared_keys(type)) index_ = shared_index(keys, name);
         } else
 #endif
             if (type->tp_dictoffset > 0) {
-            mode_ = Mode::Dict;
+            mode = Mode::Dict;
             dict_offset_ = type->tp_dictoffset;
         }
     }
+    if (type->tp_getattro == PyObject_GenericGetAttr) read_mode_ = mode;
+    if (type->tp_setattro == PyObject_GenericSetAttr) write_mode_ = mode;
     type_ = type;
     version_ = type->tp_version_tag;
     if (holder) {

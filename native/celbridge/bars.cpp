@@ -2,6 +2,8 @@
 // the repair of missing values.
 #include "celbridge.h"
 
+#include <optional>
+
 namespace cel {
 
 py::object get_timedbars_from_cqg_symbol(vt::Call &c) {
@@ -84,26 +86,35 @@ public:
 
     // value == marker
     bool is(py::handle value) const {
+        PyObject *v = value.ptr();
         if (plain_) {
-            if (PyFloat_CheckExact(value.ptr()))
-                return PyFloat_AS_DOUBLE(value.ptr()) == static_cast<double>(value_);
-            if (PyLong_CheckExact(value.ptr())) {
-                int overflow = 0;
-                long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-                return !overflow && v == value_;
-            }
+            if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v) == static_cast<double>(value_);
+            if (PyLong_CheckExact(v)) return int_is(v);
         }
         return compare(value, Py_EQ);
     }
 
     // value != marker
     bool is_not(py::handle value) const {
-        if (plain_ && (PyFloat_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr())))
-            return !is(value);
+        PyObject *v = value.ptr();
+        if (plain_ && (PyFloat_CheckExact(v) || PyLong_CheckExact(v))) return !is(value);
         return compare(value, Py_NE);
     }
 
 private:
+    bool int_is(PyObject *v) const {
+#if PY_VERSION_HEX < 0x030C0000
+        // An int of at most one digit (nearly every volume) is its digit
+        // and sign.
+        const Py_ssize_t size = Py_SIZE(v);
+        if (size >= -1 && size <= 1)
+            return size * static_cast<long long>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]) == value_;
+#endif
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        return !overflow && x == value_;
+    }
+
     bool compare(py::handle value, int op) const {
         return truth(vt::check(PyObject_RichCompare(value.ptr(), marker_.ptr(), op)));
     }
@@ -135,34 +146,38 @@ void store(py::handle bars, Py_ssize_t i, py::handle bar) {
     if (failed < 0) throw py::error_already_set();
 }
 
-// One field of `bar`: a missing value takes the neighbour's when the
-// neighbour has one; the field is written back either way, as the repair
-// always did. Each field is its own attribute site.
-#define CEL_FILL_FIELD(missing, bar, neighbour, field)                  \
-    do {                                                                \
-        py::object value = VT_ATTR(bar, field);                         \
-        if ((missing).is(value)) {                                      \
-            py::object other = VT_ATTR(neighbour, field);               \
-            if ((missing).is_not(other)) value = std::move(other);      \
-        }                                                               \
-        VT_SET_ATTR(bar, field, value);                                 \
-    } while (false)
+// The values the repair works on, in the order it goes through them.
+using Values = vt::AttrGroup<5>;
+constexpr std::size_t kValues = 5;
 
-void fill_from(const Marker &missing, py::handle bar, py::handle neighbour) {
-    CEL_FILL_FIELD(missing, bar, neighbour, "open");
-    CEL_FILL_FIELD(missing, bar, neighbour, "high");
-    CEL_FILL_FIELD(missing, bar, neighbour, "low");
-    CEL_FILL_FIELD(missing, bar, neighbour, "close");
-    CEL_FILL_FIELD(missing, bar, neighbour, "volume");
+Values &values_of_bars() {
+    static Values values(vt::Access::ReadWrite, "open", "high", "low", "close", "volume");
+    return values;
 }
 
-#undef CEL_FILL_FIELD
+// Each value of `bar`: a missing one takes the neighbour's when the
+// neighbour has one; every value is written back either way, as the repair
+// always did. The neighbour's values are looked at only for a missing one.
+void fill_from(Values &group, const Marker &missing, py::handle bar, py::handle neighbour) {
+    Values::Fields mine = group.of(bar);
+    std::optional<Values::Fields> theirs;
+    for (std::size_t k = 0; k < kValues; ++k) {
+        py::object value = mine.get(k);
+        if (missing.is(value)) {
+            if (!theirs) theirs = group.of(neighbour);
+            py::object other = theirs->get(k);
+            if (missing.is_not(other)) value = std::move(other);
+        }
+        mine.set(k, value);
+    }
+}
 
 // The newest bar still missing a value after both passes (in order).
-bool any_missing(const Marker &missing, py::handle bar) {
-    return missing.is(VT_ATTR(bar, "open")) || missing.is(VT_ATTR(bar, "high")) ||
-           missing.is(VT_ATTR(bar, "low")) || missing.is(VT_ATTR(bar, "close")) ||
-           missing.is(VT_ATTR(bar, "volume"));
+bool any_missing(Values &group, const Marker &missing, py::handle bar) {
+    Values::Fields fields = group.of(bar);
+    for (std::size_t k = 0; k < kValues; ++k)
+        if (missing.is(fields.get(k))) return true;
+    return false;
 }
 
 }  // namespace
@@ -177,19 +192,20 @@ py::object get_subscribe_bars_data(vt::Call &c) {
     Py_ssize_t n = length(bars);
     if (n == 0) return py::none();
     const Marker missing(c.global(VT_ID("INVALID_VALUE")));
+    Values &values = values_of_bars();
     for (Py_ssize_t i = 1; i < n; ++i) {
         py::object bar = item(bars, i), prev = item(bars, i - 1);
-        fill_from(missing, bar, prev);
+        fill_from(values, missing, bar, prev);
         store(bars, i, bar);
     }
     n = length(bars);
     for (Py_ssize_t i = n - 2; i >= 0; --i) {
         py::object bar = item(bars, i), next = item(bars, i + 1);
-        fill_from(missing, bar, next);
+        fill_from(values, missing, bar, next);
         store(bars, i, bar);
     }
     py::object last = vt::check(PyObject_GetItem(bars.ptr(), py::int_(-1).ptr()));
-    if (any_missing(missing, last))
+    if (any_missing(values, missing, last))
         fail(PyExc_ValueError, join({VT_ID("The latest bar is INVALID: "), text_of(last), VT_ID(".")}));
     return bars;
 }

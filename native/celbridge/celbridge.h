@@ -99,7 +99,7 @@ private:
 struct Com {
     py::object client;
 
-    explicit Com(vt::Call &c) : client(VT_ATTR(c.global(VT_ID("win32com")), "client")) {}
+    explicit Com(vt::Call &c) : client(VT_ATTR(VT_GLOBAL(c, "win32com"), "client")) {}
 
     // win32com.client.Dispatch(obj)
     py::object dispatch(py::handle obj) const {
@@ -243,7 +243,7 @@ py::object cqg_time(vt::Call &c, py::handle stamp, TimeArgs args);
 
 // datetime.now()
 inline py::object now(vt::Call &c) {
-    return vt::check(PyObject_CallMethodNoArgs(c.global(VT_ID("datetime")).ptr(), VT_ID("now").ptr()));
+    return vt::check(PyObject_CallMethodNoArgs(VT_GLOBAL(c, "datetime").ptr(), VT_ID("now").ptr()));
 }
 
 // ---- finding API objects by symbol -----------------------------------------

@@ -72,20 +72,29 @@ Py_ssize_t index_of(py::handle value) {
     return i;
 }
 
+// What replacing each side's fields learned about the records.
+ReplaceSite ask_replace, bid_replace;
+
 // The record with one side's level replaced from the tick, stamped now.
 py::object with_level(vt::Call &c, py::handle record, py::handle tick, py::handle volume_field,
-                      py::handle price_field) {
-    py::object fn = c.global(VT_ID("replace"));
+                      py::handle price_field, ReplaceSite &site) {
+    py::object fn = VT_GLOBAL(c, "replace");
     py::object volume = VT_ATTR(tick, "Volume");
     py::object price = VT_ATTR(tick, "Price");
     py::object stamp = now(c);
-    return replace(fn, record, {{volume_field, volume}, {price_field, price}, {VT_ID("datetime"), stamp}});
+    return replace(site, fn, record,
+                   {{volume_field, volume}, {price_field, price}, {VT_ID("datetime"), stamp}});
 }
 
 // Both sides carry a price and a volume (0 is what has not arrived yet).
+// Tested in that order, each read only once the one before passed.
 bool both_sides(py::handle record) {
-    return nonzero(VT_ATTR(record, "bid_price_1")) && nonzero(VT_ATTR(record, "ask_price_1")) &&
-           nonzero(VT_ATTR(record, "bid_volume_1")) && nonzero(VT_ATTR(record, "ask_volume_1"));
+    static vt::AttrGroup<4> sides(vt::Access::Read, "bid_price_1", "ask_price_1", "bid_volume_1",
+                                  "ask_volume_1");
+    auto book = sides.of(record);
+    for (std::size_t k = 0; k < 4; ++k)
+        if (!nonzero(book.get(k))) return false;
+    return true;
 }
 
 }  // namespace
@@ -116,9 +125,9 @@ py::object OnTicksAdded(vt::Call &c) {
         }
         py::object text = name_of(c, VT_ATTR(tick, "PriceType"));
         if (equal(text, VT_ID("Ask price")))
-            record = with_level(c, record, tick, VT_ID("ask_volume_1"), VT_ID("ask_price_1"));
+            record = with_level(c, record, tick, VT_ID("ask_volume_1"), VT_ID("ask_price_1"), ask_replace);
         else if (equal(text, VT_ID("Bid price")))
-            record = with_level(c, record, tick, VT_ID("bid_volume_1"), VT_ID("bid_price_1"));
+            record = with_level(c, record, tick, VT_ID("bid_volume_1"), VT_ID("bid_price_1"), bid_replace);
         if (PyObject_SetItem(books.ptr(), security.ptr(), record.ptr()) < 0) throw py::error_already_set();
         if (both_sides(record)) call_method(gateway, VT_ID("process_orderbook"), record);
     }
@@ -149,7 +158,7 @@ py::object TickType2String(vt::Call &c) {
 // The module's own function names every tick of an event from one table
 // (its members are pure reads); a replacement is called for each tick.
 TickNamer::TickNamer(vt::Call &c)
-    : fn_(c.global(VT_ID("TickType2String"))), own_(vt::runs(fn_, TickType2String)) {}
+    : fn_(VT_GLOBAL(c, "TickType2String")), own_(vt::runs(fn_, TickType2String)) {}
 
 py::object TickNamer::operator()(vt::Call &c, py::handle type) {
     if (!own_) return call(fn_, {type});

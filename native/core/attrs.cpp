@@ -1,57 +1,12 @@
 #include "attrs.h"
 
-#include <cstdint>
+#include "inline_values.h"
 
 namespace vt {
 
-namespace {
-
-// CPython 3.11 keeps the attributes of most instances of classes defined in
-// Python (and of classes built by the layer) outside any dict: an array of
-// values just before the object, indexed like the class's shared key table,
-// with a dict made only when something asks for it. The interpreter's
-// specialised loads and stores index that array directly; the layout below
-// is that of 3.11 (Include/internal/pycore_object.h and pycore_dict.h),
-// which no public header describes. Other versions take the dict or the
-// generic path.
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-#define VT_INLINE_VALUES 1
-
-// The fixed head of a dict key table; the index table and then the entries
-// follow it.
-struct KeysHead {
-    Py_ssize_t dk_refcnt;
-    std::uint8_t dk_log2_size;
-    std::uint8_t dk_log2_index_bytes;
-    std::uint8_t dk_kind;
-    std::uint32_t dk_version;
-    Py_ssize_t dk_usable;
-    Py_ssize_t dk_nentries;
-};
-constexpr std::uint8_t kSplitKeys = 2;
-
-struct UnicodeEntry {
-    PyObject *key;
-    PyObject *value;
-};
-
-// The instance's values, or null once its dict has been made.
-PyObject **inline_values(PyObject *o) { return *(reinterpret_cast<PyObject ***>(o) - 4); }
-PyObject **managed_dict(PyObject *o) { return reinterpret_cast<PyObject **>(o) - 3; }
-
-const KeysHead *shared_keys(PyTypeObject *type) {
-    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return nullptr;
-    auto *keys = reinterpret_cast<const KeysHead *>(
-        reinterpret_cast<PyHeapTypeObject *>(type)->ht_cached_keys);
-    return keys && keys->dk_kind == kSplitKeys ? keys : nullptr;
-}
-
-// The name's slot in the class's shared keys, or -1. Shared keys only ever
-// grow, so a slot once found stays that name's slot.
-Py_ssize_t shared_index(const KeysHead *keys, PyObject *name) {
-    const auto *entries = reinterpret_cast<const UnicodeEntry *>(
-        reinterpret_cast<const char *>(keys) + sizeof(KeysHead) +
-        (std::size_t{1} << keys->dk_log2_index_bytes));
+#ifdef VT_INLINE_VALUES
+Py_ssize_t layout::shared_index(const KeysHead *keys, PyObject *name) {
+    const UnicodeEntry *entries = entries_of(keys);
     for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
         if (entries[i].key == name) return i;
     for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
@@ -62,13 +17,17 @@ Py_ssize_t shared_index(const KeysHead *keys, PyObject *name) {
 }
 #endif
 
+namespace {
+
 #ifdef VT_INLINE_VALUES
-const UnicodeEntry *entries_of(const KeysHead *keys) {
-    return reinterpret_cast<const UnicodeEntry *>(reinterpret_cast<const char *>(keys) +
-                                                  sizeof(KeysHead) +
-                                                  (std::size_t{1} << keys->dk_log2_index_bytes));
-}
-constexpr std::uint8_t kGeneralKeys = 0;
+using layout::entries_of;
+using layout::inline_values;
+using layout::KeysHead;
+using layout::kGeneralKeys;
+using layout::managed_dict;
+using layout::shared_index;
+using layout::shared_keys;
+using layout::UnicodeEntry;
 constexpr Py_ssize_t kMaxHintScan = 64;
 #endif
 
@@ -108,14 +67,12 @@ bool dict_write(PyObject *dict, PyObject *name, PyObject *value) {
     return true;
 }
 
-bool has_version(PyTypeObject *type) {
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
-}
+using layout::has_version;
 
 }  // namespace
 
 PyObject *AttrSite::fast_read(PyObject *o) {
-    switch (mode_) {
+    switch (read_mode_) {
     case Mode::Values: {
 #ifdef VT_INLINE_VALUES
         if (PyObject **values = inline_values(o)) {
@@ -144,7 +101,7 @@ PyObject *AttrSite::fast_read(PyObject *o) {
 // Replaces an attribute the instance already has; adding one (which also
 // records the insertion order) is left to the generic store.
 bool AttrSite::fast_write(PyObject *o, PyObject *value) {
-    switch (mode_) {
+    switch (write_mode_) {
     case Mode::Values: {
 #ifdef VT_INLINE_VALUES
         if (PyObject **values = inline_values(o)) {
@@ -177,20 +134,18 @@ bool AttrSite::fast_write(PyObject *o, PyObject *value) {
     return false;
 }
 
-void AttrSite::learn(PyTypeObject *type, bool for_write) {
+void AttrSite::learn(PyTypeObject *type) {
     type_ = nullptr;
     holder_type_ = nullptr;
-    mode_ = Mode::Generic;
+    read_mode_ = write_mode_ = Mode::Generic;
     index_ = -1;
     PyObject *name = this->name().ptr();
     // The lookup also gives the type a version tag where it can have one.
     PyObject *attribute = _PyType_Lookup(type, name);
     if (!has_version(type)) return;
-    const bool generic = for_write ? type->tp_setattro == PyObject_GenericSetAttr
-                                   : type->tp_getattro == PyObject_GenericGetAttr;
-    bool direct = generic;
+    bool direct = true;
     PyTypeObject *holder = nullptr;
-    if (direct && attribute) {
+    if (attribute) {
         PyTypeObject *kind = Py_TYPE(attribute);
         if (kind->tp_descr_set) {
             direct = false;
@@ -200,18 +155,21 @@ void AttrSite::learn(PyTypeObject *type, bool for_write) {
             else direct = false;
         }
     }
+    Mode mode = Mode::Generic;
     if (direct) {
 #ifdef VT_INLINE_VALUES
         if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
-            mode_ = Mode::Values;
+            mode = Mode::Values;
             if (const KeysHead *keys = shared_keys(type)) index_ = shared_index(keys, name);
         } else
 #endif
             if (type->tp_dictoffset > 0) {
-            mode_ = Mode::Dict;
+            mode = Mode::Dict;
             dict_offset_ = type->tp_dictoffset;
         }
     }
+    if (type->tp_getattro == PyObject_GenericGetAttr) read_mode_ = mode;
+    if (type->tp_setattro == PyObject_GenericSetAttr) write_mode_ = mode;
     type_ = type;
     version_ = type->tp_version_tag;
     if (holder) {

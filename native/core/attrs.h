@@ -49,7 +49,7 @@ public:
         if (Py_TYPE(o) == type_ && Py_TYPE(o)->tp_version_tag == version_ && valid_holder()) {
             if (PyObject *found = fast_read(o)) return py::reinterpret_borrow<py::object>(found);
         } else {
-            learn(Py_TYPE(o), false);
+            learn(Py_TYPE(o));
         }
         return get_attr(obj, name());
     }
@@ -59,7 +59,7 @@ public:
         if (Py_TYPE(o) == type_ && Py_TYPE(o)->tp_version_tag == version_ && valid_holder()) {
             if (fast_write(o, value.ptr())) return;
         } else {
-            learn(Py_TYPE(o), true);
+            learn(Py_TYPE(o));
         }
         set_attr(obj, name(), value);
     }
@@ -76,7 +76,7 @@ private:
     }
     PyObject *fast_read(PyObject *o);
     bool fast_write(PyObject *o, PyObject *value);
-    void learn(PyTypeObject *type, bool for_write);
+    void learn(PyTypeObject *type);
 
     const char *text_;
     PyObject *name_ = nullptr;
@@ -84,7 +84,11 @@ private:
     unsigned int version_ = 0;
     PyTypeObject *holder_type_ = nullptr;
     unsigned int holder_version_ = 0;
-    Mode mode_ = Mode::Generic;
+    // How the site reads and how it writes: a class may read generically
+    // and write through its own __setattr__ (or the reverse), and one site
+    // may serve both.
+    Mode read_mode_ = Mode::Generic;
+    Mode write_mode_ = Mode::Generic;
     Py_ssize_t index_ = -1;       // Values: the name's slot in the inline values
     Py_ssize_t dict_offset_ = 0;  // Dict: where the instance dict pointer is
     Py_ssize_t hint_ = -1;        // the entry of the instance dict found last

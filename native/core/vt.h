@@ -2,6 +2,7 @@
 #pragma once
 
 #include "asserts.h"
+#include "attr_group.h"
 #include "attrs.h"
 #include "classes.h"
 #include "convert.h"

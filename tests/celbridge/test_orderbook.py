@@ -172,3 +172,72 @@ def test_records_are_replaced_as_dataclasses_replace_does(cl, monkeypatch, kind)
         return
     assert type(got) is kind and vars(got) == vars(want)
     assert MADE == [0, 100.0, 100.0] and cl.gateway.books == [got]
+
+
+# What the client learned about a record class from one replace() must give
+# way to whatever changes afterwards, as dataclasses.replace itself sees it.
+
+def fresh_book():
+    @dataclasses.dataclass(frozen=True)
+    class Fresh:
+        security: object
+        exchange: object
+        datetime: object
+        bid_price_1: float = 0
+        bid_volume_1: float = 0
+        ask_price_1: float = 0
+        ask_volume_1: float = 0
+    return Fresh
+
+
+def _field(cls, name):
+    return cls.__dataclass_fields__[name]
+
+
+def _add_field(cls, name):
+    added = dataclasses.field()
+    added.name, added.type, added._field_type = name, object, dataclasses._FIELD
+    cls.__dataclass_fields__[name] = added
+
+
+TWISTS = {
+    "nothing": lambda cls, record, mp: None,
+    "field made init=False": lambda cls, record, mp: setattr(_field(cls, "bid_volume_1"), "init", False),
+    "field made a class variable": lambda cls, record, mp: setattr(
+        _field(cls, "bid_volume_1"), "_field_type", dataclasses._FIELD_CLASSVAR),
+    "field renamed": lambda cls, record, mp: setattr(_field(cls, "bid_volume_1"), "name", "bid_price_1"),
+    "field renamed, instance dict made": lambda cls, record, mp: (
+        setattr(_field(cls, "bid_volume_1"), "name", "bid_price_1"), record.__dict__),
+    "field added": lambda cls, record, mp: _add_field(cls, "bid_price_2"),
+    "field dropped": lambda cls, record, mp: cls.__dataclass_fields__.pop("bid_volume_1"),
+    "property over a field": lambda cls, record, mp: setattr(cls, "bid_price_1", property(lambda s: 42.0)),
+    "instance shadows the fields": lambda cls, record, mp: object.__setattr__(
+        record, "__dataclass_fields__", {}),
+    "instance dict made": lambda cls, record, mp: record.__dict__,
+    "class swapped": lambda cls, record, mp: object.__setattr__(record, "__class__", fresh_book()),
+    "dataclasses.replace rebound": lambda cls, record, mp: mp.setattr(
+        dataclasses, "replace", lambda *a, **k: "not called by the client"),
+}
+
+
+@pytest.mark.parametrize("twist", TWISTS)
+def test_a_learned_record_class_follows_later_changes(cl, monkeypatch, twist):
+    monkeypatch.setattr(cl.mod, "datetime", SimpleNamespace(now=lambda: "now"))
+    Fresh = fresh_book()
+    cl.gateway.cqg_orderbooks[cl.security] = Fresh(cl.security, "CME", "then", 99.0, 3)
+    for price in (98.0, 99.0):                   # the client learns the class
+        cl.bridge.OnTicksAdded(Collection("EPZ4", [tick(C.tptAsk, price, 5)]), 1)
+    record = cl.gateway.cqg_orderbooks[cl.security]
+    real_replace = dataclasses.replace
+    TWISTS[twist](Fresh, record, monkeypatch)
+    try:
+        want = real_replace(record, ask_volume_1=7, ask_price_1=100.0, datetime="now")
+    except (TypeError, ValueError, AttributeError) as e:
+        want = (type(e), str(e))
+    try:
+        cl.bridge.OnTicksAdded(Collection("EPZ4", [tick(C.tptAsk, 100.0, 7)]), 1)
+        got = cl.gateway.cqg_orderbooks[cl.security]
+    except (TypeError, ValueError, AttributeError) as e:
+        assert (type(e), str(e)) == want
+        return
+    assert type(got) is type(want) and vars(got) == vars(want)

@@ -1,9 +1,9 @@
 """Cached attribute sites give exactly what Python's own attribute access gives.
 
 Each scenario runs twice on fresh classes, once reading and writing `x`
-through a native site and once in plain Python, and the two transcripts
-(values, or exception types and texts, and what the instances hold) must
-match. Scenarios warm the site first, so the fast path is the one tested
+through a native site (or an attribute group) and once in plain Python,
+and the two transcripts (values, or exception types and texts, and what
+the instances hold) must match. Scenarios warm the site first, so the fast path is the one tested
 and the change that follows must be noticed.
 """
 import pytest
@@ -79,7 +79,10 @@ def s_setattr(get, put):
             object.__setattr__(self, name, ("wrapped", value))
     o = C()
     out = [outcome(put, o, 1), outcome(get, o), outcome(put, o, 2), outcome(get, o)]
-    return out, [vars(o)]
+    p = type("D", (C,), {})()
+    object.__setattr__(p, "x", 0)    # read first: the class reads generically
+    out += [outcome(get, p), outcome(get, p), outcome(put, p, 3), outcome(get, p)]
+    return out, [vars(o), vars(p)]
 
 
 def s_descriptor_after_first_use(get, put):
@@ -193,11 +196,102 @@ SCENARIOS = [s_plain, s_missing_then_class_default, s_property, s_getattr, s_get
              s_not_instances_of_classes]
 
 
+PATHS = {"site": ("read_x", "write_x"), "one site both ways": ("shared_read_x", "shared_write_x"),
+         "group": ("group_read_x", "group_write_x"), "read-only group": ("read_only_group_x", "write_x")}
+
+
+@pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda s: s.__name__[2:])
-def test_site_matches_python(t, scenario):
-    native = scenario(t.read_x, t.write_x)
+def test_site_matches_python(t, scenario, path):
+    read, write = (getattr(t, name) for name in PATHS[path])
+    native = scenario(read, write)
     python = scenario(lambda o: o.x, lambda o, v: setattr(o, "x", v))
     assert native == python
+
+
+# A group binds an object once for several names; what happens between two
+# of its accesses (the old value's finaliser, here) must still be seen.
+
+class Finaliser:
+    """Runs `then` when the last reference to it goes."""
+    def __init__(self, then):
+        self.then = then
+
+    def __del__(self):
+        self.then()
+
+
+def g_plain(swap):
+    C = plain_class()
+    objs = [make(C, x=i, y=-i) for i in range(3)]
+    same = objs[0].y
+    out = [outcome(swap, o, "a", "b") for o in objs] + [outcome(swap, objs[0], "a", same)]
+    return out, [vars(o) for o in objs]
+
+
+def g_second_name_missing(swap):
+    C = plain_class()
+    full, partial = make(C, x=1, y=2), make(C, x=1)
+    return [outcome(swap, full, 3, 4), outcome(swap, partial, 3, 4)], [vars(full), vars(partial)]
+
+
+def g_property_for_second_name(swap):
+    C = plain_class()
+    o = make(C, x=1, y=2)
+    out = [outcome(swap, o, 3, 4)]
+    C.y = property(lambda self: "property y", lambda self, v: self.__dict__.update(seen=v))
+    out += [outcome(swap, o, 5, 6)]
+    return out, [vars(o)]
+
+
+def g_finaliser_turns_class_attribute_into_property(swap):
+    C = plain_class()
+    a, b = make(C, x=1, y=2), make(C, x=1, y=2)
+    outcome(swap, a, 0, 0)      # warm the group on the class
+    log = []
+    C_y = property(lambda self: "property y", lambda self, v: log.append(("set y", v)))
+    b.x = Finaliser(lambda: setattr(C, "y", C_y))
+    out = [outcome(swap, b, "new x", "new y"), log]
+    return out, [vars(b)]
+
+
+def g_finaliser_changes_class(swap):
+    A = plain_class()
+
+    class B:
+        def __setattr__(self, name, value):
+            object.__setattr__(self, name, ("B", value))
+    o = make(A, x=1, y=2)
+    outcome(swap, make(A, x=0, y=0), 0, 0)
+    o.x = Finaliser(lambda: setattr(o, "__class__", B))
+    return [outcome(swap, o, "x", "y"), type(o).__name__], [vars(o)]
+
+
+def g_finaliser_makes_dict_or_deletes(swap):
+    C = plain_class()
+    a, b = make(C, x=1, y=2), make(C, x=1, y=2)
+    outcome(swap, make(C, x=0, y=0), 0, 0)
+    a.x = Finaliser(lambda: a.__dict__)            # values move into a dict
+    b.x = Finaliser(lambda: delattr(b, "y"))
+    return [outcome(swap, a, "x", "y"), outcome(swap, b, "x", "y")], [vars(a), vars(b)]
+
+
+GROUP_SCENARIOS = [g_plain, g_second_name_missing, g_property_for_second_name,
+                   g_finaliser_turns_class_attribute_into_property, g_finaliser_changes_class,
+                   g_finaliser_makes_dict_or_deletes]
+
+
+def python_swap(o, a, b):
+    o.x
+    o.x = a
+    y = o.y
+    o.y = b
+    return y
+
+
+@pytest.mark.parametrize("scenario", GROUP_SCENARIOS, ids=lambda s: s.__name__[2:])
+def test_group_matches_python(t, scenario):
+    assert scenario(t.swap_xy) == scenario(python_swap)
 
 
 def test_cached_global_follows_changes(t):

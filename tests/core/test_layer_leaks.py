@@ -56,7 +56,7 @@ def test_attribute_sites_and_fast_paths_do_not_leak(t):
         x = property(lambda self: payload, lambda self, value: None)
 
     plain, in_dict, prop = Plain(), Plain(), WithProperty()
-    plain.x = in_dict.x = payload
+    plain.x = in_dict.x = plain.y = payload
     in_dict.__dict__  # the instance's values now live in a dict
     missing = Plain()
     before = sys.getrefcount(payload)
@@ -65,6 +65,10 @@ def test_attribute_sites_and_fast_paths_do_not_leak(t):
         for obj in (plain, in_dict, prop):
             t.read_x(obj)
             t.write_x(obj, payload)
+            t.group_read_x(obj)
+            t.group_write_x(obj, payload)
+        t.swap_xy(plain, object(), payload)
+        t.swap_xy(plain, payload, payload)      # drops the object put there
         try:
             t.read_x(missing)
         except AttributeError:

@@ -39,6 +39,43 @@ py::object write_x(vt::Call &c) {
     return py::none();
 }
 
+// obj.x read and written through one site, whose class may read
+// generically and write through its own __setattr__.
+vt::AttrSite shared_x("x");
+py::object shared_read_x(vt::Call &c) { return shared_x.get(c[0]); }
+py::object shared_write_x(vt::Call &c) {
+    shared_x.set(c[0], c[1]);
+    return py::none();
+}
+
+// obj.x read and written through a group of one name, and read through a
+// read-only group (which also serves classes with their own __setattr__).
+py::object group_read_x(vt::Call &c) {
+    static vt::AttrGroup<1> group(vt::Access::ReadWrite, "x");
+    return group.of(c[0]).get(0);
+}
+py::object group_write_x(vt::Call &c) {
+    static vt::AttrGroup<1> group(vt::Access::ReadWrite, "x");
+    group.of(c[0]).set(0, c[1]);
+    return py::none();
+}
+py::object read_only_group_x(vt::Call &c) {
+    static vt::AttrGroup<1> group(vt::Access::Read, "x");
+    return group.of(c[0]).get(0);
+}
+
+// obj.x; obj.x = a; old = obj.y; obj.y = b; return old -- all through one
+// binding of the group, as a handler goes through a record's fields.
+py::object swap_xy(vt::Call &c) {
+    static vt::AttrGroup<2> group(vt::Access::ReadWrite, "x", "y");
+    auto fields = group.of(c[0]);
+    fields.get(0);
+    fields.set(0, c[1]);
+    py::object y = fields.get(1);
+    fields.set(1, c[2]);
+    return y;
+}
+
 // SETTING through a cached global site.
 py::object cached_setting(vt::Call &c) { return VT_GLOBAL(c, "SETTING"); }
 
@@ -66,6 +103,12 @@ VT_MODULE(_vt_testmod, "_vt_testmod", "Exercises the shared native layer.") {
     vt::def(g, "call_it", vt::signature({vt::arg("fn")}), call_it);
     vt::def(g, "read_x", vt::signature({vt::arg("obj")}), read_x);
     vt::def(g, "write_x", vt::signature({vt::arg("obj"), vt::arg("value")}), write_x);
+    vt::def(g, "shared_read_x", vt::signature({vt::arg("obj")}), shared_read_x);
+    vt::def(g, "shared_write_x", vt::signature({vt::arg("obj"), vt::arg("value")}), shared_write_x);
+    vt::def(g, "group_read_x", vt::signature({vt::arg("obj")}), group_read_x);
+    vt::def(g, "group_write_x", vt::signature({vt::arg("obj"), vt::arg("value")}), group_write_x);
+    vt::def(g, "read_only_group_x", vt::signature({vt::arg("obj")}), read_only_group_x);
+    vt::def(g, "swap_xy", vt::signature({vt::arg("obj"), vt::arg("a"), vt::arg("b")}), swap_xy);
     vt::def(g, "cached_setting", vt::signature({}), cached_setting);
     vt::def(g, "truth", vt::signature({vt::arg("flag").typed("bool")}), truth);
     vt::def(g, "gather", vt::signature({vt::arg("a").typed("int"), vt::star("rest")}), echo);

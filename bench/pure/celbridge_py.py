@@ -68,6 +68,19 @@ def _matches(text, cqg_symbol):
     return 2 if text == cqg_symbol or text.split(".")[-1] == cqg_symbol else 1
 
 
+def _find(collection, cqg_symbol, name_of):
+    """The first item whose name matches the symbol exactly, else the first
+    whose name contains it, else None."""
+    result = None
+    for item in collection:
+        match = _matches(name_of(item), cqg_symbol)
+        if match == 2:
+            return item
+        if match and result is None:
+            result = item
+    return result
+
+
 def _bar_time(stamp):
     return datetime(stamp.year, stamp.month, stamp.day, stamp.hour, stamp.minute, stamp.second)
 
@@ -110,36 +123,18 @@ class CelBridge(CELSinkBase):
 
     def get_instrument_from_cqg_symbol(self, cqg_symbol: "str"):
         _exact_str("cqg_symbol", cqg_symbol)
-        result = None
-        for instrument in self.celEnvironment.cqgCEL.Instruments:
-            match = _matches(instrument.FullName, cqg_symbol)
-            if match == 2:
-                return instrument
-            if match and result is None:
-                result = instrument
-        return result
+        return _find(self.celEnvironment.cqgCEL.Instruments, cqg_symbol,
+                     lambda instrument: instrument.FullName)
 
     def get_timedbars_from_cqg_symbol(self, cqg_symbol: "str"):
         _exact_str("cqg_symbol", cqg_symbol)
-        result = None
-        for timedbars in self.celEnvironment.cqgCEL.AllTimedBars:
-            match = _matches(timedbars.Request.Symbol, cqg_symbol)
-            if match == 2:
-                return timedbars
-            if match and result is None:
-                result = timedbars
-        return result
+        return _find(self.celEnvironment.cqgCEL.AllTimedBars, cqg_symbol,
+                     lambda timedbars: timedbars.Request.Symbol)
 
     def get_ticks_from_cqg_symbol(self, cqg_symbol: "str"):
         _exact_str("cqg_symbol", cqg_symbol)
-        result = None
-        for ticks in self.celEnvironment.cqgCEL.AllTicks:
-            match = _matches(ticks.Request.Symbol, cqg_symbol)
-            if match == 2:
-                return ticks
-            if match and result is None:
-                result = ticks
-        return result
+        return _find(self.celEnvironment.cqgCEL.AllTicks, cqg_symbol,
+                     lambda ticks: ticks.Request.Symbol)
 
     def get_account_from_gwaccountid(self, GWAccountID: "int"):
         GWAccountID = _to_int("GWAccountID", GWAccountID)

@@ -11,6 +11,7 @@ time is left out: it is the same for both.  Prints seconds per N calls and the
 speed-up (plain time / native time).
 """
 import argparse
+import collections
 import importlib
 import logging
 import os
@@ -40,6 +41,8 @@ class Client:
         self.num_orders_displayed = self.num_deals_displayed = 1
         self.cancel_order_id = self.gateway_name = self.close_positions_gateway_name = None
         self.order_string = ""
+        # The engine empties the queue every turn; here it keeps the last one.
+        self.velmor_trader_requests = collections.deque(maxlen=1)
         self.last = None
 
     def send_message(self, chat_id, text):
@@ -52,7 +55,7 @@ class Obj:
 
 
 def update(text, chat_id=CHAT_ID):
-    return Obj(effective_chat=Obj(id=chat_id), message=Obj(text=text))
+    return Obj(effective_chat=Obj(id=chat_id), message=Obj(text=text), edited_message=None)
 
 
 def context(args, client):

@@ -6,6 +6,7 @@ polling, exactly like the native module.
 """
 from __future__ import annotations
 
+import collections
 from datetime import datetime
 import logging
 import threading
@@ -59,6 +60,27 @@ def _from_operator(update):
     return False
 
 
+def _command(body):
+    """Every command handler: only the configured chat is served, and an
+    edited command is answered, never carried out (the library hands edits
+    to command handlers too)."""
+    def handler(update: Update, context: CallbackContext):
+        if not _from_operator(update):
+            return
+        if update.edited_message is not None:
+            _reply(update, context, "[" + str(datetime.now()) + "] Edited commands are not "
+                   "carried out: send the command again as a new message.")
+            return
+        body(update, context)
+    handler.__name__ = handler.__qualname__ = body.__name__
+    handler.__doc__ = body.__doc__
+    return handler
+
+
+def _queue(context, command, **arguments):
+    context.bot.velmor_trader_requests.append((command, arguments))
+
+
 def _reply(update, context, text):
     context.bot.send_message(chat_id=update.effective_chat.id, text=text)
 
@@ -73,34 +95,33 @@ def echo(update: Update, context: CallbackContext):
     _reply(update, context, "[ECHO] " + message.text)
 
 
+@_command
 def stop(update: Update, context: CallbackContext):
     """/stop [no parameters]: Stop the engine"""
-    if not _from_operator(update):
-        return
     context.bot.velmor_trader_status = "Terminated"
+    _queue(context, "stop")
     _reply(update, context, "[" + str(datetime.now()) + "] Terminating Velmor-Trader...")
 
 
+@_command
 def balance(update: Update, context: CallbackContext):
     """/balance [no parameters]: Fetch balance"""
-    if not _from_operator(update):
-        return
     context.bot.get_balance = True
+    _queue(context, "balance")
     _reply(update, context, "[" + str(datetime.now()) + "] Fetching balance...")
 
 
+@_command
 def positions(update: Update, context: CallbackContext):
     """/positions [no parameters]: Fetch positions of all gateways"""
-    if not _from_operator(update):
-        return
     context.bot.get_positions = True
+    _queue(context, "positions")
     _reply(update, context, "[" + str(datetime.now()) + "] Fetching positions...")
 
 
+@_command
 def orders(update: Update, context: CallbackContext):
     """/orders [parameters]: Fetch orders\n- filter:str (optional) if "-a", only return alive orders\n- n:int (optional) number of displayed records"""
-    if not _from_operator(update):
-        return
     args = context.args
     _reply(update, context, "[" + str(datetime.now()) + "] " + str(args) + "...")
     n = len(args)
@@ -133,16 +154,16 @@ def orders(update: Update, context: CallbackContext):
                 return
             context.bot.num_orders_displayed = count
     context.bot.get_orders = True
+    active, count = context.bot.active_orders, context.bot.num_orders_displayed
+    _queue(context, "orders", active_orders=active, num_orders_displayed=count)
     _reply(update, context,
            "[" + str(datetime.now()) + "] Fetching orders (active_orders="
-           + str(context.bot.active_orders) + ", num_orders_displayed="
-           + str(context.bot.num_orders_displayed) + ")...")
+           + str(active) + ", num_orders_displayed=" + str(count) + ")...")
 
 
+@_command
 def deals(update: Update, context: CallbackContext):
     """/deals [parameters]: fetch done deals\n- n:int (optional) number of displayed records"""
-    if not _from_operator(update):
-        return
     args = context.args
     if len(args) > 1:
         _reply(update, context, deals.__doc__)
@@ -155,23 +176,23 @@ def deals(update: Update, context: CallbackContext):
             return
         context.bot.num_deals_displayed = count
     context.bot.get_deals = True
+    count = context.bot.num_deals_displayed
+    _queue(context, "deals", num_deals_displayed=count)
     _reply(update, context,
-           "[" + str(datetime.now()) + "] Fetching deals (num_deals_displayed="
-           + str(context.bot.num_deals_displayed) + ")...")
+           "[" + str(datetime.now()) + "] Fetching deals (num_deals_displayed=" + str(count) + ")...")
 
 
+@_command
 def cancel_orders(update: Update, context: CallbackContext):
     """/cancel_orders [no parameters]: cancel all active orders"""
-    if not _from_operator(update):
-        return
     context.bot.cancel_orders = True
+    _queue(context, "cancel_orders")
     _reply(update, context, "[" + str(datetime.now()) + "] Canceling all active orders...")
 
 
+@_command
 def cancel_order(update: Update, context: CallbackContext):
     """/cancel_order [parameters]: cancel an active order\n- order_id: str, the id of the order\n- gateway_name: str, the name of the gateway"""
-    if not _from_operator(update):
-        return
     args = context.args
     if len(args) != 2:
         _reply(update, context, cancel_order.__doc__)
@@ -179,28 +200,28 @@ def cancel_order(update: Update, context: CallbackContext):
     context.bot.cancel_order_id = str(args[0])
     context.bot.gateway_name = str(args[1])
     context.bot.cancel_order = True
+    _queue(context, "cancel_order", cancel_order_id=str(args[0]), gateway_name=str(args[1]))
     _reply(update, context,
            "[" + str(datetime.now()) + "] Canceling order: order_id=" + args[0]
            + ",gateway_name=" + args[1] + "...")
 
 
+@_command
 def send_order(update: Update, context: CallbackContext):
     """/send_order [parameters] send an order with string instruction:\n- order_string: str, security_code, quantity, direction(l/s), offset(o/c),\n                order_type(m/l/s), gateway_name, price(None),\n                stop_price(None)"""
-    if not _from_operator(update):
-        return
     args = context.args
     if len(args) != 1 or len(args[0].split(",")) != 8:
         _reply(update, context, send_order.__doc__)
         return
     context.bot.order_string = args[0]
     context.bot.send_order = True
+    _queue(context, "send_order", order_string=args[0])
     _reply(update, context, "[" + str(datetime.now()) + "] Send order (" + str(args) + ")...")
 
 
+@_command
 def close_positions(update: Update, context: CallbackContext):
     """/close_positions [parameters]:\n- gateway_name: str, the name of the gateway"""
-    if not _from_operator(update):
-        return
     args = context.args
     if len(args) > 1:
         _reply(update, context, close_positions.__doc__)
@@ -208,6 +229,8 @@ def close_positions(update: Update, context: CallbackContext):
     if len(args) == 1:
         context.bot.close_positions_gateway_name = args[0]
     context.bot.close_positions = True
+    _queue(context, "close_positions",
+           close_positions_gateway_name=args[0] if len(args) == 1 else None)
     _reply(update, context, "[" + str(datetime.now()) + "] Closing positions...")
 
 
@@ -256,6 +279,7 @@ class TelegramBot:
         self.updater.bot.order_string = ""
         self.updater.bot.close_positions = False
         self.updater.bot.close_positions_gateway_name = None
+        self.updater.bot.velmor_trader_requests = collections.deque()
         dispatcher = self.updater.dispatcher
         stop_handler = CommandHandler("stop", stop)
         balance_handler = CommandHandler("balance", balance)
@@ -409,6 +433,10 @@ class TelegramBot:
     @close_positions_gateway_name.setter
     def close_positions_gateway_name(self, val):
         self.updater.bot.close_positions_gateway_name = val
+
+    @property
+    def requests(self):
+        return self.updater.bot.velmor_trader_requests
 
     def send_message(self, msg: str, chat_id: int = TELEGRAM_CHAT_ID):
         if type(chat_id) is not int:

@@ -33,6 +33,18 @@ bool Command::admitted() {
     return false;
 }
 
+bool Command::edited() const { return !VT_ATTR(update_, "edited_message").is_none(); }
+
+void Command::queue_request(
+    py::handle command, std::initializer_list<std::pair<py::handle, py::handle>> arguments) const {
+    py::dict values;
+    for (const auto &[name, value] : arguments)
+        if (PyDict_SetItem(values.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    py::object request = py::make_tuple(command, values);
+    py::object requests = VT_ATTR(client(), "velmor_trader_requests");
+    vt::check(PyObject_CallMethodOneArg(requests.ptr(), VT_ID("append").ptr(), request.ptr()));
+}
+
 void Command::reply(py::handle text) const {
     send_message(client(), chat_id_, text);
 }

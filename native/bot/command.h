@@ -1,8 +1,10 @@
 // What every chat command handler does around its own logic: admit only the
-// configured chat, reach the shared client, stamp and send replies.
+// configured chat, refuse edited commands, reach the shared client, queue the
+// request for the engine, stamp and send replies.
 #pragma once
 
 #include <initializer_list>
+#include <utility>
 
 #include <vt.h>
 
@@ -17,12 +19,22 @@ public:
     // True when the update comes from the chat TELEGRAM_CHAT_ID names;
     // otherwise logs the update once and returns false (nothing is answered).
     bool admitted();
+    // True for an edited message. The chat library hands edits to command
+    // handlers too; carrying one out would run a command the operator has
+    // already sent a second time.
+    bool edited() const;
 
     // context.bot: the client that holds the request attributes.
     py::object client() const { return VT_ATTR(context_, "bot"); }
     // context.args: the words after the command.
     py::object args() const { return VT_ATTR(context_, "args"); }
     py::handle update() const { return update_; }
+
+    // Appends (command, {name: value, ...}) to the client's request queue,
+    // which the engine reads beside the flags: a flag holds one pending
+    // request of a kind, the queue holds each accepted one in order.
+    void queue_request(py::handle command,
+                       std::initializer_list<std::pair<py::handle, py::handle>> arguments) const;
 
     // context.bot.send_message(chat_id=update.effective_chat.id, text=text);
     // only for an admitted update.

@@ -44,54 +44,52 @@ py::object echo(vt::Call &call) {
     return py::none();
 }
 
-py::object stop(vt::Call &call) {
+// Every command handler runs its body through this one gate: only the
+// configured chat is served, and an edited command is answered, never
+// carried out.
+template <void (*body)(Command &)>
+py::object command(vt::Call &call) {
     Command cmd(call);
     if (!cmd.admitted()) return py::none();
+    if (cmd.edited()) {
+        cmd.reply_stamped({VT_ID(kEditedRefused)});
+        return py::none();
+    }
+    body(cmd);
+    return py::none();
+}
+
+void stop(Command &cmd) {
     BOT_WRITE(cmd, "velmor_trader_status", VT_ID("Terminated"));
+    cmd.queue_request(VT_ID("stop"), {});
     cmd.reply_stamped({VT_ID(" Terminating Velmor-Trader...")});
-    return py::none();
 }
 
-py::object balance(vt::Call &call) {
-    Command cmd(call);
-    if (!cmd.admitted()) return py::none();
+void balance(Command &cmd) {
     BOT_WRITE(cmd, "get_balance", Py_True);
+    cmd.queue_request(VT_ID("balance"), {});
     cmd.reply_stamped({VT_ID(" Fetching balance...")});
-    return py::none();
 }
 
-py::object positions(vt::Call &call) {
-    Command cmd(call);
-    if (!cmd.admitted()) return py::none();
+void positions(Command &cmd) {
     BOT_WRITE(cmd, "get_positions", Py_True);
+    cmd.queue_request(VT_ID("positions"), {});
     cmd.reply_stamped({VT_ID(" Fetching positions...")});
-    return py::none();
 }
 
 // /orders [-a] [n]: acknowledges first, then checks the words.
-py::object orders(vt::Call &call) {
-    Command cmd(call);
-    if (!cmd.admitted()) return py::none();
+void orders(Command &cmd) {
     py::object args = cmd.args();
     cmd.reply_stamped({VT_ID(" "), text_of(args), VT_ID("...")});
     const Py_ssize_t n = size(args);
-    if (n > 2) {
-        cmd.reply(VT_ID(kOrdersUsage));
-        return py::none();
-    }
+    if (n > 2) return cmd.reply(VT_ID(kOrdersUsage));
     if (n == 2) {
         py::object first = item(args, 0), second = item(args, 1);
         const bool first_flag = is_all_flag(first), second_flag = is_all_flag(second);
         // Needs "-a" and a count; "-a -a" gives no count.
-        if (first_flag == second_flag) {
-            cmd.reply(VT_ID(kOrdersUsage));
-            return py::none();
-        }
+        if (first_flag == second_flag) return cmd.reply(VT_ID(kOrdersUsage));
         py::object count = to_count(first_flag ? second : first);
-        if (!count) {
-            cmd.reply(VT_ID(kOrdersUsage));
-            return py::none();
-        }
+        if (!count) return cmd.reply(VT_ID(kOrdersUsage));
         BOT_WRITE(cmd, "active_orders", Py_True);
         BOT_WRITE(cmd, "num_orders_displayed", count);
     } else if (n == 1) {
@@ -100,71 +98,55 @@ py::object orders(vt::Call &call) {
             BOT_WRITE(cmd, "active_orders", Py_True);
         } else {
             py::object count = to_count(word);
-            if (!count) {
-                cmd.reply(VT_ID(kOrdersUsage));
-                return py::none();
-            }
+            if (!count) return cmd.reply(VT_ID(kOrdersUsage));
             BOT_WRITE(cmd, "num_orders_displayed", count);
         }
     }
     BOT_WRITE(cmd, "get_orders", Py_True);
+    // The request is what the answer below reports, earlier values included.
     py::object client = cmd.client();
-    cmd.reply_stamped({VT_ID(" Fetching orders (active_orders="),
-                       text_of(VT_ATTR(client, "active_orders")),
-                       VT_ID(", num_orders_displayed="),
-                       text_of(VT_ATTR(client, "num_orders_displayed")), VT_ID(")...")});
-    return py::none();
+    py::object active = VT_ATTR(client, "active_orders");
+    py::object count = VT_ATTR(client, "num_orders_displayed");
+    cmd.queue_request(VT_ID("orders"),
+                      {{VT_ID("active_orders"), active}, {VT_ID("num_orders_displayed"), count}});
+    cmd.reply_stamped({VT_ID(" Fetching orders (active_orders="), text_of(active),
+                       VT_ID(", num_orders_displayed="), text_of(count), VT_ID(")...")});
 }
 
 // /deals [n]
-py::object deals(vt::Call &call) {
-    Command cmd(call);
-    if (!cmd.admitted()) return py::none();
+void deals(Command &cmd) {
     py::object args = cmd.args();
     const Py_ssize_t n = size(args);
-    if (n > 1) {
-        cmd.reply(VT_ID(kDealsUsage));
-        return py::none();
-    }
+    if (n > 1) return cmd.reply(VT_ID(kDealsUsage));
     if (n == 1) {
         py::object count = to_count(item(args, 0));
-        if (!count) {
-            cmd.reply(VT_ID(kDealsUsage));
-            return py::none();
-        }
+        if (!count) return cmd.reply(VT_ID(kDealsUsage));
         BOT_WRITE(cmd, "num_deals_displayed", count);
     }
     BOT_WRITE(cmd, "get_deals", Py_True);
-    cmd.reply_stamped({VT_ID(" Fetching deals (num_deals_displayed="),
-                       text_of(VT_ATTR(cmd.client(), "num_deals_displayed")),
-                       VT_ID(")...")});
-    return py::none();
+    py::object count = VT_ATTR(cmd.client(), "num_deals_displayed");
+    cmd.queue_request(VT_ID("deals"), {{VT_ID("num_deals_displayed"), count}});
+    cmd.reply_stamped({VT_ID(" Fetching deals (num_deals_displayed="), text_of(count), VT_ID(")...")});
 }
 
-py::object cancel_orders(vt::Call &call) {
-    Command cmd(call);
-    if (!cmd.admitted()) return py::none();
+void cancel_orders(Command &cmd) {
     BOT_WRITE(cmd, "cancel_orders", Py_True);
+    cmd.queue_request(VT_ID("cancel_orders"), {});
     cmd.reply_stamped({VT_ID(" Canceling all active orders...")});
-    return py::none();
 }
 
 // /cancel_order <order_id> <gateway_name>
-py::object cancel_order(vt::Call &call) {
-    Command cmd(call);
-    if (!cmd.admitted()) return py::none();
+void cancel_order(Command &cmd) {
     py::object args = cmd.args();
-    if (size(args) != 2) {
-        cmd.reply(VT_ID(kCancelOrderUsage));
-        return py::none();
-    }
+    if (size(args) != 2) return cmd.reply(VT_ID(kCancelOrderUsage));
     py::object order_id = text_of(item(args, 0)), gateway = text_of(item(args, 1));
     BOT_WRITE(cmd, "cancel_order_id", order_id);
     BOT_WRITE(cmd, "gateway_name", gateway);
     BOT_WRITE(cmd, "cancel_order", Py_True);
+    cmd.queue_request(VT_ID("cancel_order"),
+                      {{VT_ID("cancel_order_id"), order_id}, {VT_ID("gateway_name"), gateway}});
     cmd.reply_stamped({VT_ID(" Canceling order: order_id="), order_id, VT_ID(",gateway_name="),
                        gateway, VT_ID("...")});
-    return py::none();
 }
 
 // Splitting at every comma gives exactly eight fields.
@@ -178,36 +160,31 @@ bool has_eight_fields(py::handle word) {
 }
 
 // /send_order <order string>
-py::object send_order(vt::Call &call) {
-    Command cmd(call);
-    if (!cmd.admitted()) return py::none();
+void send_order(Command &cmd) {
     py::object args = cmd.args();
     py::object word;
     if (size(args) == 1) word = item(args, 0);
-    if (!word || !has_eight_fields(word)) {
-        cmd.reply(VT_ID(kSendOrderUsage));
-        return py::none();
-    }
+    if (!word || !has_eight_fields(word)) return cmd.reply(VT_ID(kSendOrderUsage));
     BOT_WRITE(cmd, "order_string", word);
     BOT_WRITE(cmd, "send_order", Py_True);
+    cmd.queue_request(VT_ID("send_order"), {{VT_ID("order_string"), word}});
     cmd.reply_stamped({VT_ID(" Send order ("), text_of(args), VT_ID(")...")});
-    return py::none();
 }
 
 // /close_positions [gateway_name]
-py::object close_positions(vt::Call &call) {
-    Command cmd(call);
-    if (!cmd.admitted()) return py::none();
+void close_positions(Command &cmd) {
     py::object args = cmd.args();
     const Py_ssize_t n = size(args);
-    if (n > 1) {
-        cmd.reply(VT_ID(kClosePositionsUsage));
-        return py::none();
+    if (n > 1) return cmd.reply(VT_ID(kClosePositionsUsage));
+    // The queued request names the gateway this command gave, None for all.
+    py::object gateway = py::none();
+    if (n == 1) {
+        gateway = item(args, 0);
+        BOT_WRITE(cmd, "close_positions_gateway_name", gateway);
     }
-    if (n == 1) BOT_WRITE(cmd, "close_positions_gateway_name", item(args, 0));
     BOT_WRITE(cmd, "close_positions", Py_True);
+    cmd.queue_request(VT_ID("close_positions"), {{VT_ID("close_positions_gateway_name"), gateway}});
     cmd.reply_stamped({VT_ID(" Closing positions...")});
-    return py::none();
 }
 
 struct Handler {
@@ -218,15 +195,15 @@ struct Handler {
 
 constexpr Handler kHandlers[] = {
     {"echo", echo, kEchoUsage},
-    {"stop", stop, kStopUsage},
-    {"balance", balance, kBalanceUsage},
-    {"positions", positions, kPositionsUsage},
-    {"orders", orders, kOrdersUsage},
-    {"deals", deals, kDealsUsage},
-    {"cancel_orders", cancel_orders, kCancelOrdersUsage},
-    {"cancel_order", cancel_order, kCancelOrderUsage},
-    {"send_order", send_order, kSendOrderUsage},
-    {"close_positions", close_positions, kClosePositionsUsage},
+    {"stop", command<stop>, kStopUsage},
+    {"balance", command<balance>, kBalanceUsage},
+    {"positions", command<positions>, kPositionsUsage},
+    {"orders", command<orders>, kOrdersUsage},
+    {"deals", command<deals>, kDealsUsage},
+    {"cancel_orders", command<cancel_orders>, kCancelOrdersUsage},
+    {"cancel_order", command<cancel_order>, kCancelOrderUsage},
+    {"send_order", command<send_order>, kSendOrderUsage},
+    {"close_positions", command<close_positions>, kClosePositionsUsage},
 };
 
 }  // namespace

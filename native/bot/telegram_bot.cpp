@@ -78,6 +78,14 @@ void reset_requests(py::handle self) {
     for (const auto &[name, value] : initial) set_attr(client_of(self), name, value);
 }
 
+// The request queue beside the flags: (command, arguments) of every accepted
+// command, in the order they came. A deque, so that the dispatcher's thread
+// appends and the engine's thread pops without a lock.
+void start_request_queue(py::handle self) {
+    py::object deque = py::module_::import("collections").attr("deque");
+    set_attr(client_of(self), VT_ID("velmor_trader_requests"), deque());
+}
+
 py::object init(vt::Call &c) {
     py::handle self = c[0], token = c[1];
     py::object base_url = c.global(VT_ID("TELEGRAM_BASE_URL"));
@@ -88,6 +96,7 @@ py::object init(vt::Call &c) {
     set_attr(self, VT_ID("updater"),
              c.global(VT_ID("Updater"))(py::arg("use_context") = true, py::arg("bot") = client));
     reset_requests(self);
+    start_request_queue(self);
     py::object dispatcher = self.attr(VT_ID("updater")).attr(VT_ID("dispatcher"));
 
     py::object command_handler = c.global(VT_ID("CommandHandler"));
@@ -134,6 +143,8 @@ constexpr std::array<Accessors, sizeof...(I)> accessors(std::index_sequence<I...
 }
 
 constexpr auto kAccessors = accessors(std::make_index_sequence<std::size(kProperties)>());
+
+py::object requests(vt::Call &c) { return VT_ATTR(client_of(c[0]), "velmor_trader_requests"); }
 
 py::object send_message(vt::Call &c) {
     py::handle self = c[0];
@@ -196,6 +207,7 @@ py::object build_telegram_bot(py::dict g) {
             vt::make_function(g, qualname.c_str(), setter_sig, kAccessors[i].set, nullptr, name);
         cls.attr(r.name, property(fget, fset));
     }
+    cls.attr("requests", property(vt::make_function(g, "TelegramBot.requests", getter_sig, requests)));
 
     cls.method("send_message",
                vt::signature({vt::arg("self"), vt::arg("msg").ann("str"),

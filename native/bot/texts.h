@@ -31,6 +31,10 @@ inline constexpr const char *kClosePositionsUsage =
     "/close_positions [parameters]:\n"
     "- gateway_name: str, the name of the gateway";
 
+// The answer to an edited command, which is never carried out.
+inline constexpr const char *kEditedRefused =
+    " Edited commands are not carried out: send the command again as a new message.";
+
 inline constexpr const char *kHelp =
     "\n"
     "    <Velmor-Trader TelegramBot> Available commands:\"\n"

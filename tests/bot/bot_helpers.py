@@ -55,10 +55,10 @@ class Chat:
     def __init__(self, server):
         self.server = server
 
-    def send(self, text, replies, chat_id=CHAT_ID):
+    def send(self, text, replies, chat_id=CHAT_ID, edited=False):
         """Send text and return the texts of the next `replies` messages."""
         before = len(self.server.sent_messages())
-        self.server.push_message(text, chat_id=chat_id)
+        self.server.push_message(text, chat_id=chat_id, edited=edited)
         sent = self.server.wait_for_messages(before + replies)[before:]
         assert all(m["chat_id"] == chat_id for m in sent), sent
         return [m["text"] for m in sent]

@@ -69,6 +69,7 @@ def bot(botmod, chat_server):
     for name, value in INITIAL.items():
         setattr(botmod.bot, name, value)
     chat_server.wait_until_delivered()
+    botmod.bot.requests.clear()
     chat_server.clear_sent()
     return botmod.bot
 

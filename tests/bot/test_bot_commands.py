@@ -187,3 +187,41 @@ def test_echo_ignores_update_without_message(bot, chat):
     # An edited text message passes the echo filter but carries no `message`.
     assert chat.send_unanswered("hello again", edited=True) == [
         {"chat_id": CHAT_ID, "text": "[ECHO] barrier"}]
+
+
+COMMANDS = ["/stop", "/balance", "/positions", "/orders -a 5", "/deals 3", "/cancel_order 1 GW",
+            "/cancel_orders", "/send_order 00700,101,l,o,m,CQG,None,None", "/close_positions GW"]
+
+
+@pytest.mark.parametrize("text", COMMANDS)
+def test_edited_command_is_answered_not_carried_out(bot, chat, text):
+    (reply,) = chat.send(text, 1, edited=True)
+    assert_stamped(reply, "Edited commands are not carried out: send the command again as a new message.")
+    assert chat.send("barrier", 1) == ["[ECHO] barrier"]
+    assert changed(bot) == {} and not bot.requests
+
+
+def test_every_accepted_request_is_queued_in_order(bot, chat):
+    # The flags keep one pending request of a kind; the queue keeps them all.
+    chat.send("/send_order A,1,l,o,m,CQG,None,None", 1)
+    chat.send("/send_order B,2,s,o,m,CQG,None,None", 1)
+    chat.send("/orders -a 5", 2)
+    chat.send("/orders 7", 2)
+    chat.send("/orders x", 2)                       # refused: not queued
+    chat.send("/deals", 1)
+    chat.send("/close_positions GW", 1)
+    chat.send("/close_positions", 1)
+    chat.send("/cancel_order 12 GW", 1)
+    chat.send("/stop", 1)
+    assert list(bot.requests) == [
+        ("send_order", {"order_string": "A,1,l,o,m,CQG,None,None"}),
+        ("send_order", {"order_string": "B,2,s,o,m,CQG,None,None"}),
+        ("orders", {"active_orders": True, "num_orders_displayed": 5}),
+        ("orders", {"active_orders": True, "num_orders_displayed": 7}),
+        ("deals", {"num_deals_displayed": 1}),
+        ("close_positions", {"close_positions_gateway_name": "GW"}),
+        ("close_positions", {"close_positions_gateway_name": None}),
+        ("cancel_order", {"cancel_order_id": "12", "gateway_name": "GW"}),
+        ("stop", {}),
+    ]
+    assert bot.order_string == "B,2,s,o,m,CQG,None,None"

@@ -71,7 +71,9 @@ def test_telegram_bot_class(botmod):
     cls = botmod.TelegramBot
     assert cls.__doc__ == HELP
     assert cls.__bases__ == (object,)
-    assert [n for n, v in vars(cls).items() if isinstance(v, property)] == PROPERTIES
+    # The request queue follows the sixteen request properties, read-only.
+    assert [n for n, v in vars(cls).items() if isinstance(v, property)] == PROPERTIES + ["requests"]
+    assert cls.requests.fset is None
     for name in PROPERTIES:
         prop = vars(cls)[name]
         assert prop.fdel is None
@@ -98,7 +100,7 @@ def test_handlers_take_keywords(botmod, bot, chat_server):
         def __init__(self, client):
             self.bot = client
 
-    update = type("U", (), {})()
+    update = type("U", (), {"edited_message": None})()
     update.effective_chat = type("C", (), {"id": CHAT_ID})()
     botmod.balance(update=update, context=Context(bot.updater.bot))
     assert bot.get_balance is True

@@ -5,6 +5,7 @@ benchmark runs both side by side.  Kept free of anything the native module
 does not do, so that the comparison is fair.
 """
 import threading
+import math
 import sqlite3
 from datetime import datetime
 from typing import Iterable, List, Dict, Union, Any
@@ -86,6 +87,10 @@ class DB:
             if '"' in text:
                 text = text.replace('"', '""')
             return '"' + text + '"'
+        if isinstance(value, float) and not math.isfinite(value):
+            # nan and inf would read as column names: written as SQLite
+            # stores them bound, NULL and its infinite REAL.
+            return "NULL" if math.isnan(value) else "9e999" if value > 0 else "-9e999"
         if isinstance(value, (float, int)) or isinstance(value, np.int64):
             return format(value, "")
         if isinstance(value, datetime):

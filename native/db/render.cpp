@@ -1,6 +1,7 @@
 // Values and filters written as SQL text.
 #include "db.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include <datetime.h>
@@ -51,12 +52,28 @@ static PyObject *plain_stamp(py::handle value) {
     return PyUnicode_FromStringAndSize(text, n);
 }
 
+// A float SQLite cannot read back from its text form: format() writes nan
+// and inf, which SQLite takes for column names. Each is written as SQLite
+// stores the float when it is bound instead: NaN as NULL, an infinity as
+// its infinite REAL (9e999 overflows to it). Null for a finite float.
+static py::handle non_finite_literal(py::handle value) {
+    const double x = PyFloat_AS_DOUBLE(value.ptr());
+    if (std::isnan(x)) return VT_ID("NULL");
+    if (std::isinf(x)) return x > 0 ? VT_ID("9e999") : VT_ID("-9e999");
+    return py::handle();
+}
+
 // Texts (quoted), numbers as format() writes them, numpy.int64 too, and
 // date-times to the second (quoted); anything else is refused.
 py::object parse_sql_value(vt::Call &c) {
     py::handle value = c[1];
     if (PyUnicode_Check(value.ptr())) return quoted(text_of(value));
-    if (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr())) return text_of(value);
+    if (PyFloat_Check(value.ptr())) {
+        if (py::handle literal = non_finite_literal(value))
+            return py::reinterpret_borrow<py::object>(literal);
+        return text_of(value);
+    }
+    if (PyLong_Check(value.ptr())) return text_of(value);
     if (is_instance(value, c.global(VT_ID("np")).attr(VT_ID("int64")))) return text_of(value);
     if (is_instance(value, c.global(VT_ID("datetime")))) {
         if (PyObject *stamp = plain_stamp(value)) return py::reinterpret_steal<py::object>(stamp);

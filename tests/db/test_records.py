@@ -297,3 +297,33 @@ def test_only_colliding_texts_are_single_quoted(db, traced, call, stmt):
     # Called on their own, the renderers know no table.
     assert db._parse_sql_value("id") == '"id"'
     assert db._parse_sql_where_condition(id="id") == 'WHERE id="id" '
+
+
+@pytest.mark.parametrize("value, stored", [
+    (float("nan"), None), (float("inf"), float("inf")), (float("-inf"), float("-inf")),
+    (np.float64("nan"), None), (np.float64("-inf"), float("-inf")),
+])
+def test_non_finite_floats_are_stored_and_matched_as_when_bound(db, value, stored):
+    # Written as nan/inf, SQLite would read a column name; it stores a bound
+    # NaN as NULL and an infinity as its infinite REAL, and so does the store.
+    def balance(account, pnl):
+        db.insert_records("balance", broker_name="B", broker_environment="E",
+                          broker_account_id=1, broker_account=account, strategy_account_id=1,
+                          strategy_account="s", strategy_version="1", cash=1.0,
+                          available_cash=1.0, realized_pnl=pnl, update_time=STAMP)
+    balance("A", value)
+    balance("B", 2.5)
+    bound = db.conn.execute("SELECT ?", (value,)).fetchone()
+    assert bound == (stored,)
+    assert db.conn.execute("SELECT realized_pnl FROM balance WHERE broker_account='A'") \
+        .fetchone() == bound
+    db.update_records("balance", {"realized_pnl": value}, broker_account="B")
+    matched = db.select_records("balance", ["broker_account"], realized_pnl=value)
+    assert matched["broker_account"].tolist() == ([] if stored is None else ["A", "B"])
+    db.delete_records("balance", realized_pnl=value)
+    left = db.conn.execute("SELECT count(*) FROM balance WHERE realized_pnl IS NULL").fetchone()[0]
+    assert left == (2 if stored is None else 0)
+    # Into a column that must hold a number, NaN is refused as when bound.
+    with pytest.raises(sqlite3.IntegrityError):
+        _position(db, holding_price=float("nan"))
+    assert db._parse_sql_value(1.5) == "1.5" and db._parse_sql_value(1e-05) == "1e-05"

@@ -24,7 +24,10 @@ class Txt(str):
     (1.0, "1.0"),
     (0.1, "0.1"),
     (1e-05, "1e-05"),
-    (float("inf"), "inf"),
+    # Non-finite floats as SQLite stores them bound: format() gives names.
+    (float("inf"), "9e999"),
+    (float("-inf"), "-9e999"),
+    (float("nan"), "NULL"),
     (np.float64(1.5), "1.5"),
     (np.int64(7), "7"),
     (dt.datetime(2024, 3, 5, 9, 7, 3, 250000), '"2024-03-05 09:07:03"'),

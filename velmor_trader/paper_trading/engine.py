@@ -7,6 +7,7 @@ runs on the engine's own thread (the database is used only by the thread
 that opened it), one queued event at a time, each under its hold.
 """
 import queue
+import time
 from collections import defaultdict
 from dataclasses import replace
 
@@ -19,6 +20,9 @@ from .fees import order_fees
 
 DONE = (OrderStatus.FILLED, OrderStatus.CANCELLED, OrderStatus.FAILED)
 OFFSET = {"entry": "OPEN", "exit": "CLOSE", "stop": "CLOSE"}
+# Real seconds a wind-down waits for the broker to answer its cancels and
+# closes; on the simulator they come at once, a live broker takes longer.
+WIND_DOWN_WAIT = 10.0
 
 
 class Engine:
@@ -89,6 +93,60 @@ class Engine:
     def stop(self):
         """Ask the loop to stop (from a signal handler, too)."""
         self.stopping = True
+
+    def wind_down(self, close_positions=True, wait=WIND_DOWN_WAIT):
+        """Cancel every working order and, with ``close_positions``, close
+        every position at market; then take in the broker's answers until
+        nothing is pending or ``wait`` real seconds have passed.
+
+        Call it on the engine's thread once ``run`` has returned.  Returns
+        ``{"cancelled": [order ids], "closed": [(code, side, quantity)],
+        "working": [order ids still working], "positions": [(code, side,
+        quantity) still held]}``; "positions" lists what is held only when
+        ``close_positions`` (else the positions stay on purpose).
+        """
+        self.stopping = True
+        self.clock.hold()
+        try:
+            self.drain()
+            cancelled = [order.order_id for order, _ in self.working()]
+            for order, _ in self.working():
+                self.cancel(order)
+            self._await(lambda: not self._pending(), wait)
+            closed = []
+            if close_positions:
+                self.bridge.update_positions()
+                for p in list(self.bridge.positions):
+                    net, _ = self.position(p.security)
+                    if net and self.place(p.security, -net, OrderType.MARKET, role="exit",
+                                          offset="CLOSE") is not None:
+                        closed.append((p.security.code, p.direction.name, p.quantity))
+                self._await(lambda: not self._pending(), wait)
+            self.bridge.update_positions()
+            held = [(p.security.code, p.direction.name, p.quantity)
+                    for p in self.bridge.positions] if close_positions else []
+            return dict(cancelled=cancelled, closed=closed, positions=held,
+                        working=[guid for guid in self._pending()])
+        finally:
+            self.clock.release()
+
+    def _pending(self):
+        return [guid for guid, o in self.orders.items() if o.status not in DONE]
+
+    def _await(self, done, wait):
+        deadline = time.monotonic() + wait
+        while True:
+            self.drain()
+            if done() or time.monotonic() >= deadline:
+                return done()
+            try:
+                kind, content = self.inbox.get(timeout=0.02)
+            except queue.Empty:
+                continue
+            try:
+                self._handle(kind, content)
+            finally:
+                self.clock.release()
 
     def drain(self):
         """Handle what is still queued: no event the broker sent is lost."""

@@ -103,15 +103,19 @@ class Engine:
         ``{"cancelled": [order ids], "closed": [(code, side, quantity)],
         "working": [order ids still working], "positions": [(code, side,
         quantity) still held]}``; "positions" lists what is held only when
-        ``close_positions`` (else the positions stay on purpose).
+        ``close_positions``; without it the positions and their protective
+        stops stay, and "working" lists those stops.
         """
         self.stopping = True
         self.clock.hold()
         try:
             self.drain()
-            cancelled = [order.order_id for order, _ in self.working()]
-            for order, _ in self.working():
+            # Kept positions keep their protective stops.
+            cancelling = [order for order, role in self.working()
+                          if close_positions or role != "stop"]
+            for order in cancelling:
                 self.cancel(order)
+            cancelled = [order.order_id for order in cancelling]
             self._await(lambda: not self._pending(), wait)
             closed = []
             if close_positions:

@@ -13,18 +13,18 @@ class CQGCEL:
     # connection
     def GWLogon(self, user, password):
         self._sim.answer("logon",
-                         lambda error: self._sim._logon(user, password, error))
+                         lambda error: self._sim.logon(user, password, error))
 
     def GWLogoff(self):
-        self._sim.answer("logoff", self._sim._logoff)
+        self._sim.answer("logoff", self._sim.logoff)
 
     # instruments
     def NewInstrument(self, symbol):
         self._sim.answer("instrument", lambda error:
-                         self._sim._resolve_instrument(symbol, error))
+                         self._sim.resolve_instrument(symbol, error))
 
     def RemoveInstrument(self, instrument):
-        self._sim._remove_instrument(instrument)
+        self._sim.remove_instrument(instrument)
 
     @property
     def Instruments(self):
@@ -38,7 +38,7 @@ class CQGCEL:
     def RequestTicks(self, request):
         ticks = Ticks(request, self._sim.new_guid())
         self._sim.answer("ticks",
-                         lambda error: self._sim._resolve_ticks(ticks, error))
+                         lambda error: self._sim.resolve_ticks(ticks, error))
         return ticks
 
     def RemoveTicks(self, ticks):
@@ -58,7 +58,7 @@ class CQGCEL:
     def RequestTimedBars(self, request):
         bars = TimedBars(request, self._sim.new_guid())
         self._sim.answer("bars",
-                         lambda error: self._sim._resolve_bars(bars, error))
+                         lambda error: self._sim.resolve_bars(bars, error))
         return bars
 
     def RemoveTimedBars(self, bars):
@@ -96,7 +96,7 @@ class CQGCEL:
 
     @AccountSubscriptionLevel.setter
     def AccountSubscriptionLevel(self, level):
-        self._sim._set_account_level(level)
+        self._sim.set_account_level(level)
 
 
 class OrdersCollection(Collection):

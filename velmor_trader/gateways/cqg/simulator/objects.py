@@ -74,7 +74,7 @@ class Instrument:
 
     @DataSubscriptionLevel.setter
     def DataSubscriptionLevel(self, level):
-        self._server._set_subscription_level(self, level)
+        self._server.set_subscription_level(self, level)
 
     @property
     def Quotes(self):

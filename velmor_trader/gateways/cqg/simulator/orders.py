@@ -101,10 +101,10 @@ class Order:
         return self.Quantity - self.FilledQuantity
 
     def Place(self):
-        self._engine.server._post_order_job(self._engine.place, self)
+        self._engine.server.post_order_job(self._engine.place, self)
 
     def Cancel(self):
-        self._engine.server._post_order_job(self._engine.cancel, self)
+        self._engine.server.post_order_job(self._engine.cancel, self)
 
 
 class MatchingEngine:
@@ -120,6 +120,8 @@ class MatchingEngine:
         if status is not None:
             order.GWStatus = status
         order.EventTimestamp = self.server.clock.now()
+        if not self.server.connected:
+            return                                   # lost with the connection
         self.server.loop.emit("OnOrderChanged", change,
                               Snapshot(order, SNAPSHOT_FIELDS), old, fill, error)
 
@@ -171,7 +173,8 @@ class MatchingEngine:
         return None
 
     def cancel(self, order, error=None):
-        if order.GWStatus != C.osInOrderBook or order not in self.orders:
+        if (order.GWStatus != C.osInOrderBook or order not in self.orders
+                or not self.server.connected):       # a request lost on the way
             return
         self._change(order, C.ctChanged, C.osInCancel, error=error)
         if error is not None:
@@ -191,6 +194,9 @@ class MatchingEngine:
         if order in self.resting and status not in (None, C.osInOrderBook):
             self.resting.remove(order)
         self._change(order, change, status)
+
+    def resend_fill(self, order):
+        self._change(order, C.ctChanged, fill=order._fills[-1])
 
     def amend_fill(self, order, status):
         last = order._fills[-1]

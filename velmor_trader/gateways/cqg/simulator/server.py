@@ -36,6 +36,12 @@ class Simulator:
     ``tick_history`` ticks. Bar fields missing on purpose come from
     :meth:`mark_missing`; ticks of the test's choosing from
     :meth:`inject_ticks`.
+
+    The API objects (:class:`CQGCEL`, instruments, orders) call the public
+    methods ``logon``, ``logoff``, ``resolve_instrument``, ``resolve_ticks``,
+    ``resolve_bars``, ``remove_instrument``, ``set_account_level``,
+    ``set_subscription_level`` and ``post_order_job``: the requests, and the
+    jobs that answer them on the event thread.
     """
 
     def __init__(self, seed=1, start=DEFAULT_START, speed=None, step=1.0,
@@ -66,6 +72,7 @@ class Simulator:
         self.rejections = []             # (order GUID, reason)
         self.logged_on = False
         self.connected = True
+        self.trading_while_down = False
         self.account_level = C.aslNone
         self.instruments = {}            # full name -> Instrument (created)
         self.subscribed = []             # Instruments collection
@@ -111,8 +118,13 @@ class Simulator:
         if not self.loop.wait_idle(timeout):
             raise TimeoutError("simulator did not settle")
 
-    def drop_connection(self):
-        self.loop.post(self._drop)
+    def drop_connection(self, trading=False):
+        """Drop the client's gateway and data connections. No order or
+        account event reaches a client that is not connected, and its
+        requests do not reach the server. With ``trading`` the exchange goes
+        on matching the resting orders meanwhile: the client learns of those
+        fills only by reading its orders and positions after the restore."""
+        self.loop.post(lambda: self._drop(trading))
 
     def restore_connection(self):
         self.loop.post(self._restore)
@@ -158,6 +170,11 @@ class Simulator:
         """Report a finished order removed from the order list."""
         self.loop.post(lambda: self.engine.set_status(self.engine.order(guid), None, C.ctRemoved))
 
+    def resend_fill(self, guid):
+        """Deliver the order's last fill once more, as a server may after a
+        hiccup: the same fill, the same id."""
+        self.loop.post(lambda: self.engine.resend_fill(self.engine.order(guid)))
+
     def amend_fill(self, guid, status=C.fsBusted):
         """Report the order's last fill again with ``status`` (busted,
         corrected or cancelled) instead of fsNormal."""
@@ -185,7 +202,7 @@ class Simulator:
         if self.follow_answers and delay > 0 and self.clock.manual:
             self.advance(delay, wait=False)
 
-    def _post_order_job(self, method, order):
+    def post_order_job(self, method, order):
         kind = "order" if method == self.engine.place else "cancel"
         self.answer(kind, lambda error: method(order, error))
 
@@ -200,7 +217,7 @@ class Simulator:
     def _connect_data(self):
         self.loop.emit("OnDataConnectionStatusChanged", C.csConnectionUp)
 
-    def _logon(self, user, password, error):
+    def logon(self, user, password, error):
         if error is not None or not user:
             self.loop.emit("OnGWConnectionStatusChanged",
                            C.csConnectionNotLoggedOn)
@@ -210,14 +227,15 @@ class Simulator:
             self.loop.emit("OnGWConnectionStatusChanged", C.csConnectionUp)
             self._reload_accounts()
 
-    def _logoff(self, error):
+    def logoff(self, error):
         self.logged_on = False
         self.loop.emit("OnGWConnectionStatusChanged", C.csConnectionDown)
 
-    def _drop(self):
+    def _drop(self, trading=False):
         if not self.connected:
             return
         self.connected = False
+        self.trading_while_down = trading
         if self.logged_on:
             self.loop.emit("OnGWConnectionStatusChanged", C.csConnectionDown)
         self.loop.emit("OnDataConnectionStatusChanged", C.csConnectionDown)
@@ -231,7 +249,7 @@ class Simulator:
             self.loop.emit("OnGWConnectionStatusChanged", C.csConnectionUp)
 
     # -- accounts ---------------------------------------------------------------
-    def _set_account_level(self, level):
+    def set_account_level(self, level):
         with self.lock:
             raised = self.account_level == C.aslNone and level != C.aslNone
             self.account_level = level
@@ -244,7 +262,7 @@ class Simulator:
 
     def position_filled(self, account, book, signed_qty, price):
         position, opened = account.apply_fill(book, signed_qty, price)
-        if (self.account_level == C.aslNone
+        if (not self.connected or self.account_level == C.aslNone
                 or account.PositionSubcriptionLevel == C.pslNoPositions):
             return
         change = C.actPositionAdded if opened else C.actPositionChanged
@@ -253,7 +271,7 @@ class Simulator:
         self.loop.emit("OnAccountChanged", C.actAccountChanged, account, None)
 
     # -- instruments and quotes ---------------------------------------------------
-    def _resolve_instrument(self, symbol, error):
+    def resolve_instrument(self, symbol, error):
         full_name = self.market.resolve(symbol) if error is None else None
         if error is None and full_name is None:
             error = CQGError(ERR_UNKNOWN_SYMBOL, "Unknown symbol %s" % symbol)
@@ -265,7 +283,7 @@ class Simulator:
             self.subscribed.append(instrument)
         self.loop.emit("OnInstrumentResolved", symbol, instrument, None)
 
-    def _set_subscription_level(self, instrument, level):
+    def set_subscription_level(self, instrument, level):
         with self.lock:
             was = instrument._level
             instrument._level = level
@@ -288,14 +306,14 @@ class Simulator:
             self.loop.emit("OnInstrumentChanged", instrument,
                            instrument._update(quotes), Collection([]))
 
-    def _remove_instrument(self, instrument):
+    def remove_instrument(self, instrument):
         with self.lock:
             if instrument in self.subscribed:
                 self.subscribed.remove(instrument)
             instrument._level = C.dsNone
 
     # -- ticks ------------------------------------------------------------------
-    def _resolve_ticks(self, ticks, error):
+    def resolve_ticks(self, ticks, error):
         request = ticks.Request
         full_name = self.market.resolve(request.Symbol)
         if error is None and full_name is None:
@@ -319,7 +337,7 @@ class Simulator:
         self.loop.emit("OnTicksResolved", ticks, error)
 
     # -- timed bars ---------------------------------------------------------------
-    def _resolve_bars(self, bars, error):
+    def resolve_bars(self, bars, error):
         request = bars.Request
         full_name = self.market.resolve(request.Symbol)
         if error is None:
@@ -367,8 +385,8 @@ class Simulator:
             trade = self.market.step(book, now)
             if self.connected:
                 self._publish(full_name, book, trade, now, settle)
-                if self.logged_on:
-                    self.engine.on_market(book, trade)
+            if self.logged_on and (self.connected or self.trading_while_down):
+                self.engine.on_market(book, trade)
         self.loop.post_at(self.clock.seconds() + self.step, self._market_step)
 
     def _publish(self, full_name, book, trade, now, settle=False):

@@ -16,10 +16,18 @@ callbacks registered for it.  A user's own gateway usually starts from it::
 The client calls ``process_*`` on the API's event thread; callbacks run
 there too and must not block it (a callback that waits for another event of
 the API would wait forever).
+
+What the client does not pass on, the gateway reads from the API itself: the
+gateway connection's ups and downs (``watch_connection``), and the broker's
+own record of an order and its fills (``broker_order``, ``broker_orders``),
+for orders the engine never got an id for and for catching up after a lost
+connection.
 """
 import logging
 import threading
+from datetime import datetime
 
+from velmor_trader.core.constants import Direction, OrderType
 from velmor_trader.gateways.base_gateway import BaseGateway
 
 logger = logging.getLogger(__name__)
@@ -49,7 +57,8 @@ class CqgGateway(BaseGateway):
         self.orders = {}            # order id -> latest order-update dict
         self.deals = {}             # deal id -> deal dict, in arrival order
         self._lock = threading.Lock()
-        self._callbacks = {"quote": [], "orderbook": [], "order": [], "deal": []}
+        self._callbacks = {"quote": [], "orderbook": [], "order": [], "deal": [],
+                           "connection": []}
 
     # -- symbol mapping ------------------------------------------------------
     def get_vl_security_from_cqg_symbol(self, cqg_symbol):
@@ -73,6 +82,11 @@ class CqgGateway(BaseGateway):
 
     def on_deal(self, callback):
         self._register("deal", callback)
+
+    def on_connection(self, callback):
+        """``callback("up" | "down")`` on each change of the gateway
+        connection, once ``watch_connection`` was called."""
+        self._register("connection", callback)
 
     def _register(self, kind, callback):
         with self._lock:
@@ -103,3 +117,68 @@ class CqgGateway(BaseGateway):
         with self._lock:
             self.deals[content["deal_id"]] = content
         self._notify("deal", content)
+
+    # -- what the client does not pass on ------------------------------------
+    def watch_connection(self, client):
+        """Hear the gateway connection's changes that reach ``client`` (the
+        API's event sink), after the client's own handler has run."""
+        handler = client.OnGWConnectionStatusChanged
+
+        def changed(status):
+            try:
+                handler(status)
+            finally:
+                constants = _constants()
+                state = {constants.csConnectionUp: "up",
+                         constants.csConnectionDown: "down"}.get(status)
+                if state is not None:
+                    self._notify("connection", state)
+        client.OnGWConnectionStatusChanged = changed
+
+    def broker_order(self, order_id):
+        """The broker's record of one order (see ``broker_orders``), or None
+        when the broker does not know it."""
+        cqg_order = self.celEnvironment.cqgCEL.Orders.ItemByGuid(order_id)
+        return None if cqg_order is None else self._describe(cqg_order)
+
+    def broker_orders(self):
+        """The broker's record of every order of this session: dicts with
+        the keys of an order update (order_id, updated_time, filled_avg_price,
+        filled_quantity, status) and security (None when no instrument of
+        ours), direction, quantity, order_type, price, stop_price, and fills:
+        the order's normal fills as deal dicts, oldest first."""
+        return [self._describe(cqg_order) for cqg_order in self.celEnvironment.cqgCEL.Orders]
+
+    def _describe(self, cqg_order):
+        from velmor_trader.gateways.cqg.wrapper.celbridge import convert_orderstatus_cqg2vl
+        constants = _constants()
+        guid = cqg_order.GUID
+        order_type = {constants.otMarket: OrderType.MARKET, constants.otLimit: OrderType.LIMIT,
+                      constants.otStop: OrderType.STOP}.get(cqg_order.Type)
+        limit, stop = cqg_order.LimitPrice, cqg_order.StopPrice
+        fills = [dict(deal_id=fill.Id, order_id=guid, updated_time=_time(fill.Timestamp),
+                      filled_avg_price=fill.Price, filled_quantity=fill.Quantity)
+                 for fill in cqg_order.Fills if fill.Status == constants.fsNormal]
+        return dict(
+            order_id=guid, status=convert_orderstatus_cqg2vl(cqg_order.GWStatus),
+            updated_time=_time(cqg_order.EventTimestamp),
+            filled_avg_price=cqg_order.AveragePrice, filled_quantity=cqg_order.FilledQuantity,
+            security=self.get_vl_security_from_cqg_symbol(
+                getattr(cqg_order.Instrument, "FullName", None)),
+            direction=Direction.LONG if cqg_order.Side == constants.osdBuy else Direction.SHORT,
+            quantity=cqg_order.Quantity, order_type=order_type,
+            price=stop if order_type == OrderType.STOP else limit if order_type == OrderType.LIMIT
+            else 0.0,
+            stop_price=stop if order_type == OrderType.STOP else None, fills=fills)
+
+
+def _constants():
+    import win32com.client
+    return win32com.client.constants
+
+
+def _time(stamp):
+    # As the client stamps its updates: to the second, without a time zone.
+    if stamp is None:
+        return None
+    return datetime(stamp.year, stamp.month, stamp.day, stamp.hour, stamp.minute, stamp.second)

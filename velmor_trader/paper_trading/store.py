@@ -1,23 +1,28 @@
 """The engine's records in the four tables, written as they happen.
 
-Every statement of ``DB`` is committed on its own, so the file is readable
-at any moment; the engine writes an order's row before any of its deals, and
-a deal's row before the order's filled quantity counts it.
+Each event's rows are written in one transaction, so the file holds either
+all of an event or none of it, whenever the process is killed: a fill's deal
+row, its order's filled quantity, the balance and the positions it changed
+commit together, the deal row first.  An order's row counts only the fills
+whose deal rows are stored; an order's row is written before any of its
+deals.  The statements bind their values.
 """
+import contextlib
+
+from velmor_trader.plugins.sqlite3 import db as db_module
 from velmor_trader.plugins.sqlite3.db import DB
 
-
-def _row(**values):
-    # DB writes no NULL: a value not known is left out of the statement.
-    return {k: v for k, v in values.items() if v is not None}
+TIME = "%Y-%m-%d %H:%M:%S"       # as DB writes a datetime
+BALANCE = ("cash", "available_cash", "net_cash_power", "maintenance_margin", "realized_pnl",
+           "unrealized_pnl")
 
 
 class Store:
     def __init__(self, broker, account):
         self.db = DB()
-        # Every statement commits on its own; a disk sync per commit would cost
-        # more than the trading. With a write-ahead log every committed row
-        # still survives the process being killed.
+        # A disk sync per commit would cost more than the trading. With a
+        # write-ahead log every committed transaction still survives the
+        # process being killed.
         self.db.execute("PRAGMA journal_mode=WAL")
         self.db.execute("PRAGMA synchronous=NORMAL")
         self.broker = broker            # broker_name, broker_environment
@@ -29,24 +34,45 @@ class Store:
     def close(self):
         self.db.close()
 
-    def _new_id(self, table, **key):
-        rows = self.db.select_records(table, ["id"], **key)
-        return int(rows["id"].iloc[-1])
+    @contextlib.contextmanager
+    def _transaction(self):
+        with db_module.lock:
+            conn = self.db.conn
+            conn.execute("BEGIN IMMEDIATE")
+            try:
+                yield conn
+            except BaseException:
+                conn.rollback()
+                raise
+            conn.commit()
 
     # -- balance ---------------------------------------------------------------
     def open_balance(self, balance, strategy, when):
-        self.db.insert_records("balance", **self.broker, **self.account, **strategy,
-                               strategy_status="RUNNING", **_balance(balance), update_time=when)
-        self.balance_id = self._new_id("balance", broker_account_id=self.account["broker_account_id"],
-                                       strategy_account_id=strategy["strategy_account_id"])
+        values = dict(**self.broker, **self.account, **strategy, strategy_status="RUNNING",
+                      **_balance(balance), update_time=when)
+        with self._transaction() as conn:
+            self.balance_id = _insert(conn, "balance", values)
 
     def update_balance(self, balance, when, status=None):
-        columns = _row(**_balance(balance), update_time=when, strategy_status=status)
-        self.db.update_records("balance", columns, id=self.balance_id)
+        with self._transaction() as conn:
+            self._balance(conn, balance, when, status)
+
+    def _balance(self, conn, balance, when, status=None):
+        values = dict(_balance(balance), update_time=when)
+        if status is not None:
+            values["strategy_status"] = status
+        _update(conn, "balance", values, self.balance_id)
 
     # -- positions -------------------------------------------------------------
-    def sync_positions(self, positions, when):
-        """Make the table hold ``positions`` (PositionData records)."""
+    def sync_positions(self, positions, when, balance=None):
+        """Make the table hold ``positions`` (PositionData records), and the
+        balance row ``balance`` when given, in one transaction."""
+        with self._transaction() as conn:
+            self._positions(conn, positions, when)
+            if balance is not None:
+                self._balance(conn, balance, when)
+
+    def _positions(self, conn, positions, when):
         seen = set()
         for p in positions:
             code = p.security.code
@@ -54,43 +80,51 @@ class Store:
             values = dict(direction=p.direction.name, holding_price=float(p.holding_price),
                           quantity=int(p.quantity), update_time=when)
             if code in self._position_ids:
-                self.db.update_records("position", values, id=self._position_ids[code])
+                _update(conn, "position", values, self._position_ids[code])
             else:
-                self.db.insert_records("position", balance_id=self.balance_id,
-                                       security_name=p.security.security_name,
-                                       security_code=code, **values)
-                self._position_ids[code] = self._new_id("position", balance_id=self.balance_id,
-                                                        security_code=code)
+                self._position_ids[code] = _insert(
+                    conn, "position", dict(balance_id=self.balance_id,
+                                           security_name=p.security.security_name,
+                                           security_code=code, **values))
         for code in [c for c in self._position_ids if c not in seen]:
-            self.db.delete_records("position", id=self._position_ids.pop(code))
+            conn.execute("DELETE FROM position WHERE id=?", (self._position_ids.pop(code),))
 
     # -- orders and deals ----------------------------------------------------------
     def add_order(self, order, offset):
-        self.db.insert_records(
-            "trading_order", broker_order_id=order.order_id, balance_id=self.balance_id,
+        values = dict(
+            broker_order_id=order.order_id, balance_id=self.balance_id,
             security_name=order.security.security_name, security_code=order.security.code,
             price=float(order.price or 0.0), quantity=int(order.quantity),
             direction=order.direction.name, offset=offset, order_type=order.order_type.name,
             create_time=order.create_time, update_time=order.create_time,
             filled_avg_price=0.0, filled_quantity=0, status=order.status.name)
-        self._order_ids[order.order_id] = self._new_id("trading_order",
-                                                       broker_order_id=order.order_id)
+        with self._transaction() as conn:
+            self._order_ids[order.order_id] = _insert(conn, "trading_order", values)
 
-    def update_order(self, order, fees=None):
-        columns = _row(status=order.status.name, update_time=order.updated_time,
-                       filled_avg_price=float(order.filled_avg_price),
-                       filled_quantity=int(order.filled_quantity),
-                       remark=None if fees is None else "fees %.2f" % fees)
-        self.db.update_records("trading_order", columns, id=self._order_ids[order.order_id])
+    def has_order(self, order_id):
+        return order_id in self._order_ids
 
-    def add_deal(self, deal, order, offset):
-        self.db.insert_records(
-            "trading_deal", broker_deal_id=deal.deal_id, broker_order_id=deal.order_id,
+    def update_order(self, order_id, state):
+        """Write ``state`` (status, update_time, filled_avg_price,
+        filled_quantity, remark) to the order's row."""
+        with self._transaction() as conn:
+            _update(conn, "trading_order", state, self._order_ids[order_id])
+
+    def record_fill(self, deal, order, offset, state, balance, positions, when):
+        """One fill: its deal row, then its order's ``state`` (see
+        ``update_order``), the balance and the positions, in one transaction."""
+        values = dict(
+            broker_deal_id=deal.deal_id, broker_order_id=deal.order_id,
             order_id=self._order_ids[deal.order_id], balance_id=self.balance_id,
             security_name=deal.security.security_name, security_code=deal.security.code,
             direction=deal.direction.name, offset=offset, order_type=order.order_type.name,
             update_time=deal.updated_time, filled_avg_price=float(deal.filled_avg_price),
             filled_quantity=int(deal.filled_quantity))
+        with self._transaction() as conn:
+            _insert(conn, "trading_deal", values)
+            _update(conn, "trading_order", state, self._order_ids[deal.order_id])
+            self._balance(conn, balance, when)
+            self._positions(conn, positions, when)
 
     # -- reading back ------------------------------------------------------------
     def orders(self):
@@ -100,12 +134,23 @@ class Store:
         return self.db.select_records("trading_deal")
 
 
+def _value(value):
+    return value.strftime(TIME) if hasattr(value, "strftime") else value
+
+
+def _insert(conn, table, values):
+    values = {k: v for k, v in values.items() if v is not None}
+    sql = "INSERT INTO %s (%s) VALUES (%s)" % (table, ", ".join(values),
+                                               ", ".join("?" * len(values)))
+    return conn.execute(sql, [_value(v) for v in values.values()]).lastrowid
+
+
+def _update(conn, table, values, row_id):
+    values = {k: v for k, v in values.items() if v is not None}
+    sql = "UPDATE %s SET %s WHERE id=?" % (table, ", ".join(f"{k}=?" for k in values))
+    conn.execute(sql, [_value(v) for v in values.values()] + [row_id])
+
+
 def _balance(b):
-    return _row(cash=float(b.cash), available_cash=float(b.available_cash),
-                net_cash_power=_float(b.net_cash_power),
-                maintenance_margin=_float(b.maintenance_margin),
-                realized_pnl=_float(b.realized_pnl), unrealized_pnl=_float(b.unrealized_pnl))
-
-
-def _float(value):
-    return None if value is None else float(value)
+    return {name: None if getattr(b, name) is None else float(getattr(b, name))
+            for name in BALANCE}

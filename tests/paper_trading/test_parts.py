@@ -32,12 +32,21 @@ def test_order_strings_the_engine_accepts(text, expected):
 @pytest.mark.parametrize("text, reason", [
     ("00700,100,l,o,l,CQG,330.0", "eight fields"),
     ("00005,100,l,o,l,CQG,60.0,None", "not traded"),
-    ("00700,100,l,o,l,FUTU,330.0,None", "no gateway"),
-    ("00700,ten,l,o,l,CQG,330.0,None", "numbers"),
-    ("00700,0,l,o,l,CQG,330.0,None", "quantity > 0"),
+    ("00700,100,l,o,l,FUTU,330.0,None", "gateway FUTU is not this engine's"),
+    ("00700,ten,l,o,l,CQG,330.0,None", "ASCII digits"),
+    ("00700,1_08,l,o,l,CQG,330.0,None", "ASCII digits"),
+    ("00700,\u0661\u0660\u0666,l,o,l,CQG,330.0,None", "ASCII digits"),   # Arabic-Indic 106
+    ("00700,+100,l,o,l,CQG,330.0,None", "ASCII digits"),
+    ("00700,0,l,o,l,CQG,330.0,None", "from 1 to 1,000,000"),
+    ("00700,1" + "0" * 23 + ",l,o,l,CQG,330.0,None", "from 1 to 1,000,000"),
     ("00700,100,b,o,l,CQG,330.0,None", "direction l/s"),
     ("00700,100,l,o,l,CQG,None,None", "LIMIT order needs"),
+    ("00700,100,l,o,l,CQG,-330,None", "finite and above 0"),
+    ("00700,100,l,o,l,CQG,1e309,None", "plain decimal"),
+    ("00700,106,l,o,m,CQG,nan,None", "plain decimal"),
+    ("00700,106,l,o,m,CQG,330,None", "MARKET order takes no price"),
     ("EPZ4,1,s,o,s,CQG,5900,None", "STOP order needs"),
+    ("EPZ4,1,s,o,s,CQG,None,0", "finite and above 0"),
 ])
 def test_order_strings_the_engine_refuses(text, reason):
     with pytest.raises(ValueError, match=reason):

@@ -1,46 +1,87 @@
-"""The engine's side of the chat bot: read each request off ``bot``, act,
-answer, clear.
+"""The engine's side of the chat bot: take each request off the bot's queue,
+act, answer once.
 
-The bot's command handlers only record requests; this desk, on the engine's
-thread, answers each one with a message that starts with the command
+The bot's command handlers only record requests: each accepted command sets
+its flag on ``bot`` and queues ``(command, arguments)`` on ``bot.requests``.
+This desk, on the engine's thread, takes the requests off that queue in the
+order they came, so none is lost or done twice however fast they come, and
+answers each one with one message that starts with the command
 ("/balance: ..."), so that the operator can tell the answer from the bot's
-acknowledgement, and clears the flag through its setter.
+acknowledgement.  It clears a request's flag through its setter once no
+request of that command is left queued.  Whatever a request raises is logged
+and answered "failed (...)"; the engine goes on.
 """
-from velmor_trader.core.constants import OrderType
+import logging
+import math
+import re
 
-from . import defaults
+from velmor_trader.core.constants import OrderStatus, OrderType
+
+log = logging.getLogger("velmor_trader.paper_trading")
 
 ACTIVE = ("SUBMITTING", "SUBMITTED", "UNKNOWN")
 SIDES = {"l": 1, "s": -1}
 TYPES = {"m": OrderType.MARKET, "l": OrderType.LIMIT, "s": OrderType.STOP}
 OFFSETS = {"o": "OPEN", "c": "CLOSE"}
+# The largest quantity one chat order may carry: far above any position the
+# engine trades, far below what a broker's integer fields hold.
+MAX_QUANTITY = 1_000_000
+DIGITS = re.compile(r"[0-9]+")                      # ASCII digits only
+DECIMAL = re.compile(r"[+-]?([0-9]+(\.[0-9]*)?|\.[0-9]+)")
+# The flags each queued command set, and their idle values.
+FLAGS = {"balance": {"get_balance": False}, "positions": {"get_positions": False},
+         "orders": {"get_orders": False, "active_orders": False},
+         "deals": {"get_deals": False}, "cancel_order": {"cancel_order": False},
+         "cancel_orders": {"cancel_orders": False},
+         "send_order": {"send_order": False, "order_string": ""},
+         "close_positions": {"close_positions": False}, "stop": {}}
+TRADING = ("cancel_order", "cancel_orders", "send_order", "close_positions")
 
 
-def parse_order_string(text, instruments):
+def _price(text, name):
+    if text in ("", "None"):
+        return None
+    if not DECIMAL.fullmatch(text):
+        raise ValueError(f"the {name} {text!r} is not a plain decimal number")
+    value = float(text)
+    if not (math.isfinite(value) and value > 0):
+        raise ValueError(f"the {name} must be finite and above 0, not {text}")
+    return value
+
+
+def parse_order_string(text, instruments, gateway_name="CQG"):
     """The eight fields of /send_order: security_code, quantity,
     direction(l/s), offset(o/c), order_type(m/l/s), gateway_name,
-    price(None), stop_price(None). Raises ValueError with the reason."""
+    price(None), stop_price(None). Raises ValueError with the reason.
+
+    The quantity is a whole number in ASCII digits, 1 to MAX_QUANTITY; a
+    LIMIT order takes a price and no stop price, a STOP order a stop price
+    and no price, a MARKET order neither (a price given to one is refused,
+    never ignored: the operator may have meant a limit)."""
     fields = [f.strip() for f in text.split(",")]
     if len(fields) != 8:
         raise ValueError("an order string has eight fields")
     code, quantity, side, offset, kind, gateway, price, stop = fields
+    if gateway.upper() != gateway_name.upper():
+        raise ValueError(f"nothing sent: gateway {gateway} is not this engine's ({gateway_name})")
     security = next((i.security for i in instruments if i.security.code == code), None)
     if security is None:
         raise ValueError(f"{code} is not traded here")
-    if gateway.upper() != defaults.GATEWAY_NAME:
-        raise ValueError(f"no gateway {gateway}")
-    try:
-        quantity = int(quantity)
-        price = None if price in ("", "None") else float(price)
-        stop = None if stop in ("", "None") else float(stop)
-    except ValueError:
-        raise ValueError("quantity and prices must be numbers") from None
-    if quantity <= 0 or side.lower() not in SIDES or kind.lower() not in TYPES \
-            or offset.lower() not in OFFSETS:
-        raise ValueError("quantity > 0, direction l/s, offset o/c, type m/l/s")
+    if not DIGITS.fullmatch(quantity):
+        raise ValueError(f"the quantity {quantity!r} is not a whole number of ASCII digits")
+    quantity = int(quantity)
+    if not 0 < quantity <= MAX_QUANTITY:
+        raise ValueError(f"the quantity must be from 1 to {MAX_QUANTITY:,}")
+    if side.lower() not in SIDES or kind.lower() not in TYPES or offset.lower() not in OFFSETS:
+        raise ValueError("direction l/s, offset o/c, type m/l/s")
     kind = TYPES[kind.lower()]
-    if (kind == OrderType.LIMIT and price is None) or (kind == OrderType.STOP and stop is None):
-        raise ValueError(f"a {kind.name} order needs its price")
+    price, stop = _price(price, "price"), _price(stop, "stop price")
+    if kind == OrderType.LIMIT and (price is None or stop is not None):
+        raise ValueError("a LIMIT order needs its price and takes no stop price")
+    if kind == OrderType.STOP and (stop is None or price is not None):
+        raise ValueError("a STOP order needs its stop price and takes no price")
+    if kind == OrderType.MARKET and (price is not None or stop is not None):
+        raise ValueError("a MARKET order takes no price and no stop price")
     return dict(security=security, signed_quantity=SIDES[side.lower()] * quantity,
                 order_type=kind, price=price if kind != OrderType.STOP else stop,
                 stop=stop, offset=OFFSETS[offset.lower()])
@@ -53,51 +94,57 @@ class Desk:
 
     def answer(self, command, text):
         message = f"{command}: {text}"
-        self.bot.send_message(message)
         self.answered.append((command, message))
+        try:
+            self.bot.send_message(message)
+        except Exception:
+            log.exception("sending the answer %r failed", message)
 
     def serve(self):
-        bot, engine = self.bot, self.engine
-        if bot.get_balance:
-            self.answer("/balance", self.balance())
-            bot.get_balance = False
-        if bot.get_positions:
-            self.answer("/positions", self.positions())
-            bot.get_positions = False
-        if bot.get_orders:
-            self.answer("/orders", self.orders(bot.num_orders_displayed, bot.active_orders))
-            bot.get_orders = False
-            bot.active_orders = False
-        if bot.get_deals:
-            self.answer("/deals", self.deals(bot.num_deals_displayed))
-            bot.get_deals = False
-        if bot.cancel_order:
-            self.answer("/cancel_order", self.cancel_one(bot.cancel_order_id))
-            bot.cancel_order = False
-        if bot.cancel_orders:
-            engine.clock.settle()
-            working = engine.working()
-            for order, _ in working:
-                engine.cancel(order)
-            self.answer("/cancel_orders", f"cancelling {len(working)} working orders")
-            bot.cancel_orders = False
-        if bot.send_order:
-            self.answer("/send_order", self.send(bot.order_string))
-            bot.send_order = False
-            bot.order_string = ""
-        if bot.close_positions:
-            engine.clock.settle()
-            closed = engine.market_close_all()
-            self.answer("/close_positions", "closing " + (", ".join(
-                f"{code} {side} {qty:g}" for code, side, qty in closed) or "nothing: no position"))
-            bot.close_positions = False
-        if bot.velmor_trader_status == "Terminated" and not engine.stopping:
-            self.answer("/stop", "stopping: working orders cancelled, then log off, "
-                                 "close the bot and the database")
-            engine.stop()
+        """Carry out and answer every request queued so far."""
+        while self._one():
+            pass
+
+    def finish(self):
+        """Answer what is still queued once the engine stops: reports as
+        usual, trading requests refused."""
+        self.engine.stopping = True
+        self.serve()
+
+    def _one(self):
+        requests = self.bot.requests
+        try:
+            command, arguments = requests.popleft()
+        except IndexError:
+            return False
+        # Cleared after the request is taken, and only when no request of
+        # its kind is left: a request that comes meanwhile is on the queue.
+        if not any(c == command for c, _ in list(requests)):
+            for flag, idle in FLAGS.get(command, {}).items():
+                setattr(self.bot, flag, idle)
+        name = "/" + command
+        try:
+            if command == "stop":
+                text = self.stop()
+            elif command in TRADING and self.engine.stopping:
+                text = "refused (the engine is stopping)"
+            else:
+                text = getattr(self, "do_" + command)(**arguments)
+        except Exception as exc:
+            log.exception("%s %r failed; the engine goes on", name, arguments)
+            text = f"failed ({type(exc).__name__}: {exc})"
+        self.answer(name, text)
+        return True
+
+    def stop(self):
+        if self.engine.stopping:
+            return "already stopping"
+        self.engine.stop()
+        return ("stopping: working orders cancelled, then log off, close the bot and "
+                "the database")
 
     # -- reports ------------------------------------------------------------------
-    def balance(self):
+    def do_balance(self):
         bridge = self.engine.bridge
         bridge.update_account_balance()
         b = bridge.account_balance
@@ -106,47 +153,92 @@ class Desk:
                 f"realised P&L {b.realized_pnl:,.2f}, unrealised P&L {b.unrealized_pnl:,.2f}; "
                 f"fees charged {self.engine.fees_charged():,.2f}")
 
-    def positions(self):
+    def do_positions(self):
         self.engine.bridge.update_positions()
         held = [f"{p.security.code} {p.direction.name} {p.quantity:g} @ {p.holding_price:,.2f}"
                 for p in self.engine.bridge.positions]
         return "; ".join(held) or "no position"
 
-    def orders(self, count, active):
+    def do_orders(self, num_orders_displayed=1, active_orders=False):
         frame = self.engine.store.orders()
-        if active:
+        if active_orders:
             frame = frame[frame["status"].isin(ACTIVE)]
+        count = max(min(int(num_orders_displayed), len(frame)), 0)
         rows = [f"{r.broker_order_id[:8]} {r.security_code} {r.direction} {r.quantity} "
                 f"{r.order_type} {r.price:g} {r.status} filled {r.filled_quantity}"
-                for r in frame.tail(max(int(count), 0)).itertuples()]
-        kind = "active orders" if active else "orders"
+                for r in frame.tail(count).itertuples()] if count else []
+        kind = "active orders" if active_orders else "orders"
         return f"{len(frame)} {kind}" + ("; last: " + "; ".join(rows) if rows else "")
 
-    def deals(self, count):
+    def do_deals(self, num_deals_displayed=1):
         frame = self.engine.store.deals()
+        count = max(min(int(num_deals_displayed), len(frame)), 0)
         rows = [f"{r.broker_deal_id} {r.security_code} {r.direction} {r.filled_quantity} @ "
                 f"{r.filled_avg_price:g} at {r.update_time[11:]}"
-                for r in frame.tail(max(int(count), 0)).itertuples()]
+                for r in frame.tail(count).itertuples()] if count else []
         return f"{len(frame)} deals" + ("; last: " + "; ".join(rows) if rows else "")
 
     # -- trading requests -------------------------------------------------------------
-    def cancel_one(self, order_id):
+    def _elsewhere(self, gateway):
+        """The answer to a request for another gateway, or None for this one."""
+        if gateway is None or str(gateway).upper() == self.engine.gateway_name.upper():
+            return None
+        return f"nothing done: gateway {gateway} is not this engine's ({self.engine.gateway_name})"
+
+    def do_cancel_order(self, cancel_order_id, gateway_name=None):
+        elsewhere = self._elsewhere(gateway_name)
+        if elsewhere is not None:
+            return elsewhere
         engine = self.engine
-        engine.clock.settle()
-        matches = [o for o, _ in engine.working() if o.order_id.startswith(str(order_id))]
+        engine.drain()
+        order_id = str(cancel_order_id)
+        matches = [o for o, _ in engine.working() if order_id and o.order_id.startswith(order_id)]
         if len(matches) != 1:
             return f"no single working order {order_id}"
-        engine.cancel(matches[0])
+        if not engine.cancel(matches[0]):
+            return f"not cancelled ({engine.cannot_trade() or 'the broker refused the request'})"
         return f"cancelling {matches[0].order_id}"
 
-    def send(self, order_string):
+    def do_cancel_orders(self):
+        engine = self.engine
+        engine.drain()
+        working = engine.working()
+        asked = sum(engine.cancel(order) for order, _ in working)
+        text = f"cancelling {asked} working orders"
+        if asked < len(working):
+            text += f"; {len(working) - asked} not ({engine.cannot_trade() or 'see the log'})"
+        return text
+
+    def do_close_positions(self, close_positions_gateway_name=None):
+        elsewhere = self._elsewhere(close_positions_gateway_name)
+        if elsewhere is not None:
+            return elsewhere
+        self.engine.drain()
+        closed, refused = self.engine.market_close_all()
+        parts = [f"not closing {code} ({reason})" for code, reason in refused]
+        if closed or not refused:
+            parts.insert(0, "closing " + (", ".join(f"{code} {side} {qty:g}"
+                                                    for code, side, qty in closed)
+                                          or "nothing: no position"))
+        return "; ".join(parts)
+
+    def do_send_order(self, order_string):
+        engine = self.engine
         try:
-            request = parse_order_string(order_string, self.engine.instruments)
+            request = parse_order_string(order_string, engine.instruments, engine.gateway_name)
         except ValueError as exc:
             return f"refused ({exc})"
-        self.engine.clock.settle()
-        order = self.engine.place(role="operator", **request)
+        engine.drain()
+        order = engine.place(role="operator", **request)
         if order is None:
-            return "refused by the broker"
-        return (f"placed {order.order_type.name} {order.direction.name} {order.quantity:g} "
+            return f"not placed ({engine.last_refusal})"
+        order = engine.verdict(order)
+        what = (f"{order.order_type.name} {order.direction.name} {order.quantity:g} "
                 f"{order.security.code} @ {order.price:g} as {order.order_id[:8]}")
+        if order.status == OrderStatus.FAILED:
+            return f"rejected by the broker: {what}"
+        if order.status == OrderStatus.SUBMITTING:
+            return f"sent, no answer from the broker yet: {what}"
+        if order.status == OrderStatus.FILLED:
+            return f"placed and filled {what}, {order.filled_quantity:g} @ {order.filled_avg_price:g}"
+        return f"placed {what}"

@@ -5,11 +5,20 @@ engine's callbacks there only take a hold on simulated time and queue the
 event.  Everything else — strategy, orders, fees, the database, the chat —
 runs on the engine's own thread (the database is used only by the thread
 that opened it), one queued event at a time, each under its hold.
+
+The engine follows the broker, not its hopes: an order it hears of without
+having placed it (a placement whose id never came back, an order placed by
+hand) is looked up at the broker and recorded; a fill delivered twice is
+recorded once; after a lost connection it reads orders, fills and positions
+back from the broker before it trades again; and it places nothing on a
+quote older than ``QUOTE_MAX_AGE``.  Whatever one event or request raises is
+logged and leaves the loop running.
 """
+import logging
 import queue
 import time
-from collections import defaultdict
-from dataclasses import replace
+from dataclasses import dataclass, field, replace
+from datetime import timedelta
 
 from velmor_trader.core.constants import Direction, OrderStatus, OrderType
 from velmor_trader.core.deal import Deal
@@ -18,11 +27,34 @@ from velmor_trader.core.order import Order
 from . import defaults
 from .fees import order_fees
 
+log = logging.getLogger("velmor_trader.paper_trading")
+
 DONE = (OrderStatus.FILLED, OrderStatus.CANCELLED, OrderStatus.FAILED)
 OFFSET = {"entry": "OPEN", "exit": "CLOSE", "stop": "CLOSE"}
 # Real seconds a wind-down waits for the broker to answer its cancels and
 # closes; on the simulator they come at once, a live broker takes longer.
 WIND_DOWN_WAIT = 10.0
+# Real seconds the chat desk waits for the broker's verdict on an order.
+VERDICT_WAIT = 5.0
+# The oldest quote (in the clock's time) an order may be placed on: the
+# market streams a quote a second, so a minute of silence means no market.
+QUOTE_MAX_AGE = timedelta(seconds=60)
+
+
+@dataclass
+class Tracked:
+    """Everything the engine keeps about one order of the broker."""
+    order: Order                  # as the broker last reported it
+    role: str                     # entry / exit / stop / operator / external
+    offset: str
+    deals: list = field(default_factory=list)
+    fees: dict = None             # fee figures of its deals
+    cancelling: bool = False
+
+    @property
+    def recorded(self):
+        """Quantity of its fills recorded as deals."""
+        return sum(d.filled_quantity for d in self.deals)
 
 
 class Engine:
@@ -31,25 +63,33 @@ class Engine:
         self.bridge, self.gateway, self.clock = bridge, gateway, clock
         self.store, self.strategy, self.console = store, strategy, console
         self.instruments = instruments
+        self.gateway_name = gateway.gateway_name or defaults.GATEWAY_NAME
         self.inbox = queue.Queue()
-        self.orders = {}                # broker order id -> Order
-        self.roles = {}                 # broker order id -> entry / exit / stop / operator
-        self.offsets = {}
-        self.deals_of = defaultdict(list)
-        self.fees_of = {}               # broker order id -> fee figures
+        self.tracked = {}               # broker order id -> Tracked
+        self.lost = []                  # Tracked placements whose id never came
         self.deals = []
+        self.deal_ids = set()
         self.received = []              # what the gateway handed over, in order
         self.marks = []                 # (time, {code: price})
+        self.quoted_at = {}             # security -> clock time of its last quote
         self.minute = 0
         self.last_bar = None
-        self.cancelling = set()
+        self.connected = True
         self.stopping = False
+        self.last_refusal = None        # why the last place() placed nothing
         self.desk = None                # the chat side, set by the session
         self.operator = None
         self.on_minute = []             # callables(engine) after each bar's decisions
         gateway.on_quote(self._quote_arrived)
         gateway.on_order(lambda content: self._queue("order", content))
         gateway.on_deal(lambda content: self._queue("deal", content))
+        gateway.on_connection(lambda state: self._queue("connection", state))
+        gateway.watch_connection(bridge)
+
+    @property
+    def orders(self):
+        """broker order id -> Order, every order the engine tracks."""
+        return {guid: t.order for guid, t in self.tracked.items()}
 
     # -- the broker's event thread ------------------------------------------------
     def _queue(self, kind, content):
@@ -57,6 +97,7 @@ class Engine:
         self.inbox.put((kind, content))
 
     def _quote_arrived(self, quote):
+        self.quoted_at[quote.security] = self.clock.now()
         # A new one-minute bar shows in the client's history once the bar is
         # complete; the first quote that sees it starts the engine's minute.
         if self.last_bar is None:             # not started
@@ -78,15 +119,7 @@ class Engine:
         """Handle events and chat requests until stopped (by /stop, or
         ``stop``); every event is handled under its own hold."""
         while not self.stopping:
-            try:
-                kind, content = self.inbox.get(timeout=0.02)
-            except queue.Empty:
-                kind = None
-            if kind is not None:
-                try:
-                    self._handle(kind, content)
-                finally:
-                    self.clock.release()
+            self._take(timeout=0.02)
             if self.desk is not None:
                 self.desk.serve()
 
@@ -94,76 +127,40 @@ class Engine:
         """Ask the loop to stop (from a signal handler, too)."""
         self.stopping = True
 
-    def wind_down(self, close_positions=True, wait=WIND_DOWN_WAIT):
-        """Cancel every working order and, with ``close_positions``, close
-        every position at market; then take in the broker's answers until
-        nothing is pending or ``wait`` real seconds have passed.
-
-        Call it on the engine's thread once ``run`` has returned.  Returns
-        ``{"cancelled": [order ids], "closed": [(code, side, quantity)],
-        "working": [order ids still working], "positions": [(code, side,
-        quantity) still held]}``; "positions" lists what is held only when
-        ``close_positions``; without it the positions and their protective
-        stops stay, and "working" lists those stops.
-        """
-        self.stopping = True
-        self.clock.hold()
+    def _take(self, timeout=None):
+        """Handle one queued event, waiting up to ``timeout`` for one;
+        returns whether there was one."""
         try:
-            self.drain()
-            # Kept positions keep their protective stops.
-            cancelling = [order for order, role in self.working()
-                          if close_positions or role != "stop"]
-            for order in cancelling:
-                self.cancel(order)
-            cancelled = [order.order_id for order in cancelling]
-            self._await(lambda: not self._pending(), wait)
-            closed = []
-            if close_positions:
-                self.bridge.update_positions()
-                for p in list(self.bridge.positions):
-                    net, _ = self.position(p.security)
-                    if net and self.place(p.security, -net, OrderType.MARKET, role="exit",
-                                          offset="CLOSE") is not None:
-                        closed.append((p.security.code, p.direction.name, p.quantity))
-                self._await(lambda: not self._pending(), wait)
-            self.bridge.update_positions()
-            held = [(p.security.code, p.direction.name, p.quantity)
-                    for p in self.bridge.positions] if close_positions else []
-            return dict(cancelled=cancelled, closed=closed, positions=held,
-                        working=[guid for guid in self._pending()])
+            if timeout is None:
+                kind, content = self.inbox.get_nowait()
+            else:
+                kind, content = self.inbox.get(timeout=timeout)
+        except queue.Empty:
+            return False
+        try:
+            self._handle(kind, content)
+        except Exception:
+            log.exception("handling the broker's %s event %r failed; the engine goes on",
+                          kind, content)
         finally:
             self.clock.release()
+        return True
 
-    def _pending(self):
-        return [guid for guid, o in self.orders.items() if o.status not in DONE]
+    def drain(self):
+        """Handle what is still queued: no event the broker sent is lost."""
+        self.clock.settle()
+        while self._take():
+            pass
 
-    def _await(self, done, wait):
+    def pump(self, done, wait):
+        """Take in events until ``done()`` or ``wait`` real seconds passed;
+        returns ``done()``."""
         deadline = time.monotonic() + wait
         while True:
             self.drain()
             if done() or time.monotonic() >= deadline:
                 return done()
-            try:
-                kind, content = self.inbox.get(timeout=0.02)
-            except queue.Empty:
-                continue
-            try:
-                self._handle(kind, content)
-            finally:
-                self.clock.release()
-
-    def drain(self):
-        """Handle what is still queued: no event the broker sent is lost."""
-        self.clock.settle()
-        while True:
-            try:
-                kind, content = self.inbox.get_nowait()
-            except queue.Empty:
-                return
-            try:
-                self._handle(kind, content)
-            finally:
-                self.clock.release()
+            self._take(timeout=0.02)
 
     def _handle(self, kind, content):
         self.clock.settle()
@@ -175,6 +172,8 @@ class Engine:
         elif kind == "deal":
             self.received.append(("deal", content))
             self._deal(content)
+        elif kind == "connection":
+            self._connection(content)
 
     def _new_minute(self):
         self.minute += 1
@@ -184,13 +183,19 @@ class Engine:
         prices.update((code, c[-1]) for code, c in closes.items())
         self.marks.append((now, prices))
         self.bridge.update_positions()
-        if not self.stopping:
+        if not self.stopping and self.connected:
             for instrument in self.instruments:
                 series = closes.get(instrument.security.code)
                 if series is not None:
-                    self.strategy.on_bar(instrument, series, now, self)
+                    try:
+                        self.strategy.on_bar(instrument, series, now, self)
+                    except Exception:
+                        log.exception("the strategy failed on %s", instrument.security.code)
         for callback in self.on_minute:
-            callback(self)
+            try:
+                callback(self)
+            except Exception:
+                log.exception("a minute's callback %r failed", callback)
 
     def closes(self):
         """The repaired closes of every instrument, oldest first."""
@@ -215,9 +220,11 @@ class Engine:
         return 0, 0.0
 
     def working(self, security=None):
-        return [(o, self.roles[guid]) for guid, o in self.orders.items()
-                if o.status not in DONE and guid not in self.cancelling
-                and (security is None or o.security == security)]
+        """(order, role) of the orders working at the broker and not being
+        cancelled."""
+        return [(t.order, t.role) for t in self.tracked.values()
+                if t.order.status not in DONE and not t.cancelling
+                and (security is None or t.order.security == security)]
 
     def quote(self, security):
         quote = self.gateway.cqg_quotes.get(security)
@@ -225,74 +232,200 @@ class Engine:
             return None
         return quote
 
+    def cannot_trade(self, security=None):
+        """Why nothing may be sent to the broker now (on ``security``), or None."""
+        if not self.connected:
+            return "the connection to the broker is down"
+        if security is not None:
+            seen = self.quoted_at.get(security)
+            if seen is None:
+                return f"no quote of {security.code} yet"
+            age = self.clock.now() - seen
+            if age > QUOTE_MAX_AGE:
+                return (f"the last quote of {security.code} is {age.total_seconds():g} s old "
+                        f"(at most {QUOTE_MAX_AGE.total_seconds():g} s)")
+        return None
+
     def cancel(self, order):
-        self.cancelling.add(order.order_id)
-        self.bridge.cancel_order(order.order_id)
+        """Ask the broker to cancel ``order``; returns whether it was asked."""
+        tracked = self.tracked.get(order.order_id)
+        reason = self.cannot_trade()
+        if reason is not None:
+            log.warning("not cancelling %s: %s", order.order_id, reason)
+            return False
+        try:
+            self.bridge.cancel_order(order.order_id)
+        except Exception:
+            log.exception("cancelling %s failed", order.order_id)
+            return False
+        if tracked is not None:
+            tracked.cancelling = True
+        return True
 
     def place(self, security, signed_quantity, order_type, price=None, stop=None,
               role="entry", offset=None):
+        """Send an order; returns it as placed, or None (the reason in
+        ``last_refusal`` and the log)."""
         now = self.clock.now()
         order = Order(security=security, price=price if price is not None else 0.0,
                       quantity=abs(signed_quantity),
                       direction=Direction.LONG if signed_quantity > 0 else Direction.SHORT,
-                      order_type=order_type, stop_price=stop, gateway_name=defaults.GATEWAY_NAME,
+                      order_type=order_type, stop_price=stop, gateway_name=self.gateway_name,
                       status=OrderStatus.SUBMITTING, create_time=now, updated_time=now)
+        what = (f"{order_type.name} {order.direction.name} {order.quantity:g} {security.code}")
+        self.last_refusal = self.cannot_trade(security)
+        if self.last_refusal is not None:
+            log.warning("not placing %s: %s", what, self.last_refusal)
+            return None
+        tracked = Tracked(order, role, offset or OFFSET.get(role, ""))
         try:
             guid = self.bridge.place_order(order)
-        except ValueError as exc:
-            self.console.note(f"order not placed: {exc}")
+        except Exception as exc:
+            # The broker may have the order all the same: its events, when
+            # they come, are matched to this placement.
+            self.lost.append(tracked)
+            self.last_refusal = f"no order id from the broker ({str(exc).splitlines()[0]})"
+            log.warning("placing %s: %s", what, self.last_refusal)
             return None
-        order = replace(order, order_id=guid)
-        self.orders[guid] = order
-        self.roles[guid] = role
-        self.offsets[guid] = offset or OFFSET.get(role, "")
-        self.store.add_order(order, self.offsets[guid])
-        return order
+        if guid in self.tracked:
+            self.lost.append(tracked)
+            self.last_refusal = f"the broker answered with the id of order {guid}"
+            log.error("placing %s: %s", what, self.last_refusal)
+            return None
+        tracked.order = replace(order, order_id=guid)
+        self.tracked[guid] = tracked
+        self.store.add_order(tracked.order, tracked.offset)
+        return tracked.order
+
+    def verdict(self, order, wait=VERDICT_WAIT):
+        """The order as the broker has it once it answered (or ``wait``
+        real seconds passed)."""
+        tracked = self.tracked[order.order_id]
+        self.pump(lambda: tracked.order.status != OrderStatus.SUBMITTING, wait)
+        return tracked.order
 
     # -- what the broker reported -------------------------------------------------------
+    def _track(self, guid, report=None):
+        """The Tracked of ``guid``; an order the engine did not place is looked
+        up at the broker and recorded."""
+        tracked = self.tracked.get(guid)
+        if tracked is not None:
+            return tracked
+        report = report or self.gateway.broker_order(guid)
+        if report is None or report["security"] is None:
+            log.warning("order %s is not one the engine can trade: not recorded", guid)
+            return None
+        order = Order(security=report["security"], price=report["price"] or 0.0,
+                      quantity=report["quantity"], direction=report["direction"],
+                      order_type=report["order_type"], stop_price=report["stop_price"],
+                      gateway_name=self.gateway_name, order_id=guid,
+                      status=OrderStatus.SUBMITTING, create_time=self.clock.now(),
+                      updated_time=self.clock.now())
+        lost = next((t for t in self.lost if _same(t.order, order)), None)
+        if lost is not None:
+            self.lost.remove(lost)
+            tracked = Tracked(replace(order, create_time=lost.order.create_time), lost.role,
+                              lost.offset)
+            log.warning("order %s is the %s placement whose id never came: recorded", guid,
+                        lost.role)
+        else:
+            tracked = Tracked(order, "external", "")
+            log.warning("order %s was not placed by the engine: recorded", guid)
+        self.tracked[guid] = tracked
+        self.store.add_order(tracked.order, tracked.offset)
+        return tracked
+
     def _order_changed(self, content):
-        guid = content["order_id"]
-        order = self.orders.get(guid)
-        if order is None:                     # not placed by this engine
-            self.console.note(f"update of an unknown order {guid}")
+        tracked = self._track(content["order_id"])
+        if tracked is None:
             return
+        order = tracked.order
         order.status = content["status"]
         order.filled_avg_price = content["filled_avg_price"]
         order.filled_quantity = content["filled_quantity"]
         order.updated_time = content["updated_time"]
-        self.store.update_order(order, self._total_fees(guid))
         if order.status in DONE:
-            self.cancelling.discard(guid)
+            tracked.cancelling = False
+        self.store.update_order(order.order_id, self._state(tracked))
+
+    def _state(self, tracked):
+        """The order's row as its recorded deals allow: a fill counts once
+        its deal row is stored."""
+        order = tracked.order
+        covered = tracked.recorded >= order.filled_quantity
+        if covered:
+            status, average = order.status, order.filled_avg_price
+        else:
+            status = OrderStatus.SUBMITTED
+            average = (sum(d.filled_avg_price * d.filled_quantity for d in tracked.deals)
+                       / tracked.recorded) if tracked.deals else 0.0
+        return dict(status=status.name, update_time=order.updated_time,
+                    filled_avg_price=float(average), filled_quantity=int(tracked.recorded),
+                    remark=None if tracked.fees is None else "fees %.2f"
+                    % tracked.fees["total_fees"])
 
     def _deal(self, content):
-        guid = content["order_id"]
-        order = self.orders.get(guid)
-        if order is None:
-            self.console.note(f"deal {content['deal_id']} of an unknown order {guid}")
+        deal_id = content["deal_id"]
+        if deal_id in self.deal_ids:
+            log.info("deal %s delivered again: recorded once", deal_id)
             return
+        tracked = self._track(content["order_id"])
+        if tracked is None:
+            return
+        order = tracked.order
         deal = Deal(security=order.security, direction=order.direction,
                     filled_avg_price=content["filled_avg_price"],
-                    filled_quantity=content["filled_quantity"], order_id=guid,
-                    deal_id=content["deal_id"], gateway_name=defaults.GATEWAY_NAME,
+                    filled_quantity=content["filled_quantity"], order_id=order.order_id,
+                    deal_id=deal_id, gateway_name=self.gateway_name,
                     updated_time=content["updated_time"])
-        self.deals.append(deal)
-        self.deals_of[guid].append(deal)
-        self.fees_of[guid] = order_fees(self.deals_of[guid])
-        self.store.add_deal(deal, order, self.offsets[guid])
-        self.store.update_order(order, self._total_fees(guid))
-        now = self.clock.now()
+        tracked.deals.append(deal)
+        tracked.fees = order_fees(tracked.deals)
         self.bridge.update_account_balance()
-        self.store.update_balance(self.bridge.account_balance, now)
         self.bridge.update_positions()
-        self.store.sync_positions(self.bridge.positions, now)
-        self.console.deal(deal, order, self.fees_of[guid]["total_fees"])
+        try:
+            self.store.record_fill(deal, order, tracked.offset, self._state(tracked),
+                                   self.bridge.account_balance, self.bridge.positions,
+                                   self.clock.now())
+        except Exception:
+            tracked.deals.pop()
+            tracked.fees = order_fees(tracked.deals) if tracked.deals else None
+            raise
+        self.deal_ids.add(deal_id)
+        self.deals.append(deal)
+        self.console.deal(deal, order, tracked.fees["total_fees"])
 
-    def _total_fees(self, guid):
-        fees = self.fees_of.get(guid)
-        return None if fees is None else fees["total_fees"]
+    def _connection(self, state):
+        if state == "down":
+            if self.connected:
+                log.warning("the connection to the broker is down: no trading until it "
+                            "is back and the engine has read back orders and positions")
+            self.connected = False
+        elif state == "up" and not self.connected:
+            self.refresh()
+            self.connected = True
+            log.warning("the connection to the broker is back: %d orders read back, "
+                        "trading again", len(self.tracked))
+
+    def refresh(self):
+        """Read every order, its fills, the positions and the balance back
+        from the broker, recording what the engine missed."""
+        for report in self.gateway.broker_orders():
+            guid = report["order_id"]
+            tracked = self._track(guid, report)
+            if tracked is None:
+                continue
+            self._order_changed(report)
+            for fill in report["fills"]:
+                self._deal(fill)
+            if tracked.order.status not in DONE:
+                tracked.cancelling = False      # a cancel sent meanwhile may be lost
+        self.bridge.update_account_balance()
+        self.bridge.update_positions()
+        self.store.sync_positions(self.bridge.positions, self.clock.now(),
+                                  balance=self.bridge.account_balance)
 
     def fees_charged(self):
-        return sum(f["total_fees"] for f in self.fees_of.values())
+        return sum(t.fees["total_fees"] for t in self.tracked.values() if t.fees)
 
     def equity(self, start_cash):
         """Equity at the last marks, from the deals so far (for progress)."""
@@ -308,16 +441,91 @@ class Engine:
                 * multiplier[code]
         return value
 
-    def market_close_all(self, gateway_name=None):
+    def market_close_all(self):
         """Cancel the working orders of every position and close it at market;
-        returns what was closed."""
-        closed = []
+        returns what was closed and what could not be: ([(code, side,
+        quantity)], [(code, reason)])."""
+        closed, refused = [], []
         self.bridge.update_positions()
         for p in list(self.bridge.positions):
             for order, _ in self.working(p.security):
                 self.cancel(order)
             net, _ = self.position(p.security)
-            if net:
-                self.place(p.security, -net, OrderType.MARKET, role="exit", offset="CLOSE")
+            if not net:
+                continue
+            if self.place(p.security, -net, OrderType.MARKET, role="exit",
+                          offset="CLOSE") is None:
+                refused.append((p.security.code, self.last_refusal))
+            else:
                 closed.append((p.security.code, p.direction.name, p.quantity))
-        return closed
+        return closed, refused
+
+    # -- the end -----------------------------------------------------------------------
+    def pending(self):
+        """Ids of the orders not finished at the broker."""
+        return [guid for guid, t in self.tracked.items() if t.order.status not in DONE]
+
+    def wind_down(self, close_positions=True, wait=WIND_DOWN_WAIT):
+        """Cancel every working order and, with ``close_positions``, close
+        every position at market; then take in the broker's answers until
+        nothing is pending or ``wait`` real seconds have passed.
+
+        Call it on the engine's thread once ``run`` has returned.  Returns
+        ``{"cancelled": [order ids], "closed": [(code, side, quantity)],
+        "working": [order ids still working], "positions": [(code, side,
+        quantity) still held]}``; "positions" lists what is held only with
+        ``close_positions``; without it the positions and their protective
+        stops stay, and "working" lists those stops.
+        """
+        self.stopping = True
+        self.clock.hold()
+        try:
+            self.drain()
+            if not self.connected:
+                self.pump(lambda: self.connected, wait)
+            deadline = time.monotonic() + wait
+            keep = set() if close_positions else {o.order_id for o, r in self.working()
+                                                  if r == "stop"}
+            cancelled, closed = [], []
+
+            def settled():
+                return set(self.pending()) <= keep
+
+            while True:
+                # A market order fills or fails by itself; every other order
+                # not kept is cancelled, again when a refresh finds its cancel lost.
+                for guid, tracked in self.tracked.items():
+                    order = tracked.order
+                    if order.status not in DONE and guid not in keep and not tracked.cancelling \
+                            and order.order_type != OrderType.MARKET and self.cancel(order) \
+                            and guid not in cancelled:
+                        cancelled.append(guid)
+                step = min(1.0, max(deadline - time.monotonic(), 0.0))
+                if self.pump(settled, step) and close_positions:
+                    self.bridge.update_positions()
+                    if not self.bridge.positions:
+                        break
+                    closed += self.market_close_all()[0]
+                    self.pump(settled, min(1.0, max(deadline - time.monotonic(), 0.0)))
+                elif settled():
+                    break
+                if time.monotonic() >= deadline:
+                    break
+                self.refresh()
+            self.bridge.update_positions()
+            self.bridge.update_account_balance()
+            held = [(p.security.code, p.direction.name, p.quantity)
+                    for p in self.bridge.positions] if close_positions else []
+            if held or (close_positions and self.pending()):
+                log.warning("wind-down left %s working and %s held", self.pending(), held)
+            if self.desk is not None:
+                self.desk.finish()
+            return dict(cancelled=cancelled, closed=closed, positions=held,
+                        working=self.pending())
+        finally:
+            self.clock.release()
+
+
+def _same(a, b):
+    return (a.security, a.direction, a.quantity, a.order_type) == \
+        (b.security, b.direction, b.quantity, b.order_type)

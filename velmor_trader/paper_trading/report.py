@@ -5,6 +5,7 @@ Equity at a mark is the starting cash, less what the deals up to that moment
 are worth at the mark's prices.  The benchmark holds an equal share of every
 traded instrument from the first mark on.
 """
+import math
 from collections import defaultdict, deque
 from datetime import datetime
 
@@ -108,11 +109,17 @@ def round_trips(deals, instruments):
 
 
 def build(deals, orders, marks, instruments, start_cash, periods_per_year):
-    """Every figure of the report, from the stored deals and orders."""
+    """Every figure of the report, from the stored deals and orders.
+
+    The ratios are of the returns from mark to mark, one a minute, and are
+    annualised over ``periods_per_year`` of them (not over 252: these are not
+    daily returns)."""
     curve = equity_curve(deals, marks, instruments, start_cash)
     returns = curve["equity"].pct_change().dropna()
     benchmark = curve["benchmark"].pct_change().dropna()
-    drawdown = metrics.rolling_maximum_drawdown(curve["equity"])
+    # The metrics' default window, 252, counts days; the session's maximum
+    # drawdown is from the highest equity of the whole session.
+    drawdown = metrics.rolling_maximum_drawdown(curve["equity"], window=len(curve))
     trips = round_trips(deals, instruments)
     trips["holding_minutes"] = [metrics.holding_period(t) for _, t in trips.iterrows()]
     trips["half_hour"] = [metrics.convert_time(t[11:]) for t in trips["close_datetime"]]
@@ -127,9 +134,13 @@ def build(deals, orders, marks, instruments, start_cash, periods_per_year):
         "deals": len(deals),
         "round_trips": int(len(trips)),
         "gross_pnl": float(trips["pnl"].sum()),
+        "periods_per_year": int(periods_per_year),
         "sharpe": float(metrics.sharpe_ratio(returns, days=periods_per_year)),
         "information": float(metrics.information_ratio(returns, benchmark, days=periods_per_year)),
-        "modigliani": float(metrics.modigliani_ratio(returns, benchmark, days=periods_per_year)),
+        # modigliani_ratio annualises only the Sharpe ratio it starts from; the
+        # benchmark's volatility it multiplies by is still that of one minute.
+        "modigliani": float(metrics.modigliani_ratio(returns, benchmark, days=periods_per_year)
+                            * math.sqrt(periods_per_year)),
         "max_drawdown": float(drawdown.min()),
         "holding_minutes_mean": float(trips["holding_minutes"].mean()) if len(trips) else 0.0,
         "holding_minutes_max": float(trips["holding_minutes"].max()) if len(trips) else 0.0,
@@ -140,6 +151,7 @@ def build(deals, orders, marks, instruments, start_cash, periods_per_year):
 
 def table(figures, by_half_hour):
     f = figures
+    annualised = f"(annualised over {f['periods_per_year']:,} one-minute periods a year)"
     lines = [
         ("equity at start / end", f"{f['start_equity']:,.2f} / {f['end_equity']:,.2f}"),
         ("net result", f"{f['end_equity'] - f['start_equity']:+,.2f}"),
@@ -148,9 +160,9 @@ def table(figures, by_half_hour):
                                                    sorted(f["orders_by_type"].items()))),
         ("order statuses", ", ".join(f"{k} {v}" for k, v in sorted(f["orders_by_status"].items()))),
         ("deals", f"{f['deals']}"),
-        ("Sharpe ratio", f"{f['sharpe']:.2f}"),
-        ("information ratio", f"{f['information']:.2f}"),
-        ("Modigliani ratio (M2)", f"{f['modigliani']:.4f}"),
+        ("Sharpe ratio", f"{f['sharpe']:.2f} {annualised}"),
+        ("information ratio", f"{f['information']:.2f} {annualised}"),
+        ("Modigliani ratio (M2)", f"{f['modigliani']:,.2%} {annualised}"),
         ("maximum drawdown", f"{f['max_drawdown']:.3%}"),
         ("holding period, mean / max", f"{f['holding_minutes_mean']:.1f} / "
                                        f"{f['holding_minutes_max']:.1f} minutes"),

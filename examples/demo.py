@@ -1,6 +1,6 @@
 """The main job: a paper-trading session of the engine, offline.
 
-    ./run demo [--minutes N] [--seed S] [--out DIR]    (--help for the options)
+    ./run demo [--minutes N] [--seed S] [--out DIR] [--on-stop close|keep]    (--help for all)
 
 The session lives in the package (``velmor_trader.paper_trading``, one small
 module per part: engine, strategy, chat desk and operator, report); this

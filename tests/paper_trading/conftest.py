@@ -13,18 +13,26 @@ PROXY_VARS = ("HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy", "ALL_PRO
 MINUTES, SEED, SPEED = 12, 6, 3000
 
 
-def session_command(out, minutes=MINUTES, seed=SEED, speed=SPEED):
+def session_command(out, minutes=MINUTES, seed=SEED, speed=SPEED, extra=()):
     return [sys.executable, "-m", "velmor_trader.paper_trading", "--minutes", str(minutes),
-            "--seed", str(seed), "--speed", str(speed), "--out", str(out)]
+            "--seed", str(seed), "--speed", str(speed), "--out", str(out), *extra]
 
 
 def child_env():
     return {k: v for k, v in os.environ.items() if k not in PROXY_VARS}
 
 
-def run_session(out, **options):
-    return subprocess.run(session_command(out, **options), env=child_env(), cwd=out.parent,
-                          capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+def run_session(out, command=None, timeout=120, **options):
+    return subprocess.run(command or session_command(out, **options), env=child_env(),
+                          cwd=out.parent, capture_output=True, text=True, timeout=timeout,
+                          stdin=subprocess.DEVNULL)
+
+
+def start_session(out, **options):
+    out.parent.mkdir(parents=True, exist_ok=True)
+    return subprocess.Popen(session_command(out, **options), env=child_env(), cwd=out.parent,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            stdin=subprocess.DEVNULL)
 
 
 def rows(db_path, table):

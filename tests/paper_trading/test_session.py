@@ -2,15 +2,13 @@
 fee schedules and figures recomputed from the stored deals."""
 import math
 import re
-import signal
-import subprocess
 from collections import defaultdict
 from datetime import datetime
 
 import numpy as np
 import pytest
 
-from conftest import MINUTES, SEED, child_env, rows, run_session, session_command
+from conftest import MINUTES, rows, run_session
 from velmor_trader.core.constants import Direction
 from velmor_trader.core.deal import Deal
 from velmor_trader.gateways.futu.tollbook import TollbookHKFE, TollbookSEHK
@@ -71,9 +69,10 @@ def test_the_chat_is_answered_and_ends_with_stop(finished):
         assert answer.startswith(command.split()[0] + ":")
     transcript = [text for who, text in record["transcript"] if who == "bot"]
     assert any(t.endswith("] Terminating Velmor-Trader...") for t in transcript)
-    flags = record["flags_after"]
+    flags = record["flags_after"]                 # the flags and their arguments
     assert flags.pop("velmor_trader_status") == "Terminated"
-    assert not any(flags.values()), flags
+    assert {"get_balance", "send_order", "order_string"} <= set(flags)
+    assert not any(v for v in flags.values() if isinstance(v, bool)), flags
     (balance,) = finished.rows("balance")
     assert balance["strategy_status"] == "STOPPED"
     operator_orders = [o for o in finished.rows("trading_order") if o["price"] == 330.0]
@@ -167,38 +166,3 @@ def test_the_same_seed_gives_the_same_trades_at_another_speed(finished, tmp_path
     first = [tuple(d[k] for k in keys) for d in finished.rows("trading_deal")]
     assert [tuple(d[k] for k in keys) for d in rows(tmp_path / "out" / "velmor_trader.db",
                                                     "trading_deal")] == first
-
-
-def test_an_interrupted_session_leaves_a_consistent_database(tmp_path):
-    out = tmp_path / "out"
-    child = subprocess.Popen(session_command(out, minutes=300, seed=SEED, speed=600),
-                             env=child_env(), cwd=tmp_path, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, stdin=subprocess.DEVNULL)
-    try:
-        reported = 0
-        for line in child.stdout:
-            found = re.search(r"deals (\d+)", line)
-            if found and int(found.group(1)) > 0:
-                reported = int(found.group(1))
-                break
-        assert reported, "no deal reported"
-        child.send_signal(signal.SIGINT)
-        rest, errors = child.communicate(timeout=60)
-    finally:
-        child.kill()
-    assert child.returncode == 130, rest + errors
-    stored = int(re.search(r"(\d+) deals of (\d+) orders are stored", rest).group(1))
-    assert stored >= reported
-    deals, orders = rows(out / "velmor_trader.db", "trading_deal"), rows(out / "velmor_trader.db",
-                                                                        "trading_order")
-    assert len(deals) == stored and len({d["broker_deal_id"] for d in deals}) == stored
-    filled, net = defaultdict(int), defaultdict(int)
-    for deal in deals:
-        (order,) = [o for o in orders if o["id"] == deal["order_id"]]
-        filled[order["id"]] += deal["filled_quantity"]
-        net[deal["security_code"]] += deal["filled_quantity"] * (1 if deal["direction"] == "LONG"
-                                                                else -1)
-    assert all(o["filled_quantity"] == filled[o["id"]] for o in orders)
-    held = {p["security_code"]: p["quantity"] * (1 if p["direction"] == "LONG" else -1)
-            for p in rows(out / "velmor_trader.db", "position")}
-    assert held == {code: q for code, q in net.items() if q}

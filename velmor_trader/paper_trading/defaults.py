@@ -43,8 +43,19 @@ MINUTES = 60                      # simulated minutes of trading
 SEED = 7
 SPEED = 240.0                     # simulated seconds per real second
 ENTRY_PATIENCE = 2                # minutes an unfilled limit entry may wait
+ON_STOP = "close"                 # what a stop does with open positions: close / keep
+
+TRADING_MINUTES_A_DAY = 390       # 09:30 to 16:00, where the simulated market opens
+# A session is at most one trading day: its one-minute returns are what the
+# annualisation below counts, and the report groups round trips by the clock
+# time of one day.
+MIN_MINUTES, MAX_MINUTES = 2, TRADING_MINUTES_A_DAY
+# The simulated market moves once a simulated second.  Below a tenth of real
+# time it would move less than once in ten real seconds and even the shortest
+# session would take more than twenty minutes: a clock that slow is a mistake.
+MIN_SPEED = 0.1
 
 TOKEN = "100000:paper-trading-demo"
 CHAT_ID = 424242
 # One-minute returns, 390 trading minutes a day, 252 days a year.
-PERIODS_PER_YEAR = 252 * 390
+PERIODS_PER_YEAR = 252 * TRADING_MINUTES_A_DAY

@@ -51,10 +51,10 @@ class MovingAverageCross:
                 trader.place(security, side * instrument.size, OrderType.LIMIT, price=price,
                              role="entry")
         elif net and not any(role == "stop" for _, role in working):
-            self._protect(instrument, net, average, trader)
+            self.protect(instrument, net, average, trader)
 
     @staticmethod
-    def _protect(instrument, net, average, trader):
+    def protect(instrument, net, average, trader):
         distance = instrument.stop_ticks * instrument.tick
         quote = trader.quote(instrument.security)
         if net > 0:

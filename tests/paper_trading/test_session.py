@@ -129,19 +129,12 @@ def test_report_figures_recomputed_from_the_stored_deals(finished):
     # one-minute returns, annualised over the trading minutes of a year
     periods = 252 * 390
     sharpe = math.sqrt(periods) * returns.mean() / returns.std(ddof=1)
-    excess = returns - benchmark
-    information = math.sqrt(periods) * excess.mean() / excess.std(ddof=1)
     m2 = sharpe * benchmark.std(ddof=1) * math.sqrt(periods)   # at the benchmark's yearly risk
     drawdown = (equity / np.maximum.accumulate(equity) - 1).min()
     assert figures["end_equity"] == pytest.approx(equity[-1])
-    assert (figures["sharpe"], figures["information"], figures["modigliani"]) == \
-        pytest.approx((sharpe, information, m2))
-    annualised = "(annualised over 98,280 one-minute periods a year)"
-    report = (finished.out / "report.txt").read_text()
-    for name, value in [("Sharpe ratio", f"{sharpe:.2f}"),
-                        ("information ratio", f"{information:.2f}"),
-                        ("Modigliani ratio (M2)", f"{m2:,.2%}")]:
-        assert re.search(rf"{re.escape(name)} +{re.escape(value)} {re.escape(annualised)}", report)
+    assert (figures["sharpe"], figures["modigliani"]) == pytest.approx((sharpe, m2))
+    assert re.search(rf"Sharpe ratio +{sharpe:.2f} \(annualised over 98,280 one-minute periods "
+                     r"a year\)", (finished.out / "report.txt").read_text())
     assert figures["max_drawdown"] == pytest.approx(drawdown)
     assert figures["deals"] == len(deals)
     # flat at the end: the round trips' P&L is what the deals paid and got

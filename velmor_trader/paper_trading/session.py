@@ -23,10 +23,10 @@ PROXY_VARS = ("HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy", "ALL_PRO
 PROG = "./run demo"
 DB_FILE = "velmor_trader.db"
 LOCK_FILE = "session.lock"
-# Everything a session leaves in its folder, the database first: a new session
+# Everything a session leaves in its folder, the database first and its -wal
+# and -shm files with it (they belong to that database alone): a new session
 # removes the lot before it writes anything, so that no file of the previous
-# one is left to be read as its own (an old write-ahead log would even be
-# replayed into the new database).
+# one is left to be read as its own.
 OUTPUTS = (DB_FILE, DB_FILE + "-wal", DB_FILE + "-shm", DB_FILE + "-journal",
            "report.txt", "report.png", "chat.txt", "session.json", "session.log")
 # sysexits' EX_TEMPFAIL: the folder is busy now; the same command works later.

@@ -376,9 +376,9 @@ class Session:
                     if self.args.on_stop == "keep"
                     else "working orders cancelled, positions closed at market")
             console.line(f"\nStopped by {_name(self.signalled)} at {finals['time']:%H:%M} "
-                         f"(simulated): {done}, logged off; {finals['deals']} deals of "
-                         f"{finals['orders']} orders are stored in {self.out / DB_FILE}. "
-                         "The report follows.")
+                         f"(simulated): {done}, logged off.\n{finals['deals']} deals of "
+                         f"{finals['orders']} orders are stored in {self.out / DB_FILE}; "
+                         "the report follows.")
         self._report(engine, operator, finals, start_cash)
         if self.signalled is not None:
             return 128 + self.signalled

@@ -240,7 +240,7 @@ def run_seed(seed, chat, folder, seen=None):
     logging.getLogger("velmor_trader").addHandler(errors)
     problems, rig = [], None
     try:
-        rig = Rig(folder, seed=seed, bot=chat.bot, timeout=0.15, strategy=MovingAverageCross(
+        rig = Rig(folder, seed=seed, bot=chat.bot, timeout=0.25, strategy=MovingAverageCross(
             defaults.FAST, defaults.SLOW, defaults.ENTRY_PATIENCE))
         serve = rig.desk.serve
         for second in range(stop_at):

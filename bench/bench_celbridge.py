@@ -5,8 +5,10 @@
 The timed work is what a live engine spends its time on: the API's quote
 events through OnInstrumentChanged to the gateway's process_quote, its tick
 events through OnTicksAdded to process_orderbook, and its order events through
-OnOrderChanged to process_order and process_deal; and what a strategy pulls:
-get_subscribe_bars_data repairing a history of 10^4 bars with gaps.  The
+OnOrderChanged to process_order and process_deal; what a strategy pulls:
+get_subscribe_bars_data repairing a history of 10^4 bars with gaps; and what
+it sends: place_order of a limit order whose "added" answer the API gives
+while Place runs (so no time is spent waiting).  The
 COM layer is the simulator's stand-in: ``Dispatch`` is a Python-level call and
 ``constants`` answers every member through a Python-level ``__getattr__``, as a
 dynamic-dispatch COM layer does.  The gateway is the framework's CqgGateway.
@@ -27,7 +29,9 @@ import datetime as _dt
 import importlib
 import pathlib
 import sys
+import threading
 import time
+from types import SimpleNamespace
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE / "pure"))
@@ -41,7 +45,9 @@ import win32com.client  # noqa: E402
 
 import random  # noqa: E402
 
+from velmor_trader.core.constants import Direction, OrderType  # noqa: E402
 from velmor_trader.core.data import Bar  # noqa: E402
+from velmor_trader.core.order import Order as VlOrder  # noqa: E402
 from velmor_trader.core.security import Futures  # noqa: E402
 from velmor_trader.gateways.cqg.gateway import CqgGateway  # noqa: E402
 from velmor_trader.gateways.cqg.simulator.objects import (  # noqa: E402
@@ -134,6 +140,52 @@ def make_client(module):
     return client
 
 
+class Account:
+    GWAccountID, GWAccountName = 16001, "SIM-GW-16001"
+
+
+class CreatedOrder:
+    """What CreateOrder gives: Place reports the order added at once."""
+
+    def __init__(self, sink):
+        self._sink, self._added = sink, Order(C.osInTransit)
+        self.GUID = self._added.GUID
+
+    def Place(self):
+        self._sink.OnOrderChanged(C.ctAdded, self._added, None, None, None)
+
+
+class Api:
+    def __init__(self, sink):
+        self.sink = sink
+        self.Instruments = Collection([Instrument()])
+        self.Accounts = Collection([Account()])
+
+    def CreateOrder(self, *args):
+        return CreatedOrder(self.sink)
+
+
+def placing_client(module):
+    """A client ready to place on the stand-in API, its trace muted."""
+    module.Trace = lambda text: None
+    client = make_client(module)
+    client.celEnvironment = SimpleNamespace(cqgCEL=Api(client))
+    client.GWAccountID = Account.GWAccountID
+    return client
+
+
+def limit_order():
+    return VlOrder(SECURITY, 5950.25, 1, Direction.LONG, OrderType.LIMIT,
+                   create_time=STAMP)
+
+
+def time_placing(client, order, n):
+    start = time.process_time()
+    for _ in range(n):
+        client.place_order(order)
+    return (time.process_time() - start) / n
+
+
 # -- the floor: the calls a client cannot avoid, and nothing else -------------
 
 QUOTE_MEMBERS = ("qtAsk", "qtBid", "qtCohUndAsk", "qtCohUndBid", "qtDayHigh", "qtDayLow",
@@ -206,6 +258,53 @@ def floor_order(gateway, change, order, old, fill, error):
         gateway.process_deal({"deal_id": "x"})
 
 
+class PlacingSink:
+    """The floor's own event sink: the added event's unavoidable calls."""
+
+    def __init__(self):
+        self.placed = threading.Event()
+
+    def OnOrderChanged(self, change, order, old, fill, error):
+        com = win32com.client
+        k, member = com.constants, type(com.constants).__getattr__
+        order = com.Dispatch(order)
+        properties = com.Dispatch(order.Properties)
+        status = properties(member(k, "opGWStatus")).Value
+        guid = properties(member(k, "opGUID")).Value
+        properties(member(k, "opEventServerTimestamp")).Value
+        properties(member(k, "opAverageFillPrice")).Value
+        properties(member(k, "opFilledQuantity")).Value
+        for name in STATUS_MEMBERS:
+            if member(k, name) == status:
+                break
+        member(k, "ctAdded")
+        self.placed.is_set()
+        self.guid = guid
+        self.placed.set()
+
+
+def floor_place(gateway, api, order, sink, lock, trace):
+    com = win32com.client
+    k, member = com.constants, type(com.constants).__getattr__
+    with lock:
+        symbol = gateway.get_cqg_symbol_from_vl_security(order.security)
+        for instrument in api.Instruments:
+            instrument.FullName
+        member(k, "otLimit")
+        member(k, "osdBuy")
+        for account in com.Dispatch(api.Accounts):
+            trace("GW Account id")
+            account.GWAccountID
+            trace("[Found] GW Account id")
+        created = com.Dispatch(api.CreateOrder(symbol))
+        created.Manual = 0
+        created.GUID
+        sink.placed.clear()
+        created.Place()
+        sink.placed.wait(10)
+        return sink.guid
+
+
 # -- timing ---------------------------------------------------------------------
 
 def time_quotes(handler, args, n):
@@ -238,7 +337,7 @@ def main():
     floor_gateway = CqgGateway([SECURITY])
     floor_gateway.cqg_quotes[SECURITY] = 0
     floor_gateway.cqg_orderbooks[SECURITY] = 0
-    quote_args, events = quote_event(), order_events()
+    quote_args, events, order = quote_event(), order_events(), limit_order()
     tick_args = tick_event()
     history = {name: bar_history() for name in clients}
     cases = {
@@ -250,6 +349,8 @@ def main():
                   for name, c in clients.items()},
         "bars": {name: (lambda c=c, h=history[name]: time_repair(c, *h, options.repairs))
                  for name, c in clients.items()},
+        "place": {name: (lambda c=placing_client(module): time_placing(c, order, options.events))
+                  for name, module in modules.items()},
     }
     cases["quote"]["floor"] = lambda: time_quotes(
         lambda *a: floor_quote(floor_gateway, *a), quote_args, options.events)
@@ -257,6 +358,11 @@ def main():
         lambda *a: floor_ticks(floor_gateway, *a), tick_args, options.events)
     cases["order"]["floor"] = lambda: time_orders(
         lambda *a: floor_order(floor_gateway, *a), events, options.events)
+    sink, lock = PlacingSink(), threading.Lock()
+    api = Api(sink)
+    cases["place"]["floor"] = lambda: time_quotes(
+        lambda: floor_place(floor_gateway, api, order, sink, lock, lambda text: None), (),
+        options.events)
 
     best = {case: {name: float("inf") for name in timers} for case, timers in cases.items()}
     for _ in range(options.rounds):
@@ -273,7 +379,8 @@ def main():
             "%10s" % "-", "%14s" % "-")
         print("%-6s %10.2f %10.2f %s %7.2fx %s" % (
             case, plain * 1e6, native * 1e6, floor_text[0], plain / native, floor_text[1]))
-    print("(bars: microseconds per repair of 10^4 bars; the others per event)")
+    print("(bars: microseconds per repair of 10^4 bars; place: per placed order; the others "
+          "per event)")
 
 
 if __name__ == "__main__":

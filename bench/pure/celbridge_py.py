@@ -85,6 +85,15 @@ def _bar_time(stamp):
     return datetime(stamp.year, stamp.month, stamp.day, stamp.hour, stamp.minute, stamp.second)
 
 
+def _own_guid(cqg_order):
+    """The created order's GUID, or None when it has none to give."""
+    try:
+        guid = cqg_order.GUID
+    except Exception:
+        return None
+    return guid if isinstance(guid, str) and guid else None
+
+
 class CelBridge(CELSinkBase):
     """CQG Integrated Client API"""
 
@@ -100,6 +109,9 @@ class CelBridge(CELSinkBase):
         self.account_balance = AccountBalance()
         self.positions = []
         self.order_id = None
+        # One placement at a time, and the GUID the running one waits for.
+        self.lockOrderPlacement = threading.Lock()
+        self.placing_order_id = None
 
     def Init(self, gateway: "BaseGateway"):
         self.celEnvironment = gateway.celEnvironment
@@ -476,6 +488,10 @@ class CelBridge(CELSinkBase):
                   bar.ContractVolumeFractional, bar.TickVolume))
 
     def place_order(self, order: "Order") -> "str":
+        with self.lockOrderPlacement:
+            return self._place(order)
+
+    def _place(self, order):
         cqg_symbol = self.gateway.get_cqg_symbol_from_vl_security(order.security)
         instrument = self.get_instrument_from_cqg_symbol(cqg_symbol)
         if instrument is None:
@@ -507,12 +523,19 @@ class CelBridge(CELSinkBase):
                 order.stop_price)
         cqg_order = win32com.client.Dispatch(cqg_order)
         cqg_order.Manual = 0
-        self.eventOrderPlaced.clear()
-        cqg_order.Place()
-        AssertMessage(self.eventOrderPlaced.wait(TIMEOUT),
-                      "Order placing timeout!\n" + format(order, "") + " ")
-        order_id = self.order_id
+        # Only the "added" event of this order's own GUID completes this
+        # placement; a late answer to an earlier one may have filled the slot.
+        self.placing_order_id = _own_guid(cqg_order)
         self.order_id = None
+        try:
+            self.eventOrderPlaced.clear()
+            cqg_order.Place()
+            AssertMessage(self.eventOrderPlaced.wait(TIMEOUT),
+                          "Order placing timeout!\n" + format(order, "") + " ")
+            order_id = self.order_id
+            self.order_id = None
+        finally:
+            self.placing_order_id = None
         if order_id is None:
             raise ValueError("Order id can not be obtained!\n" + format(order, ""))
         if type(order_id) is not str:
@@ -557,7 +580,7 @@ class CelBridge(CELSinkBase):
         status = convert_orderstatus_cqg2vl(gw_status.Value)
         order_id = guid.Value
         if changeType == win32com.client.constants.ctAdded:
-            if self.eventOrderPlaced.is_set():
+            if self.eventOrderPlaced.is_set() or self.placing_order_id not in (None, order_id):
                 print("orderid " + format(order_id, "") + " is not placed by algo")
                 return
             self.order_id = order_id

@@ -19,6 +19,9 @@ py::object construct(vt::Call &c) {
     VT_SET_ATTR(self, "account_balance", call(c.global(VT_ID("AccountBalance")), {}));
     VT_SET_ATTR(self, "positions", py::list());
     VT_SET_ATTR(self, "order_id", py::none());
+    // One placement at a time, and the GUID the running one waits for.
+    VT_SET_ATTR(self, "lockOrderPlacement", call(VT_ATTR(c.global(VT_ID("threading")), "Lock"), {}));
+    VT_SET_ATTR(self, "placing_order_id", py::none());
     return py::none();
 }
 

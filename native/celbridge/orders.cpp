@@ -8,11 +8,21 @@ namespace {
 
 enum class Kind { Limit, Market, Stop };
 
-}  // namespace
+// The created order's GUID, read before it is sent; None when the order
+// has none to give (reading it fails, or it is not a non-empty text).
+py::object own_guid(py::handle cqg_order) {
+    PyObject *guid = PyObject_GetAttr(cqg_order.ptr(), VT_ID("GUID").ptr());
+    if (!guid) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+        PyErr_Clear();
+        return py::none();
+    }
+    py::object value = py::reinterpret_steal<py::object>(guid);
+    if (!PyUnicode_Check(value.ptr()) || PyUnicode_GET_LENGTH(value.ptr()) == 0) return py::none();
+    return value;
+}
 
-// One placement at a time: the flag and the order_id slot are the client's
-// only handshake with OnOrderChanged, which runs on the API's event thread.
-py::object place_order(vt::Call &c) {
+py::object place(vt::Call &c) {
     py::handle self = c[0], order = c[1];
     py::object symbol = call_method(VT_ATTR(self, "gateway"), VT_ID("get_cqg_symbol_from_vl_security"),
                                     VT_ATTR(order, "security"));
@@ -63,15 +73,26 @@ py::object place_order(vt::Call &c) {
     py::object cqg_order = com.dispatch(created);
     VT_SET_ATTR(cqg_order, "Manual", py::int_(0));
 
+    // While this placement waits, only the "added" event of its own GUID
+    // completes it (OnOrderChanged). The slot is emptied too: a late answer
+    // to an earlier, timed-out placement may have filled it meanwhile.
+    VT_SET_ATTR(self, "placing_order_id", own_guid(cqg_order));
+    VT_SET_ATTR(self, "order_id", py::none());
     // Cleared before Place: the acknowledgement may come before Place returns.
     py::object placed = VT_ATTR(self, "eventOrderPlaced");
-    clear(placed);
-    vt::check(PyObject_CallMethodNoArgs(cqg_order.ptr(), VT_ID("Place").ptr()));
-    py::object acknowledged = wait(c, placed);
-    assert_message(c, acknowledged, join({VT_ID("Order placing timeout!\n"), text_of(order), VT_ID(" ")}));
-
-    py::object order_id = VT_ATTR(self, "order_id");
-    VT_SET_ATTR(self, "order_id", py::none());
+    py::object order_id;
+    try {
+        clear(placed);
+        vt::check(PyObject_CallMethodNoArgs(cqg_order.ptr(), VT_ID("Place").ptr()));
+        py::object acknowledged = wait(c, placed);
+        assert_message(c, acknowledged, join({VT_ID("Order placing timeout!\n"), text_of(order), VT_ID(" ")}));
+        order_id = VT_ATTR(self, "order_id");
+        VT_SET_ATTR(self, "order_id", py::none());
+    } catch (...) {
+        VT_SET_ATTR(self, "placing_order_id", py::none());
+        throw;
+    }
+    VT_SET_ATTR(self, "placing_order_id", py::none());
     if (order_id.is_none())
         fail(PyExc_ValueError, join({VT_ID("Order id can not be obtained!\n"), text_of(order)}));
     if (!PyUnicode_CheckExact(order_id.ptr())) {
@@ -79,6 +100,16 @@ py::object place_order(vt::Call &c) {
         throw py::error_already_set();
     }
     return order_id;
+}
+
+}  // namespace
+
+// The flag and the order_id slot are the client's only handshake with
+// OnOrderChanged, which runs on the API's event thread; one placement at a
+// time uses them. A second caller waits on the client's placement lock,
+// whose acquire() gives the GIL up meanwhile.
+py::object place_order(vt::Call &c) {
+    return vt::with_lock(VT_ATTR(c[0], "lockOrderPlacement"), [&] { return place(c); });
 }
 
 py::object cancel_order(vt::Call &c) {
@@ -124,10 +155,16 @@ py::object OnOrderChanged(vt::Call &c) {
 
     if (equal(change, CEL_MEMBER(k, "ctAdded"))) {
         py::object placed = VT_ATTR(self, "eventOrderPlaced");
-        if (is_set(placed)) {
+        auto not_ours = [&] {
             print_text(c, join({VT_ID("orderid "), text_of(order_id), VT_ID(" is not placed by algo")}));
             return py::none();
-        }
+        };
+        if (is_set(placed)) return not_ours();
+        // A placement waiting for its own GUID takes no other order's. From
+        // this read to the slot's write no Python code runs, so a placement
+        // cannot start in between.
+        py::object waiting = VT_ATTR(self, "placing_order_id");
+        if (!waiting.is_none() && !equal(waiting, order_id)) return not_ours();
         // The slot is written before the flag: place_order reads it on waking.
         VT_SET_ATTR(self, "order_id", order_id);
         set(placed);

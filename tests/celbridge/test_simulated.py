@@ -175,3 +175,84 @@ def test_fifty_sessions_leave_no_thread_and_no_memory_behind(quick):
         tracemalloc.stop()
     assert set(threading.enumerate()) <= threads
     assert growth < 256 * 1024, growth
+
+
+# -- the placement handshake under late answers and threads -------------------
+
+@pytest.fixture
+def late(quick, monkeypatch):
+    """Order answers 30 simulated seconds late on a manual clock, so they
+    come only when the test lets time run; placements wait 0.2 s."""
+    monkeypatch.setattr(quick, "TIMEOUT", 0.2)
+    s = Session(quick, seed=11)
+    s.open()
+    s.sim.faults.delay("order", 30)
+    yield s
+    s.env.Shutdown()
+
+
+def _placed_in(monkeypatch):
+    """An event set once an order's Place has returned."""
+    from velmor_trader.gateways.cqg.simulator.orders import Order as SimOrder
+    placed, place = threading.Event(), SimOrder.Place
+    monkeypatch.setattr(SimOrder, "Place", lambda self: (place(self), placed.set())[0])
+    return placed
+
+
+def _guid_of_last_order(s):
+    return s.sim.engine.orders[-1].GUID
+
+
+def test_late_answer_of_a_timed_out_order_completes_no_later_placement(late):
+    s = late
+    with pytest.raises(ValueError, match="Order id can not be obtained"):
+        s.place(OrderType.MARKET)
+    s.sim.advance(30)                # A's "added" arrives while nothing waits
+    with pytest.raises(ValueError, match="Order id can not be obtained"):
+        s.place(OrderType.MARKET)    # B times out too: it must not get A's id
+
+
+def test_late_answer_arriving_while_another_placement_waits(late, quick, monkeypatch, capsys):
+    s = late
+    with pytest.raises(ValueError):
+        s.place(OrderType.MARKET)                       # A times out
+    placed = _placed_in(monkeypatch)
+    monkeypatch.setattr(quick, "TIMEOUT", 5)
+    result = {}
+    b = threading.Thread(target=lambda: result.update(guid=s.place(OrderType.MARKET)))
+    b.start()
+    assert placed.wait(5)
+    s.sim.advance(30)                # A's answer, then B's, while B waits
+    b.join(10)
+    a_guid, b_guid = (o.GUID for o in s.sim.engine.orders)
+    assert result["guid"] == b_guid
+    assert capsys.readouterr().out.splitlines() == [f"orderid {a_guid} is not placed by algo"]
+
+
+def test_answer_during_place_completes_it(session, monkeypatch):
+    from velmor_trader.gateways.cqg.simulator.orders import Order as SimOrder
+    place = SimOrder.Place
+
+    def place_and_answer(order):     # the "added" event comes before Place returns
+        place(order)
+        session.sim.wait_idle()
+    monkeypatch.setattr(SimOrder, "Place", place_and_answer)
+    assert session.place(OrderType.MARKET) == _guid_of_last_order(session)
+
+
+def test_threads_placing_on_one_client_each_get_their_own_order(session):
+    # Each thread's orders carry its own quantity: the broker's order with the
+    # returned GUID tells whose it is.
+    got = {quantity: [] for quantity in (1, 2, 3, 4)}
+
+    def place_many(quantity):
+        for _ in range(15):
+            got[quantity].append(session.place(OrderType.MARKET, quantity=quantity))
+    threads = [threading.Thread(target=place_many, args=(q,)) for q in got]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(30)
+    quantity_of = {o.GUID: o.Quantity for o in session.sim.engine.orders}
+    assert {q: [quantity_of[g] for g in guids] for q, guids in got.items()} == \
+        {q: [q] * 15 for q in got}

@@ -58,19 +58,24 @@ def test_waits_are_released_by_the_event_thread(run):
     assert h.log[-2:] == [("Trace", "Successfully logoff account A"), ("return", "Logoff", None)]
 
 
-def _market(h, ack=True):
-    """An API that creates orders and, when ``ack``, reports each one added
-    from another thread once it is placed."""
+def _market(h, ack=True, guid=None, answers=("G-1",)):
+    """An API that creates orders (with ``guid`` as their GUID member, if
+    any) and, when ``ack``, reports ``answers`` added from another thread
+    once an order is placed."""
     stub(h.cel, Instruments=[h.com("instrument", FullName="F.US.EPZ4")],
          Accounts=[h.com("A", GWAccountID=16001, GWAccountName="A")])
     h.client.GWAccountID = 16001
 
     def create(*args):
         h.log.append(("call", "CreateOrder") + tuple(getattr(a, "label", a) for a in args))
-        added = lambda: h.client.OnOrderChanged(h.K["ctAdded"], h.order_event("G-1", "osInTransit"),  # noqa: E731
-                                                None, None, None)
+
+        def added():
+            for answer in answers:
+                h.client.OnOrderChanged(h.K["ctAdded"], h.order_event(answer, "osInTransit"),
+                                        None, None, None)
         place = (lambda: h.when_logged(("call", "Place"), added)) if ack else None
-        return stub(h.com("cqg order"), Place=method(h.log, "Place", then=place))
+        order = stub(h.com("cqg order"), Place=method(h.log, "Place", then=place))
+        return order if guid is None else stub(order, GUID=guid)
     stub(h.cel, CreateOrder=create)
 
 
@@ -111,6 +116,14 @@ def test_placement_timeout_then_late_and_foreign_acknowledgements(run):
     assert h.log[i + 1] == ("raise", "place_order", "ValueError",
                             "Order id can not be obtained!\n%s" % _order())
     assert h.log[-2:] == [("print", "orderid G-x is not placed by algo"), ("slot", "G-late")]
+
+
+def test_placement_waits_for_its_own_guid(run):
+    # Another order reported added while this one waits is not taken for it.
+    h = run(lambda h: (_market(h, guid="G-1", answers=("G-x", "G-1")),
+                       h.call("place_order", _order())))
+    assert [e for e in h.log if e[0] == "print"] == [("print", "orderid G-x is not placed by algo")]
+    assert h.log[-1] == ("return", "place_order", "G-1")
 
 
 @pytest.mark.parametrize("order, error", [

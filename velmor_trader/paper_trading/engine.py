@@ -287,10 +287,13 @@ class Engine:
             self.last_refusal = f"no order id from the broker ({str(exc).splitlines()[0]})"
             log.warning("placing %s: %s", what, self.last_refusal)
             return None
-        if guid in self.tracked:
+        report = self.gateway.broker_order(guid) if guid not in self.tracked else None
+        if report is None or not _same(order, _order_of(report)):
+            # An id that belongs to another order: that order is recorded
+            # from the broker's side when its events come.
             self.lost.append(tracked)
-            self.last_refusal = f"the broker answered with the id of order {guid}"
-            log.error("placing %s: %s", what, self.last_refusal)
+            self.last_refusal = f"the broker answered with the id of another order ({guid})"
+            log.warning("placing %s: %s", what, self.last_refusal)
             return None
         tracked.order = replace(order, order_id=guid)
         self.tracked[guid] = tracked
@@ -315,12 +318,8 @@ class Engine:
         if report is None or report["security"] is None:
             log.warning("order %s is not one the engine can trade: not recorded", guid)
             return None
-        order = Order(security=report["security"], price=report["price"] or 0.0,
-                      quantity=report["quantity"], direction=report["direction"],
-                      order_type=report["order_type"], stop_price=report["stop_price"],
-                      gateway_name=self.gateway_name, order_id=guid,
-                      status=OrderStatus.SUBMITTING, create_time=self.clock.now(),
-                      updated_time=self.clock.now())
+        order = replace(_order_of(report), gateway_name=self.gateway_name,
+                        create_time=self.clock.now(), updated_time=self.clock.now())
         lost = next((t for t in self.lost if _same(t.order, order)), None)
         if lost is not None:
             self.lost.remove(lost)
@@ -416,7 +415,8 @@ class Engine:
                 continue
             self._order_changed(report)
             for fill in report["fills"]:
-                self._deal(fill)
+                if fill["deal_id"] not in self.deal_ids:
+                    self._deal(fill)
             if tracked.order.status not in DONE:
                 tracked.cancelling = False      # a cancel sent meanwhile may be lost
         self.bridge.update_account_balance()
@@ -470,7 +470,9 @@ class Engine:
         every position at market; then take in the broker's answers until
         nothing is pending or ``wait`` real seconds have passed.
 
-        Call it on the engine's thread once ``run`` has returned.  Returns
+        Call it on the engine's thread once ``run`` has returned.  It takes
+        no hold on the clock: the broker's late answers and fresh quotes (no
+        order is placed on a stale one) need time to run on.  Returns
         ``{"cancelled": [order ids], "closed": [(code, side, quantity)],
         "working": [order ids still working], "positions": [(code, side,
         quantity) still held]}``; "positions" lists what is held only with
@@ -478,52 +480,59 @@ class Engine:
         stops stay, and "working" lists those stops.
         """
         self.stopping = True
-        self.clock.hold()
-        try:
-            self.drain()
-            if not self.connected:
-                self.pump(lambda: self.connected, wait)
-            deadline = time.monotonic() + wait
-            keep = set() if close_positions else {o.order_id for o, r in self.working()
-                                                  if r == "stop"}
-            cancelled, closed = [], []
+        self.drain()
+        if not self.connected:
+            self.pump(lambda: self.connected, wait)
+        deadline = time.monotonic() + wait
+        keep = set() if close_positions else {o.order_id for o, r in self.working()
+                                              if r == "stop"}
+        cancelled, closed = [], []
 
-            def settled():
-                return set(self.pending()) <= keep
+        def settled():
+            return set(self.pending()) <= keep
 
-            while True:
-                # A market order fills or fails by itself; every other order
-                # not kept is cancelled, again when a refresh finds its cancel lost.
-                for guid, tracked in self.tracked.items():
-                    order = tracked.order
-                    if order.status not in DONE and guid not in keep and not tracked.cancelling \
-                            and order.order_type != OrderType.MARKET and self.cancel(order) \
-                            and guid not in cancelled:
-                        cancelled.append(guid)
-                step = min(1.0, max(deadline - time.monotonic(), 0.0))
-                if self.pump(settled, step) and close_positions:
-                    self.bridge.update_positions()
-                    if not self.bridge.positions:
-                        break
-                    closed += self.market_close_all()[0]
-                    self.pump(settled, min(1.0, max(deadline - time.monotonic(), 0.0)))
-                elif settled():
+        while True:
+            # A market order fills or fails by itself; every other order
+            # not kept is cancelled, again when a refresh finds its cancel lost.
+            for guid, tracked in self.tracked.items():
+                order = tracked.order
+                if order.status not in DONE and guid not in keep and not tracked.cancelling \
+                        and order.order_type != OrderType.MARKET and self.cancel(order) \
+                        and guid not in cancelled:
+                    cancelled.append(guid)
+            step = min(1.0, max(deadline - time.monotonic(), 0.0))
+            if self.pump(settled, step) and close_positions:
+                self.bridge.update_positions()
+                if not self.bridge.positions:
                     break
-                if time.monotonic() >= deadline:
-                    break
-                self.refresh()
-            self.bridge.update_positions()
-            self.bridge.update_account_balance()
-            held = [(p.security.code, p.direction.name, p.quantity)
-                    for p in self.bridge.positions] if close_positions else []
-            if held or (close_positions and self.pending()):
-                log.warning("wind-down left %s working and %s held", self.pending(), held)
-            if self.desk is not None:
-                self.desk.finish()
-            return dict(cancelled=cancelled, closed=closed, positions=held,
-                        working=self.pending())
-        finally:
-            self.clock.release()
+                shut, refused = self.market_close_all()
+                closed += shut
+                # A refused close (a stale quote, the line down) waits for the market.
+                self.pump(settled if shut else lambda: False,
+                          min(1.0 if shut else 0.2, max(deadline - time.monotonic(), 0.0)))
+            elif settled():
+                break
+            if time.monotonic() >= deadline:
+                break
+            self.refresh()
+        self.bridge.update_positions()
+        self.bridge.update_account_balance()
+        held = [(p.security.code, p.direction.name, p.quantity)
+                for p in self.bridge.positions] if close_positions else []
+        if held or (close_positions and self.pending()):
+            log.warning("wind-down left %s working and %s held", self.pending(), held)
+        if self.desk is not None:
+            self.desk.finish()
+        return dict(cancelled=cancelled, closed=closed, positions=held,
+                    working=self.pending())
+
+
+def _order_of(report):
+    """An Order record of the broker's report of an order."""
+    return Order(security=report["security"], price=report["price"] or 0.0,
+                 quantity=report["quantity"], direction=report["direction"],
+                 order_type=report["order_type"], stop_price=report["stop_price"],
+                 order_id=report["order_id"], status=OrderStatus.SUBMITTING)
 
 
 def _same(a, b):

@@ -140,8 +140,11 @@ class Desk:
         if self.engine.stopping:
             return "already stopping"
         self.engine.stop()
-        return ("stopping: working orders cancelled, then log off, close the bot and "
-                "the database")
+        if self.engine.close_on_stop:
+            done = "working orders cancelled, positions closed at market"
+        else:
+            done = "orders cancelled but the protective stops, positions kept"
+        return f"stopping: {done}, then log off, close the bot and the database"
 
     # -- reports ------------------------------------------------------------------
     def do_balance(self):

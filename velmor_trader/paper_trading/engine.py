@@ -76,6 +76,7 @@ class Engine:
         self.last_bar = None
         self.connected = True
         self.stopping = False
+        self.close_on_stop = True       # False: a stop keeps the positions and their stops
         self.last_refusal = None        # why the last place() placed nothing
         self.desk = None                # the chat side, set by the session
         self.operator = None
@@ -515,6 +516,8 @@ class Engine:
             if time.monotonic() >= deadline:
                 break
             self.refresh()
+        if not close_positions:
+            self._protect_kept()
         self.bridge.update_positions()
         self.bridge.update_account_balance()
         held = [(p.security.code, p.direction.name, p.quantity)
@@ -525,6 +528,18 @@ class Engine:
             self.desk.finish()
         return dict(cancelled=cancelled, closed=closed, positions=held,
                     working=self.pending())
+
+
+    def _protect_kept(self):
+        """The strategy protects a position at the bar after it opened, so one
+        opened since has no stop yet: a position kept gets one all the same."""
+        protected = {order.security for order, role in self.working() if role == "stop"}
+        self.bridge.update_positions()
+        for instrument in self.instruments:
+            net, average = self.position(instrument.security)
+            if net and instrument.security not in protected:
+                self.strategy.protect(instrument, net, average, self)
+        self.drain()
 
 
 def _order_of(report):

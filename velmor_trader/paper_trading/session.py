@@ -327,6 +327,7 @@ class Session:
                                    broker_account=f"SIM-GW-{defaults.ACCOUNT_ID}"))
         strategy = MovingAverageCross(defaults.FAST, defaults.SLOW, defaults.ENTRY_PATIENCE)
         engine = Engine(bridge, gateway, clock, store, strategy, console)
+        engine.close_on_stop = self.args.on_stop == "close"
         console.line("  logging on to the simulated broker, subscribing the account, quotes, "
                      "order books and one-minute bars")
         logged_on = False
@@ -401,8 +402,6 @@ class Session:
             closing = self.args.on_stop == "close"
             try:
                 left = engine.wind_down(close_positions=closing)
-                if not closing:
-                    self._protect_kept(engine)
             except Exception:
                 # Logging off and closing matter more than what went wrong here.
                 log.exception("the wind-down failed")
@@ -431,18 +430,6 @@ class Session:
         finally:
             clock.release()
         return finals
-
-    @staticmethod
-    def _protect_kept(engine):
-        """The strategy protects a position at the bar after it opened, so one
-        opened since has no stop yet: a position kept gets one all the same."""
-        protected = {order.security for order, role in engine.working() if role == "stop"}
-        engine.bridge.update_positions()
-        for instrument in engine.instruments:
-            net, average = engine.position(instrument.security)
-            if net and instrument.security not in protected:
-                engine.strategy.protect(instrument, net, average, engine)
-        engine.drain()
 
     def _report(self, engine, operator, finals, start_cash):
         console, out = self.console, self.out

@@ -2,11 +2,10 @@
 
 namespace vt {
 
-void RecordLayout::learn(PyTypeObject *type, PyObject *const *names, std::size_t n) {
-    type_ = nullptr;
-    direct_ = false;
+bool RecordLayout::learn(PyTypeObject *type, PyObject *const *names, std::size_t n,
+                         Facts &layout) const {
 #ifdef VT_INLINE_VALUES
-    if (n > kMaxLayoutNames) return;
+    if (n > kMaxLayoutNames) return true;
     bool direct = PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
                   type->tp_getattro == PyObject_GenericGetAttr &&
                   (access_ == Access::Read || type->tp_setattro == PyObject_GenericSetAttr);
@@ -20,23 +19,18 @@ void RecordLayout::learn(PyTypeObject *type, PyObject *const *names, std::size_t
             if (kind->tp_descr_set || !PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE)) direct = false;
         }
     }
-    if (!layout::has_version(type)) return;
     const layout::KeysHead *keys = layout::shared_keys(type);
-    if (direct && keys) {
-        for (std::size_t i = 0; i < n; ++i) {
-            index_[i] = layout::shared_index(keys, names[i]);
-            // No instance has had the attribute yet: learn again once one has.
-            if (index_[i] < 0) return;
-        }
-    } else {
-        direct = false;
+    if (!direct || !keys) return true;
+    for (std::size_t i = 0; i < n; ++i) {
+        layout.index[i] = layout::shared_index(keys, names[i]);
+        // No instance has had the attribute yet.
+        if (layout.index[i] < 0) return false;
     }
-    type_ = type;
-    version_ = type->tp_version_tag;
-    direct_ = direct;
+    layout.direct = true;
 #else
-    (void)type, (void)names, (void)n;
+    (void)type, (void)names, (void)n, (void)layout;
 #endif
+    return true;
 }
 
 }  // namespace vt

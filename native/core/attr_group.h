@@ -29,6 +29,7 @@
 
 #include "attrs.h"
 #include "inline_values.h"
+#include "watch.h"
 
 namespace vt {
 namespace py = pybind11;
@@ -52,13 +53,19 @@ public:
     PyObject **values(PyObject *o, PyObject *const *names, std::size_t n, Py_ssize_t *index) {
 #ifdef VT_INLINE_VALUES
         PyTypeObject *type = Py_TYPE(o);
-        if (type != type_ || type->tp_version_tag != version_) learn(type, names, n);
-        if (type != type_ || !direct_) return nullptr;
+        const Facts *layout = watch_.find(type);
+        if (!layout) {
+            Facts learnt;
+            // An index still unknown is learnt again at the next use.
+            if (!learn(type, names, n, learnt)) return nullptr;
+            layout = &watch_.keep(type, learnt);
+        }
+        if (!layout->direct) return nullptr;
         PyObject **values = layout::inline_values(o);
         if (!values) return nullptr;
         for (std::size_t i = 0; i < n; ++i) {
-            if (!values[index_[i]]) return nullptr;
-            index[i] = index_[i];
+            if (!values[layout->index[i]]) return nullptr;
+            index[i] = layout->index[i];
         }
         return values;
 #else
@@ -68,16 +75,18 @@ public:
     }
 
     // For a list of names other than the one learned.
-    void forget() { type_ = nullptr; }
+    void forget() { watch_.forget(); }
 
 private:
-    void learn(PyTypeObject *type, PyObject *const *names, std::size_t n);
+    struct Facts {
+        bool direct = false;
+        Py_ssize_t index[kMaxLayoutNames] = {};
+    };
+    // False when the facts cannot be kept yet.
+    bool learn(PyTypeObject *type, PyObject *const *names, std::size_t n, Facts &layout) const;
 
     Access access_;
-    bool direct_ = false;
-    PyTypeObject *type_ = nullptr;
-    unsigned int version_ = 0;
-    Py_ssize_t index_[kMaxLayoutNames] = {};
+    ClassWatch<Facts> watch_;
 };
 
 template <std::size_t N>

@@ -71,26 +71,26 @@ using layout::has_version;
 
 }  // namespace
 
-PyObject *AttrSite::fast_read(PyObject *o) {
-    switch (read_mode_) {
+PyObject *AttrSite::fast_read(Facts &site, PyObject *o) {
+    switch (site.read_mode) {
     case Mode::Values: {
 #ifdef VT_INLINE_VALUES
         if (PyObject **values = inline_values(o)) {
-            if (index_ < 0) {
+            if (site.index < 0) {
                 const KeysHead *keys = shared_keys(Py_TYPE(o));
-                if (!keys || (index_ = shared_index(keys, name_)) < 0) return nullptr;
+                if (!keys || (site.index = shared_index(keys, name_)) < 0) return nullptr;
             }
-            return values[index_];
+            return values[site.index];
         }
         PyObject *dict = *managed_dict(o);
-        return dict ? dict_read(dict, name_, hint_) : nullptr;
+        return dict ? dict_read(dict, name_, site.hint) : nullptr;
 #else
         return nullptr;
 #endif
     }
     case Mode::Dict: {
-        PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + dict_offset_);
-        return dict ? dict_read(dict, name_, hint_) : nullptr;
+        PyObject *dict = *layout::dict_at(o, site.dict_offset);
+        return dict ? dict_read(dict, name_, site.hint) : nullptr;
     }
     case Mode::Generic:
         break;
@@ -100,21 +100,21 @@ PyObject *AttrSite::fast_read(PyObject *o) {
 
 // Replaces an attribute the instance already has; adding one (which also
 // records the insertion order) is left to the generic store.
-bool AttrSite::fast_write(PyObject *o, PyObject *value) {
-    switch (write_mode_) {
+bool AttrSite::fast_write(Facts &site, PyObject *o, PyObject *value) {
+    switch (site.write_mode) {
     case Mode::Values: {
 #ifdef VT_INLINE_VALUES
         if (PyObject **values = inline_values(o)) {
-            if (index_ < 0) {
+            if (site.index < 0) {
                 const KeysHead *keys = shared_keys(Py_TYPE(o));
-                if (!keys || (index_ = shared_index(keys, name_)) < 0) return false;
+                if (!keys || (site.index = shared_index(keys, name_)) < 0) return false;
             }
-            PyObject *old = values[index_];
+            PyObject *old = values[site.index];
             if (!old) return false;
             // Storing the object already there changes nothing a program
             // can see (3.11 has no dict watchers): skip the reference traffic.
             if (old == value) return true;
-            values[index_] = Py_NewRef(value);
+            values[site.index] = Py_NewRef(value);
             Py_DECREF(old);
             return true;
         }
@@ -125,7 +125,7 @@ bool AttrSite::fast_write(PyObject *o, PyObject *value) {
 #endif
     }
     case Mode::Dict: {
-        PyObject *dict = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + dict_offset_);
+        PyObject *dict = *layout::dict_at(o, site.dict_offset);
         return dict && dict_write(dict, name_, value);
     }
     case Mode::Generic:
@@ -135,24 +135,27 @@ bool AttrSite::fast_write(PyObject *o, PyObject *value) {
 }
 
 void AttrSite::learn(PyTypeObject *type) {
-    type_ = nullptr;
-    holder_type_ = nullptr;
-    read_mode_ = write_mode_ = Mode::Generic;
-    index_ = -1;
     PyObject *name = this->name().ptr();
+    Facts site;
     // The lookup also gives the type a version tag where it can have one.
     PyObject *attribute = _PyType_Lookup(type, name);
-    if (!has_version(type)) return;
+    if (!has_version(type)) {
+        watch_.keep(type, site);
+        return;
+    }
     bool direct = true;
-    PyTypeObject *holder = nullptr;
     if (attribute) {
         PyTypeObject *kind = Py_TYPE(attribute);
         if (kind->tp_descr_set) {
             direct = false;
         } else if (!PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE)) {
             _PyType_Lookup(kind, name);
-            if (has_version(kind)) holder = kind;
-            else direct = false;
+            if (has_version(kind)) {
+                site.holder_type = kind;
+                site.holder_version = kind->tp_version_tag;
+            } else {
+                direct = false;
+            }
         }
     }
     Mode mode = Mode::Generic;
@@ -160,22 +163,17 @@ void AttrSite::learn(PyTypeObject *type) {
 #ifdef VT_INLINE_VALUES
         if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
             mode = Mode::Values;
-            if (const KeysHead *keys = shared_keys(type)) index_ = shared_index(keys, name);
+            if (const KeysHead *keys = shared_keys(type)) site.index = shared_index(keys, name);
         } else
 #endif
             if (type->tp_dictoffset > 0) {
             mode = Mode::Dict;
-            dict_offset_ = type->tp_dictoffset;
+            site.dict_offset = type->tp_dictoffset;
         }
     }
-    if (type->tp_getattro == PyObject_GenericGetAttr) read_mode_ = mode;
-    if (type->tp_setattro == PyObject_GenericSetAttr) write_mode_ = mode;
-    type_ = type;
-    version_ = type->tp_version_tag;
-    if (holder) {
-        holder_type_ = holder;
-        holder_version_ = holder->tp_version_tag;
-    }
+    if (type->tp_getattro == PyObject_GenericGetAttr) site.read_mode = mode;
+    if (type->tp_setattro == PyObject_GenericSetAttr) site.write_mode = mode;
+    watch_.keep(type, site);
 }
 
 }  // namespace vt

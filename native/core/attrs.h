@@ -24,6 +24,7 @@
 
 #include "errors.h"
 #include "names.h"
+#include "watch.h"
 
 namespace vt {
 namespace py = pybind11;
@@ -46,8 +47,9 @@ public:
 
     py::object get(py::handle obj) {
         PyObject *o = obj.ptr();
-        if (Py_TYPE(o) == type_ && Py_TYPE(o)->tp_version_tag == version_ && valid_holder()) {
-            if (PyObject *found = fast_read(o)) return py::reinterpret_borrow<py::object>(found);
+        if (Facts *site = watch_.find(Py_TYPE(o))) {
+            if (site->holder_unchanged())
+                if (PyObject *found = fast_read(*site, o)) return py::reinterpret_borrow<py::object>(found);
         } else {
             learn(Py_TYPE(o));
         }
@@ -56,8 +58,8 @@ public:
 
     void set(py::handle obj, py::handle value) {
         PyObject *o = obj.ptr();
-        if (Py_TYPE(o) == type_ && Py_TYPE(o)->tp_version_tag == version_ && valid_holder()) {
-            if (fast_write(o, value.ptr())) return;
+        if (Facts *site = watch_.find(Py_TYPE(o))) {
+            if (site->holder_unchanged() && fast_write(*site, o, value.ptr())) return;
         } else {
             learn(Py_TYPE(o));
         }
@@ -67,31 +69,34 @@ public:
     py::handle name() { return name_ ? name_ : intern_into(&name_, text_); }
 
 private:
-    // A class attribute under the name that is not a data descriptor (a
-    // field default, a method) does not hide the instance's attribute; the
-    // site also remembers the version of that attribute's own type, since
-    // giving that type a __set__ would turn it into a data descriptor.
-    bool valid_holder() const {
-        return !holder_type_ || holder_type_->tp_version_tag == holder_version_;
-    }
-    PyObject *fast_read(PyObject *o);
-    bool fast_write(PyObject *o, PyObject *value);
+    struct Facts {
+        // A class attribute under the name that is not a data descriptor (a
+        // field default, a method) does not hide the instance's attribute;
+        // the site also follows that attribute's own type, since giving
+        // that type a __set__ would turn it into a data descriptor.
+        PyTypeObject *holder_type = nullptr;
+        unsigned int holder_version = 0;
+        // How the site reads and how it writes: a class may read generically
+        // and write through its own __setattr__ (or the reverse), and one
+        // site may serve both.
+        Mode read_mode = Mode::Generic;
+        Mode write_mode = Mode::Generic;
+        Py_ssize_t index = -1;       // Values: the name's slot in the inline values
+        Py_ssize_t dict_offset = 0;  // Dict: where the instance dict pointer is
+        Py_ssize_t hint = -1;        // the entry of the instance dict found last
+
+        bool holder_unchanged() const {
+            return !holder_type || ClassWatch<Facts>::unchanged(holder_type, holder_version);
+        }
+    };
+
+    PyObject *fast_read(Facts &site, PyObject *o);
+    bool fast_write(Facts &site, PyObject *o, PyObject *value);
     void learn(PyTypeObject *type);
 
     const char *text_;
     PyObject *name_ = nullptr;
-    PyTypeObject *type_ = nullptr;
-    unsigned int version_ = 0;
-    PyTypeObject *holder_type_ = nullptr;
-    unsigned int holder_version_ = 0;
-    // How the site reads and how it writes: a class may read generically
-    // and write through its own __setattr__ (or the reverse), and one site
-    // may serve both.
-    Mode read_mode_ = Mode::Generic;
-    Mode write_mode_ = Mode::Generic;
-    Py_ssize_t index_ = -1;       // Values: the name's slot in the inline values
-    Py_ssize_t dict_offset_ = 0;  // Dict: where the instance dict pointer is
-    Py_ssize_t hint_ = -1;        // the entry of the instance dict found last
+    ClassWatch<Facts> watch_;
 };
 
 }  // namespace vt

@@ -1,4 +1,4 @@
-// Building texts on hot paths.
+// Texts: concat (a + b + ...), str_of (str(v)) and format_of (format(v, "")).
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,14 @@ namespace py = pybind11;
 py::object concat(const py::handle *parts, std::size_t count);
 inline py::object concat(std::initializer_list<py::handle> parts) {
     return concat(parts.begin(), parts.size());
+}
+
+// format(value, ""): the text a value is written with in an f-string or a
+// `%s`-free message (for most values str(value), but not always).
+inline py::object format_of(py::handle value) {
+    PyObject *text = PyObject_Format(value.ptr(), nullptr);
+    if (!text) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
 }
 
 // str(value). A naive datetime.datetime (the engine's time stamps) is

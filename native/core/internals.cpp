@@ -1,0 +1,39 @@
+#include "internals.h"
+
+#include "attrs.h"
+
+namespace vt {
+
+py::object class_of(py::handle obj) {
+    PyTypeObject *type = Py_TYPE(obj.ptr());
+    py::handle name = VT_ID("__class__");
+    if (type->tp_getattro == PyObject_GenericGetAttr &&
+        type_lookup(type, name) == type_lookup(&PyBaseObject_Type, name))
+        return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(type));
+    return VT_ATTR(obj, "__class__");
+}
+
+bool plain_attributes(PyTypeObject *type, const py::handle *names, std::size_t count) {
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr)
+        return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject *found = type_lookup(type, names[i]);
+        if (found && Py_TYPE(found)->tp_descr_set) return false;
+    }
+    return true;
+}
+
+PyObject *getattr_hook(PyTypeObject *type) {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || type->tp_getattro == PyObject_GenericGetAttr)
+        return nullptr;
+    PyObject *hook = type_lookup(type, VT_ID("__getattr__"));
+    if (!hook || !PyFunction_Check(hook)) return nullptr;
+    PyObject *lookup = type_lookup(type, VT_ID("__getattribute__"));
+    if (!lookup || !Py_IS_TYPE(lookup, &PyWrapperDescr_Type) ||
+        reinterpret_cast<PyWrapperDescrObject *>(lookup)->d_wrapped !=
+            reinterpret_cast<void *>(PyObject_GenericGetAttr))
+        return nullptr;
+    return hook;
+}
+
+}  // namespace vt

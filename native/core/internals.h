@@ -1,0 +1,81 @@
+// What the layer reads of the interpreter's private state, behind names.
+//
+// Modules never touch underscore functions or object layouts themselves:
+// they ask here. Each function gives what the interpreter itself would find
+// (the attribute a class lookup gives, the class `obj.__class__` gives...),
+// using private fast paths where 3.11 has them and the public API elsewhere.
+// Per-class caches keyed on a type's version tag live in watch.h.
+#pragma once
+
+#include <cstdint>
+
+#include <pybind11/pybind11.h>
+
+#include "errors.h"
+#include "inline_values.h"
+
+namespace vt {
+namespace py = pybind11;
+
+// What `name` is in the type's method resolution order (a borrowed
+// reference, or null), without calling any descriptor; never raises.
+inline PyObject *type_lookup(PyTypeObject *type, py::handle name) {
+    return _PyType_Lookup(type, name.ptr());
+}
+
+// A type's version tag: the interpreter renews it whenever the type, a base
+// or their attributes change; 0 when the type has none to give.
+inline unsigned int type_version(PyTypeObject *type) {
+    return layout::has_version(type) ? type->tp_version_tag : 0;
+}
+
+// A dict's version: renewed by every change to the dict (3.11).
+inline std::uint64_t dict_version(py::handle dict) {
+    return reinterpret_cast<PyDictObject *>(dict.ptr())->ma_version_tag;
+}
+
+// obj.__class__: the object's type unless its class redefines `__class__`
+// or the way attributes are found, in which case it is read as Python does.
+py::object class_of(py::handle obj);
+
+// True when `type` keeps object's generic attribute lookup and names no
+// data descriptor (property, slot...) under any of `names`: reading and
+// writing those attributes then has no side effect beyond the value.
+bool plain_attributes(PyTypeObject *type, const py::handle *names, std::size_t count);
+
+// The plain Python function `__getattr__` of a class that keeps object's
+// own `__getattribute__`; null for any other class.
+PyObject *getattr_hook(PyTypeObject *type);
+
+// getattr(obj, name) by the generic lookup alone, with a miss giving null
+// and no error (for a class whose getattr_hook the caller calls itself).
+inline py::object generic_attr_or_null(py::handle obj, py::handle name) {
+    PyObject *found = _PyObject_GenericGetAttrWithDict(obj.ptr(), name.ptr(), nullptr, 1);
+    if (!found && PyErr_Occurred()) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(found);
+}
+
+// int `v` == `value`, for an exact int, without making an int of `value`.
+inline bool int_equals(PyObject *v, long long value) {
+#if PY_VERSION_HEX < 0x030C0000
+    // An int of at most one digit (nearly every count and volume) is its
+    // digit and sign.
+    const Py_ssize_t digits = Py_SIZE(v);
+    if (digits >= -1 && digits <= 1)
+        return digits * static_cast<long long>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]) == value;
+#endif
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (x == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return !overflow && x == value;
+}
+
+// A tuple made longer than needed, cut to its first `n` items in place (the
+// tuple must not have been shared yet).
+inline void shrink(py::object &tuple, Py_ssize_t n) {
+    PyObject *t = tuple.release().ptr();
+    if (_PyTuple_Resize(&t, n) < 0) throw py::error_already_set();
+    tuple = py::reinterpret_steal<py::object>(t);
+}
+
+}  // namespace vt

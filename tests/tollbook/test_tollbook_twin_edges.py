@@ -1,0 +1,85 @@
+"""Corners where the native schedules once parted from the plain-Python ones."""
+import numpy as np
+import pytest
+
+SCHEDULES = ["TollbookSEHK", "TollbookHKFE", "TollbookCrypto"]
+
+
+def build(cls, deals):
+    """The fee object and the error its constructor raised, if any, as (type, text)."""
+    fee = cls.__new__(cls)
+    try:
+        fee.__init__(*deals)
+    except Exception as exc:
+        return fee, (type(exc), str(exc))
+    return fee, None
+
+
+def assert_same(native, plain, figures):
+    (n_fee, n_error), (p_fee, p_error) = native, plain
+    assert n_error == p_error
+    assert figures(n_fee) == figures(p_fee)
+    assert vars(n_fee).keys() == vars(p_fee).keys()
+
+
+@pytest.mark.parametrize("cls", SCHEDULES)
+def test_attribute_reads_in_python_order(tb, ref, deal, cls):
+    """Each `self.x += ...` reads x before what it adds (the Crypto rates included)."""
+    def logging(base, log):
+        class Logged(base):
+            def __getattribute__(self, name):
+                if not name.startswith("__"):
+                    log.append(name)
+                return object.__getattribute__(self, name)
+        return Logged
+
+    native_log, plain_log = [], []
+    deals = [deal(100, 100, 2), deal(12.5, 3000, 3)]
+    logging(getattr(tb, cls), native_log)(*deals)
+    logging(getattr(ref, cls), plain_log)(*deals)
+    assert native_log == plain_log
+
+
+@pytest.mark.parametrize("cls", SCHEDULES)
+def test_class_attribute_whose_class_becomes_a_data_descriptor(tb, ref, deal, figures, cls):
+    """A starting value's class may gain __get__ and __set__ after the schedule has run."""
+    def run(base):
+        class Start:
+            def __add__(self, other):
+                return other
+
+        class Sub(base):
+            commissions = Start()
+
+        Sub(deal(100, 100, 2))
+        written = []
+        Start.__get__ = lambda self, obj, owner=None: 0.5
+        Start.__set__ = lambda self, obj, value: written.append(value)
+        return build(Sub, [deal(100, 100, 2), deal(10, 100, 2)]), written
+
+    (native, native_written), (plain, plain_written) = run(getattr(tb, cls)), run(getattr(ref, cls))
+    assert native_written == plain_written and native_written
+    assert_same(native, plain, figures)
+
+
+@pytest.mark.parametrize("count", [0, 1, 2])
+def test_missing_math_global_is_a_name_error_when_used(tb, ref, deal, figures, monkeypatch, count):
+    monkeypatch.delattr(tb, "math")
+    monkeypatch.delattr(ref, "math")
+    deals = [deal(100, 100), deal(10, 100)][:count]
+    native, plain = build(tb.TollbookSEHK, deals), build(ref.TollbookSEHK, deals)
+    assert (native[1] is None) == (count == 0)
+    assert_same(native, plain, figures)
+
+
+EDGES = [0, -0.0, np.uint64(0), np.uint64(2 ** 64 - 1), np.uint8(0), np.int64(0), 2 ** 63 - 1,
+         -2 ** 63, 2 ** 63, 2 ** 64, 3037000500, -(2 ** 53) - 1, True, False]
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("cls", SCHEDULES)
+@pytest.mark.parametrize("value", EDGES, ids=repr)
+def test_unsigned_and_zero_integers(tb, ref, deal, figures, cls, value):
+    for price, quantity, lot in [(value, 3, 2), (2, value, 2), (value, value, 1), (1, 4, value)]:
+        deals = [deal(price, quantity, lot)] * 2
+        assert_same(build(getattr(tb, cls), deals), build(getattr(ref, cls), deals), figures)

@@ -1,0 +1,187 @@
+// The fee arithmetic on unboxed numbers, with the host's results, and the
+// module's round, max, int and math.ceil.
+#include <cmath>
+#include <limits>
+
+#include "tollbook.h"
+
+namespace tollbook {
+
+namespace {
+
+constexpr long long kExact = 1LL << 53;                // ints that convert to double exactly
+constexpr long long kMulLimit = 3037000499LL;          // floor(sqrt(2^63 - 1))
+constexpr double kInt64Bound = 9223372036854775808.0;  // 2^63
+constexpr double kTwo52 = 4503599627370496.0;
+constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// The host's own callables, kept for the life of the process.
+PyObject *g_round = nullptr;
+PyObject *g_max = nullptr;
+PyObject *g_int = nullptr;
+PyObject *g_ceil = nullptr;
+
+bool is_int(const Num &v) { return v.kind == Num::Int; }
+bool is_float(const Num &v) { return v.kind == Num::Float; }
+
+// The double the host converts `v` to in float arithmetic, when exact.
+bool exact_double(const Num &v, double &out) {
+    out = is_float(v) ? v.d : static_cast<double>(v.i);
+    return is_float(v) || (is_int(v) && v.i >= -kExact && v.i <= kExact);
+}
+
+// A float on either side makes the host convert the other and compute in
+// doubles, done here when the conversion is exact.
+bool in_doubles(const Num &a, const Num &b, double &x, double &y) {
+    return (is_float(a) || is_float(b)) && exact_double(a, x) && exact_double(b, y);
+}
+
+Num host(binaryfunc op, const Num &a, const Num &b) {
+    return Num::of(vt::check(op(a.object().ptr(), b.object().ptr())));
+}
+
+// int op int stays an int while it fits 64 bits.
+Num sum(const Num &a, const Num &b, binaryfunc op) {
+    double x, y;
+    if (is_int(a) && is_int(b)) {
+        if (b.i >= 0 ? a.i <= std::numeric_limits<long long>::max() - b.i
+                     : a.i >= std::numeric_limits<long long>::min() - b.i)
+            return a.i + b.i;
+    } else if (in_doubles(a, b, x, y)) {
+        return x + y;
+    }
+    return host(op, a, b);
+}
+
+bool compare(const Num &a, const Num &b, int op) {
+    double x, y;
+    if (exact_double(a, x) && exact_double(b, y)) return op == Py_LT ? x < y : x > y;
+    return vt::truth(vt::compare(a.object(), b.object(), op));
+}
+
+// A double inside (-2^63, 2^63) truncated or rounded up is a long long.
+bool fits_int64(double d) { return d > -kInt64Bound && d < kInt64Bound; }
+
+// round(x, ndigits) for 0 <= ndigits <= 15 and the values whose scaled
+// magnitude the exact method covers; false where the host must be asked.
+// With p = 10^n (exact), x * p = hi + lo exactly (fma gives the product's
+// rounding error, representable since |hi| >= 0.5 keeps it far from the
+// subnormals). Below 2^52 every double is a multiple of a power of two no
+// greater than 1/2, so hi - floor(hi) is exact and, unless it is exactly one
+// half, lo cannot carry the value across the midpoint: only true ties and
+// near-ties need lo. The rounded integer k is then exact, and k / p is the
+// correctly rounded quotient, i.e. the double nearest to k * 10^-n.
+bool round_decimal(double x, int ndigits, double &out) {
+    if (ndigits < 0 || ndigits > 15) return false;
+    const double p = kPowers[ndigits];
+    const double hi = x * p;
+    const double magnitude = std::fabs(hi);
+    if (!(magnitude < kTwo52)) return false;  // also NaN and infinities
+    double k = 0.0;                           // for |x * p| < 1/2, exactly too
+    if (magnitude >= 0.5) {
+        const double below = std::floor(hi);
+        const double frac = hi - below;
+        k = frac > 0.5 ? below + 1.0 : below;
+        if (frac == 0.5) {
+            const double lo = std::fma(x, p, -hi);
+            // just above the midpoint, or an exact tie to the even neighbour
+            if (lo > 0.0 || (lo == 0.0 && std::fmod(below, 2.0) != 0.0)) k = below + 1.0;
+        }
+    }
+    const double result = k / p;
+    out = result == 0.0 ? std::copysign(0.0, x) : result;
+    return true;
+}
+
+}  // namespace
+
+Num Num::of(py::handle value) {
+    PyObject *p = value.ptr();
+    if (PyFloat_CheckExact(p)) return PyFloat_AS_DOUBLE(p);
+    if (PyLong_CheckExact(p)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
+        if (!overflow) return v;  // an exact int cannot fail otherwise
+    }
+    Num boxed;
+    boxed.kind = Obj;
+    boxed.obj = py::reinterpret_borrow<py::object>(value);
+    return boxed;
+}
+
+py::object Num::object() const {
+    if (kind == Int) return vt::check(PyLong_FromLongLong(i));
+    if (kind == Float) return vt::check(PyFloat_FromDouble(d));
+    return obj;
+}
+
+Num operator+(const Num &a, const Num &b) { return sum(a, b, PyNumber_Add); }
+Num iadd(const Num &a, const Num &b) { return sum(a, b, PyNumber_InPlaceAdd); }
+
+Num operator*(const Num &a, const Num &b) {
+    double x, y;
+    if (is_int(a) && is_int(b)) {
+        if (a.i >= -kMulLimit && a.i <= kMulLimit && b.i >= -kMulLimit && b.i <= kMulLimit)
+            return a.i * b.i;
+    } else if (in_doubles(a, b, x, y)) {
+        return x * y;
+    }
+    return host(PyNumber_Multiply, a, b);
+}
+
+// Between ints as between floats, true division of exactly representable
+// operands is the correctly rounded quotient; a zero divisor is left to the
+// host to report.
+Num operator/(const Num &a, const Num &b) {
+    double x, y;
+    if (exact_double(a, x) && exact_double(b, y) && y != 0.0) return x / y;
+    return host(PyNumber_TrueDivide, a, b);
+}
+
+bool operator<(const Num &a, const Num &b) { return compare(a, b, Py_LT); }
+bool operator>(const Num &a, const Num &b) { return compare(a, b, Py_GT); }
+
+// round(int, n >= 0) gives the int back unchanged.
+Num Fees::round(const Num &v, int ndigits) {
+    py::handle fn = found(kRound);
+    double out = 0.0;
+    if (fn.ptr() == g_round && (is_int(v) || (is_float(v) && round_decimal(v.d, ndigits, out))))
+        return is_int(v) ? v : Num(out);
+    return Num::of(vt::call(fn, {v.object(), py::int_(ndigits)}));
+}
+
+// The builtin keeps the first argument unless the second compares greater.
+Num Fees::max(const Num &a, const Num &b) {
+    py::handle fn = found(kMax);
+    if (fn.ptr() == g_max) return b > a ? b : a;
+    return Num::of(vt::call(fn, {a.object(), b.object()}));
+}
+
+Num Fees::to_int(const Num &v) {
+    py::handle fn = found(kInt);
+    if (fn.ptr() == g_int && (is_int(v) || (is_float(v) && fits_int64(v.d))))
+        return is_int(v) ? v : Num(static_cast<long long>(std::trunc(v.d)));
+    return Num::of(vt::call(fn, {v.object()}));
+}
+
+// Infinities and NaN are left to the host to refuse.
+Num Fees::ceil(const Num &v) {
+    py::handle fn = found(kCeil);
+    if (fn.ptr() == g_ceil && (is_int(v) || (is_float(v) && fits_int64(std::ceil(v.d)))))
+        return is_int(v) ? v : Num(static_cast<long long>(std::ceil(v.d)));
+    return Num::of(vt::call(fn, {v.object()}));
+}
+
+void remember_builtins(py::handle math) {
+    py::module_ builtins = py::module_::import("builtins");
+    auto keep = [](py::handle obj, const char *name) {
+        return vt::check(PyObject_GetAttrString(obj.ptr(), name)).release().ptr();
+    };
+    g_round = keep(builtins, "round");
+    g_max = keep(builtins, "max");
+    g_int = keep(builtins, "int");
+    g_ceil = keep(math, "ceil");
+}
+
+}  // namespace tollbook

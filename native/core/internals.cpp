@@ -18,7 +18,9 @@ bool plain_attributes(PyTypeObject *type, const py::handle *names, std::size_t c
         return false;
     for (std::size_t i = 0; i < count; ++i) {
         PyObject *found = type_lookup(type, names[i]);
-        if (found && Py_TYPE(found)->tp_descr_set) return false;
+        if (found && (Py_TYPE(found)->tp_descr_set ||
+                      !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_IMMUTABLETYPE)))
+            return false;
     }
     return true;
 }

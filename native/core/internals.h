@@ -40,7 +40,10 @@ py::object class_of(py::handle obj);
 
 // True when `type` keeps object's generic attribute lookup and names no
 // data descriptor (property, slot...) under any of `names`: reading and
-// writing those attributes then has no side effect beyond the value.
+// writing those attributes then has no side effect beyond the value. A class
+// attribute under a name (a default) counts only if its class is immutable:
+// a mutable one could gain __set__ later without `type` changing, and the
+// answer must hold while `type` keeps its version tag (see watch.h).
 bool plain_attributes(PyTypeObject *type, const py::handle *names, std::size_t count);
 
 // The plain Python function `__getattr__` of a class that keeps object's

@@ -54,7 +54,7 @@ void define(py::dict g, const char *name, const char *doc, void (*bind)(vt::Memb
 VT_MODULE(tollbook, "velmor_trader.gateways.futu.tollbook", nullptr) {
     using namespace tollbook;
     vt::import_module(g, "math");
-    remember_builtins(g["math"]);
+    prepare(g["math"]);
     vt::import_from(g, "velmor_trader.core.deal", {"Deal"});
     vt::import_from(g, "velmor_trader.gateways.base_gateway", {"BaseFees"});
     define(g, "TollbookSEHK", kSehkDoc, bind_sehk);

@@ -20,10 +20,8 @@ struct Num {
     Num(int v) : i(v) {}
     Num(long long v) : i(v) {}
     Num(double v) : kind(Float), d(v) {}
-    // Unboxes exact ints and floats; keeps a reference to anything else.
-    static Num of(py::handle value);
-    // The value as a Python object (a new int or float when unboxed).
-    py::object object() const;
+    static Num of(py::handle value);  // a reference kept to anything not unboxed
+    py::object object() const;        // a new int or float when unboxed
 
     Kind kind = Int;
     long long i = 0;
@@ -34,73 +32,67 @@ struct Num {
 Num operator+(const Num &a, const Num &b);
 Num operator*(const Num &a, const Num &b);
 Num operator/(const Num &a, const Num &b);
-Num iadd(const Num &a, const Num &b);  // a += b
-// bool(a < b), bool(a > b)
-bool operator<(const Num &a, const Num &b);
+Num iadd(const Num &a, const Num &b);        // a += b
+bool operator<(const Num &a, const Num &b);  // bool(a < b)
 bool operator>(const Num &a, const Num &b);
 
-// Keeps the host's own round, max, int and math.ceil, so that identity tells
-// whether a name the module looks up is still one of them.
-void remember_builtins(py::handle math);
-
-// Every figure the schedules read or write, each with its attribute name, in
-// the order the schedules first write them: the order the instance's
-// attributes appear in. The Crypto rates, only read, come last.
-#define TOLLBOOK_FIELDS(F)                                                                  \
-    F(total_number_of_trades) F(total_trade_amount) F(system_fees) F(settlement_fees)       \
-    F(stamp_fees) F(trade_fees) F(transaction_fees) F(commissions) F(platform_fees)         \
+// Every figure the schedules read or write, named as its attribute, in the
+// order the schedules first write them (the order the instance's attributes
+// appear in); the Crypto rates, only read, come last.
+#define TOLLBOOK_FIELDS(F)                                                              \
+    F(total_number_of_trades) F(total_trade_amount) F(system_fees) F(settlement_fees)   \
+    F(stamp_fees) F(trade_fees) F(transaction_fees) F(commissions) F(platform_fees)     \
     F(total_fees) F(COMMISSION_RATE) F(PLATFORM_FEE_RATE) F(PLATFORM_FEE_MIN_USD)
-
 #define TOLLBOOK_ENUMERATOR(name) name,
 enum Field : std::size_t { TOLLBOOK_FIELDS(TOLLBOOK_ENUMERATOR) kFields };
 #undef TOLLBOOK_ENUMERATOR
 
-// The fee object while a schedule runs, with the module's round, max, int
-// and math.ceil: each computed here while it is the host's own, called
-// otherwise, and looked up as the module's Python code looks it up, at its
-// first use in the call (a missing one is a NameError at that point).
+// The module's round, max, int and math.ceil.
+enum Callable { kRound, kMax, kInt, kCeil };
+
+// Interns the figures' names and keeps the host's own callables, so that
+// identity tells whether what the module finds under a name is still one.
+void prepare(py::handle math);
+
+// The fee object while a schedule runs.
 //
 // `self.x += y` reads the attribute, adds and writes it back. On an instance
-// with plain access (generic attribute access, no data descriptor under any
-// of the names, nor a class attribute whose class could become one) nothing
-// else can tell when that happens, so each figure is read once, kept, and
-// what changed is written back when the schedule ends, also when it ends with
-// an error, leaving exactly what the same Python statements would have left.
-// On any other instance every read and write goes to the instance at once.
+// with plain access (vt::plain_attributes under every name) nothing else can
+// tell when that happens, so each figure is read once, kept, and what changed
+// is written back when the schedule ends, also when it ends with an error,
+// leaving what the same Python statements would have left. On any other
+// instance every read and write goes to the instance at once.
+//
+// round, max, int and math.ceil are looked up as the module's Python code
+// looks them up, at their first use in the call (a missing one is a NameError
+// there), then computed here while they are the host's own, called otherwise.
 class Fees {
 public:
     // `watch` belongs to the schedule: what it learnt of self's class.
     Fees(vt::Call &c, py::handle self, vt::ClassWatch<bool> &watch);
-    // While an error propagates, writes back what changed (a failure to
-    // write is dropped: the error propagating matters more).
-    ~Fees();
+    ~Fees();  // while an error propagates: commit(), a failure to write dropped
     Fees(const Fees &) = delete;
     Fees &operator=(const Fees &) = delete;
 
     const Num &get(Field field);
     void set(Field field, Num value);
     void add(Field field, const Num &value) { set(field, iadd(get(field), value)); }
-    // commissions + platform_fees + system_fees + ... + transaction_fees
-    Num charges();
-    // Writes back what changed; the schedule's last step.
-    void commit();
+    Num charges();  // commissions + platform_fees + system_fees + ... + transaction_fees
+    void commit();  // writes back what changed: the schedule's last step
 
     Num round(const Num &v, int ndigits);
     Num max(const Num &a, const Num &b);
     Num to_int(const Num &v);
-    Num ceil(const Num &v);  // math.ceil
+    Num ceil(const Num &v);
 
 private:
-    enum Callable { kRound, kMax, kInt, kCeil };
-    // The callable the module's code finds under the name, looked up at its
-    // first use in this call and kept for the rest of it.
     py::handle found(Callable which) { return found_[which] ? found_[which] : look_up(which); }
     py::handle look_up(Callable which);
 
     vt::Call &c_;
-    py::object found_[4];
     py::handle self_;
     bool plain_;
+    py::object found_[4];
     Num values_[kFields];
     bool loaded_[kFields] = {};
     bool dirty_[kFields] = {};

@@ -1,6 +1,8 @@
-// The fee arithmetic on unboxed numbers, with the host's results, and the
-// module's round, max, int and math.ceil.
+// What the schedules need of the host, done as the host does it: the fee
+// arithmetic on unboxed numbers, round, max, int and math.ceil, and the fee
+// object's attributes.
 #include <cmath>
+#include <exception>
 #include <limits>
 
 #include "tollbook.h"
@@ -16,11 +18,9 @@ constexpr double kTwo52 = 4503599627370496.0;
 constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                               1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 
-// The host's own callables, kept for the life of the process.
-PyObject *g_round = nullptr;
-PyObject *g_max = nullptr;
-PyObject *g_int = nullptr;
-PyObject *g_ceil = nullptr;
+// Kept for the life of the process.
+py::handle g_names[kFields];
+PyObject *g_host[4];  // builtins.round, builtins.max, builtins.int, math.ceil
 
 bool is_int(const Num &v) { return v.kind == Num::Int; }
 bool is_float(const Num &v) { return v.kind == Num::Float; }
@@ -41,7 +41,7 @@ Num host(binaryfunc op, const Num &a, const Num &b) {
     return Num::of(vt::check(op(a.object().ptr(), b.object().ptr())));
 }
 
-// int op int stays an int while it fits 64 bits.
+// int + int stays an int while it fits 64 bits.
 Num sum(const Num &a, const Num &b, binaryfunc op) {
     double x, y;
     if (is_int(a) && is_int(b)) {
@@ -94,6 +94,8 @@ bool round_decimal(double x, int ndigits, double &out) {
     return true;
 }
 
+bool plain_access(PyTypeObject *type) { return vt::plain_attributes(type, g_names, kFields); }
+
 }  // namespace
 
 Num Num::of(py::handle value) {
@@ -119,6 +121,7 @@ py::object Num::object() const {
 Num operator+(const Num &a, const Num &b) { return sum(a, b, PyNumber_Add); }
 Num iadd(const Num &a, const Num &b) { return sum(a, b, PyNumber_InPlaceAdd); }
 
+// int * int stays an int while it surely fits 64 bits.
 Num operator*(const Num &a, const Num &b) {
     double x, y;
     if (is_int(a) && is_int(b)) {
@@ -142,46 +145,100 @@ Num operator/(const Num &a, const Num &b) {
 bool operator<(const Num &a, const Num &b) { return compare(a, b, Py_LT); }
 bool operator>(const Num &a, const Num &b) { return compare(a, b, Py_GT); }
 
+void prepare(py::handle math) {
+#define TOLLBOOK_TEXT(name) #name,
+    const char *const texts[] = {TOLLBOOK_FIELDS(TOLLBOOK_TEXT)};
+#undef TOLLBOOK_TEXT
+    for (std::size_t i = 0; i < kFields; ++i)
+        g_names[i] = vt::check(PyUnicode_InternFromString(texts[i])).release();
+    py::module_ builtins = py::module_::import("builtins");
+    const char *const callables[] = {"round", "max", "int", "ceil"};
+    for (int which : {kRound, kMax, kInt, kCeil}) {
+        PyObject *from = which == kCeil ? math.ptr() : builtins.ptr();
+        g_host[which] = vt::check(PyObject_GetAttrString(from, callables[which])).release().ptr();
+    }
+}
+
+Fees::Fees(vt::Call &c, py::handle self, vt::ClassWatch<bool> &watch)
+    : c_(c), self_(self), plain_(watch.facts(Py_TYPE(self.ptr()), plain_access)) {}
+
+Fees::~Fees() {
+    if (!std::uncaught_exceptions()) return;  // the schedule committed
+    try {
+        commit();
+    } catch (...) {
+        // the error already propagating is the one the caller sees
+    }
+}
+
+const Num &Fees::get(Field field) {
+    if (!plain_ || !loaded_[field]) {
+        values_[field] = Num::of(vt::get_attr(self_, g_names[field]));
+        loaded_[field] = true;
+    }
+    return values_[field];
+}
+
+void Fees::set(Field field, Num value) {
+    values_[field] = std::move(value);
+    loaded_[field] = true;
+    dirty_[field] = plain_;
+    if (!plain_) vt::set_attr(self_, g_names[field], values_[field].object());
+}
+
+Num Fees::charges() {
+    Num total = get(commissions);
+    for (Field field : {platform_fees, system_fees, settlement_fees, stamp_fees, trade_fees,
+                        transaction_fees})
+        total = total + get(field);
+    return total;
+}
+
+void Fees::commit() {
+    for (std::size_t field = 0; field < kFields; ++field) {
+        if (!dirty_[field]) continue;
+        dirty_[field] = false;
+        vt::set_attr(self_, g_names[field], values_[field].object());
+    }
+}
+
+py::handle Fees::look_up(Callable which) {
+    if (which == kRound) found_[which] = VT_GLOBAL(c_, "round");
+    if (which == kMax) found_[which] = VT_GLOBAL(c_, "max");
+    if (which == kInt) found_[which] = VT_GLOBAL(c_, "int");
+    if (which == kCeil) found_[which] = VT_ATTR(VT_GLOBAL(c_, "math"), "ceil");
+    return found_[which];
+}
+
 // round(int, n >= 0) gives the int back unchanged.
 Num Fees::round(const Num &v, int ndigits) {
     py::handle fn = found(kRound);
     double out = 0.0;
-    if (fn.ptr() == g_round && (is_int(v) || (is_float(v) && round_decimal(v.d, ndigits, out))))
-        return is_int(v) ? v : Num(out);
+    if (fn.ptr() == g_host[kRound] && is_int(v)) return v;
+    if (fn.ptr() == g_host[kRound] && is_float(v) && round_decimal(v.d, ndigits, out)) return out;
     return Num::of(vt::call(fn, {v.object(), py::int_(ndigits)}));
 }
 
 // The builtin keeps the first argument unless the second compares greater.
 Num Fees::max(const Num &a, const Num &b) {
     py::handle fn = found(kMax);
-    if (fn.ptr() == g_max) return b > a ? b : a;
+    if (fn.ptr() == g_host[kMax]) return b > a ? b : a;
     return Num::of(vt::call(fn, {a.object(), b.object()}));
 }
 
 Num Fees::to_int(const Num &v) {
     py::handle fn = found(kInt);
-    if (fn.ptr() == g_int && (is_int(v) || (is_float(v) && fits_int64(v.d))))
+    if (fn.ptr() == g_host[kInt] && (is_int(v) || (is_float(v) && fits_int64(v.d))))
         return is_int(v) ? v : Num(static_cast<long long>(std::trunc(v.d)));
     return Num::of(vt::call(fn, {v.object()}));
 }
 
-// Infinities and NaN are left to the host to refuse.
+// math.ceil: infinities and NaN are left to the host to refuse.
 Num Fees::ceil(const Num &v) {
     py::handle fn = found(kCeil);
-    if (fn.ptr() == g_ceil && (is_int(v) || (is_float(v) && fits_int64(std::ceil(v.d)))))
+    if (fn.ptr() == g_host[kCeil] && (is_int(v) || (is_float(v) && fits_int64(std::ceil(v.d)))))
         return is_int(v) ? v : Num(static_cast<long long>(std::ceil(v.d)));
     return Num::of(vt::call(fn, {v.object()}));
-}
-
-void remember_builtins(py::handle math) {
-    py::module_ builtins = py::module_::import("builtins");
-    auto keep = [](py::handle obj, const char *name) {
-        return vt::check(PyObject_GetAttrString(obj.ptr(), name)).release().ptr();
-    };
-    g_round = keep(builtins, "round");
-    g_max = keep(builtins, "max");
-    g_int = keep(builtins, "int");
-    g_ceil = keep(math, "ceil");
 }
 
 }  // namespace tollbook

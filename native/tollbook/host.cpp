@@ -3,7 +3,6 @@
 // object's attributes.
 #include <cmath>
 #include <exception>
-#include <limits>
 
 #include "tollbook.h"
 
@@ -12,11 +11,11 @@ namespace tollbook {
 namespace {
 
 constexpr long long kExact = 1LL << 53;                // ints that convert to double exactly
+constexpr long long kAddLimit = (1LL << 62) - 1;       // |a|, |b| < 2^62: a + b fits
 constexpr long long kMulLimit = 3037000499LL;          // floor(sqrt(2^63 - 1))
 constexpr double kInt64Bound = 9223372036854775808.0;  // 2^63
 constexpr double kTwo52 = 4503599627370496.0;
-constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
 
 // Kept for the life of the process.
 py::handle g_names[kFields];
@@ -41,16 +40,16 @@ Num host(binaryfunc op, const Num &a, const Num &b) {
     return Num::of(vt::check(op(a.object().ptr(), b.object().ptr())));
 }
 
-// int + int stays an int while it fits 64 bits.
+// Both ints, within `limit` of zero.
+bool small_ints(const Num &a, const Num &b, long long limit) {
+    return is_int(a) && is_int(b) && a.i >= -limit && a.i <= limit && b.i >= -limit && b.i <= limit;
+}
+
+// int + int stays an int, computed here while it surely fits 64 bits.
 Num sum(const Num &a, const Num &b, binaryfunc op) {
     double x, y;
-    if (is_int(a) && is_int(b)) {
-        if (b.i >= 0 ? a.i <= std::numeric_limits<long long>::max() - b.i
-                     : a.i >= std::numeric_limits<long long>::min() - b.i)
-            return a.i + b.i;
-    } else if (in_doubles(a, b, x, y)) {
-        return x + y;
-    }
+    if (small_ints(a, b, kAddLimit)) return a.i + b.i;
+    if (in_doubles(a, b, x, y)) return x + y;
     return host(op, a, b);
 }
 
@@ -63,17 +62,17 @@ bool compare(const Num &a, const Num &b, int op) {
 // A double inside (-2^63, 2^63) truncated or rounded up is a long long.
 bool fits_int64(double d) { return d > -kInt64Bound && d < kInt64Bound; }
 
-// round(x, ndigits) for 0 <= ndigits <= 15 and the values whose scaled
-// magnitude the exact method covers; false where the host must be asked.
-// With p = 10^n (exact), x * p = hi + lo exactly (fma gives the product's
-// rounding error, representable since |hi| >= 0.5 keeps it far from the
-// subnormals). Below 2^52 every double is a multiple of a power of two no
-// greater than 1/2, so hi - floor(hi) is exact and, unless it is exactly one
-// half, lo cannot carry the value across the midpoint: only true ties and
-// near-ties need lo. The rounded integer k is then exact, and k / p is the
-// correctly rounded quotient, i.e. the double nearest to k * 10^-n.
+// round(x, ndigits) as the host rounds (the exact binary value, half to even
+// at the n-th decimal, then the nearest double), for 0 <= ndigits <= 8 and
+// the values the method covers; false where the host must be asked. With
+// p = 10^n (exact), x * p = hi + lo exactly (fma gives the product's rounding
+// error, representable since |hi| >= 0.5 keeps it far from the subnormals).
+// Below 2^52 every double is a multiple of a power of two no greater than
+// 1/2, so hi - floor(hi) is exact and, unless it is exactly one half, lo
+// cannot carry the value across the midpoint: only ties need lo. The rounded
+// integer k is then exact, and k / p the double nearest to k * 10^-n.
 bool round_decimal(double x, int ndigits, double &out) {
-    if (ndigits < 0 || ndigits > 15) return false;
+    if (ndigits < 0 || ndigits > 8) return false;
     const double p = kPowers[ndigits];
     const double hi = x * p;
     const double magnitude = std::fabs(hi);
@@ -106,10 +105,7 @@ Num Num::of(py::handle value) {
         long long v = PyLong_AsLongLongAndOverflow(p, &overflow);
         if (!overflow) return v;  // an exact int cannot fail otherwise
     }
-    Num boxed;
-    boxed.kind = Obj;
-    boxed.obj = py::reinterpret_borrow<py::object>(value);
-    return boxed;
+    return Num(py::reinterpret_borrow<py::object>(value));
 }
 
 py::object Num::object() const {
@@ -121,15 +117,11 @@ py::object Num::object() const {
 Num operator+(const Num &a, const Num &b) { return sum(a, b, PyNumber_Add); }
 Num iadd(const Num &a, const Num &b) { return sum(a, b, PyNumber_InPlaceAdd); }
 
-// int * int stays an int while it surely fits 64 bits.
+// int * int stays an int, computed here while it surely fits 64 bits.
 Num operator*(const Num &a, const Num &b) {
     double x, y;
-    if (is_int(a) && is_int(b)) {
-        if (a.i >= -kMulLimit && a.i <= kMulLimit && b.i >= -kMulLimit && b.i <= kMulLimit)
-            return a.i * b.i;
-    } else if (in_doubles(a, b, x, y)) {
-        return x * y;
-    }
+    if (small_ints(a, b, kMulLimit)) return a.i * b.i;
+    if (in_doubles(a, b, x, y)) return x * y;
     return host(PyNumber_Multiply, a, b);
 }
 
@@ -172,10 +164,8 @@ Fees::~Fees() {
 }
 
 const Num &Fees::get(Field field) {
-    if (!plain_ || !loaded_[field]) {
-        values_[field] = Num::of(vt::get_attr(self_, g_names[field]));
-        loaded_[field] = true;
-    }
+    if (!plain_ || !loaded_[field]) values_[field] = Num::of(vt::get_attr(self_, g_names[field]));
+    loaded_[field] = true;
     return values_[field];
 }
 
@@ -210,35 +200,29 @@ py::handle Fees::look_up(Callable which) {
     return found_[which];
 }
 
+bool Fees::native(Callable which) { return found(which).ptr() == g_host[which]; }
+
 // round(int, n >= 0) gives the int back unchanged.
 Num Fees::round(const Num &v, int ndigits) {
-    py::handle fn = found(kRound);
     double out = 0.0;
-    if (fn.ptr() == g_host[kRound] && is_int(v)) return v;
-    if (fn.ptr() == g_host[kRound] && is_float(v) && round_decimal(v.d, ndigits, out)) return out;
-    return Num::of(vt::call(fn, {v.object(), py::int_(ndigits)}));
+    if (native(kRound) && is_int(v)) return v;
+    if (native(kRound) && is_float(v) && round_decimal(v.d, ndigits, out)) return out;
+    return Num::of(vt::call(found(kRound), {v.object(), py::int_(ndigits)}));
 }
 
 // The builtin keeps the first argument unless the second compares greater.
 Num Fees::max(const Num &a, const Num &b) {
-    py::handle fn = found(kMax);
-    if (fn.ptr() == g_host[kMax]) return b > a ? b : a;
-    return Num::of(vt::call(fn, {a.object(), b.object()}));
+    if (native(kMax)) return b > a ? b : a;
+    return Num::of(vt::call(found(kMax), {a.object(), b.object()}));
 }
 
-Num Fees::to_int(const Num &v) {
-    py::handle fn = found(kInt);
-    if (fn.ptr() == g_host[kInt] && (is_int(v) || (is_float(v) && fits_int64(v.d))))
-        return is_int(v) ? v : Num(static_cast<long long>(std::trunc(v.d)));
-    return Num::of(vt::call(fn, {v.object()}));
-}
-
-// math.ceil: infinities and NaN are left to the host to refuse.
-Num Fees::ceil(const Num &v) {
-    py::handle fn = found(kCeil);
-    if (fn.ptr() == g_host[kCeil] && (is_int(v) || (is_float(v) && fits_int64(std::ceil(v.d)))))
-        return is_int(v) ? v : Num(static_cast<long long>(std::ceil(v.d)));
-    return Num::of(vt::call(fn, {v.object()}));
+// int(v) and math.ceil(v) give an int back unchanged, and a float within
+// 64 bits truncated or rounded up; the host refuses infinities and NaN.
+Num Fees::whole(Callable which, const Num &v) {
+    const double d = which == kInt ? std::trunc(v.d) : std::ceil(v.d);
+    if (native(which) && is_int(v)) return v;
+    if (native(which) && is_float(v) && fits_int64(d)) return static_cast<long long>(d);
+    return Num::of(vt::call(found(which), {v.object()}));
 }
 
 }  // namespace tollbook

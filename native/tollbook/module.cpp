@@ -35,8 +35,7 @@ const char *const kCryptoDoc =
     "PLATFORM_FEE_RATE 0.08% of the trade amount, at least PLATFORM_FEE_MIN_USD\n"
     "USD 1.99 per deal. Both rounded to 8 decimal places.\n";
 
-// `class <name>(BaseFees)` with its docstring, class attributes and the
-// __init__ that `bind` gives.
+// class <name>(BaseFees) with its docstring, class attributes and __init__
 void define(py::dict g, const char *name, const char *doc, void (*bind)(vt::Members &),
             std::initializer_list<std::pair<const char *, double>> attrs = {}) {
     vt::ClassBuilder cls(g, name, py::make_tuple(g["BaseFees"]), doc);

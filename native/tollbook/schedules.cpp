@@ -83,18 +83,16 @@ void crypto(vt::Call &c, py::handle self, py::handle deals) {
     f.commit();
 }
 
+// def __init__(self, *deals: "Deal"), its body F
+template <auto F>
+void bind_init(vt::Members &m) {
+    m.add<F>("__init__", {vt::arg("self"), vt::star("deals").ann("Deal")});
+}
+
 }  // namespace
 
-void bind_sehk(vt::Members &m) {
-    m.add<sehk>("__init__", {vt::arg("self"), vt::star("deals").ann("Deal")});
-}
-
-void bind_hkfe(vt::Members &m) {
-    m.add<hkfe>("__init__", {vt::arg("self"), vt::star("deals").ann("Deal")});
-}
-
-void bind_crypto(vt::Members &m) {
-    m.add<crypto>("__init__", {vt::arg("self"), vt::star("deals").ann("Deal")});
-}
+void bind_sehk(vt::Members &m) { bind_init<sehk>(m); }
+void bind_hkfe(vt::Members &m) { bind_init<hkfe>(m); }
+void bind_crypto(vt::Members &m) { bind_init<crypto>(m); }
 
 }  // namespace tollbook

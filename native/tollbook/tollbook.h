@@ -1,8 +1,6 @@
 // The broker fee schedules of the Futu gateway: what the schedules share.
 #pragma once
 
-#include <cstddef>
-
 #include <vt.h>
 
 namespace tollbook {
@@ -20,6 +18,7 @@ struct Num {
     Num(int v) : i(v) {}
     Num(long long v) : i(v) {}
     Num(double v) : kind(Float), d(v) {}
+    explicit Num(py::object v) : kind(Obj), obj(std::move(v)) {}
     static Num of(py::handle value);  // a reference kept to anything not unboxed
     py::object object() const;        // a new int or float when unboxed
 
@@ -71,8 +70,6 @@ public:
     // `watch` belongs to the schedule: what it learnt of self's class.
     Fees(vt::Call &c, py::handle self, vt::ClassWatch<bool> &watch);
     ~Fees();  // while an error propagates: commit(), a failure to write dropped
-    Fees(const Fees &) = delete;
-    Fees &operator=(const Fees &) = delete;
 
     const Num &get(Field field);
     void set(Field field, Num value);
@@ -82,12 +79,14 @@ public:
 
     Num round(const Num &v, int ndigits);
     Num max(const Num &a, const Num &b);
-    Num to_int(const Num &v);
-    Num ceil(const Num &v);
+    Num to_int(const Num &v) { return whole(kInt, v); }
+    Num ceil(const Num &v) { return whole(kCeil, v); }
 
 private:
     py::handle found(Callable which) { return found_[which] ? found_[which] : look_up(which); }
     py::handle look_up(Callable which);
+    bool native(Callable which);  // still the host's own
+    Num whole(Callable which, const Num &v);
 
     vt::Call &c_;
     py::handle self_;

@@ -3,6 +3,7 @@
 // object's attributes.
 #include <cmath>
 #include <exception>
+#include <functional>
 
 #include "tollbook.h"
 
@@ -30,27 +31,20 @@ bool exact_double(const Num &v, double &out) {
     return is_float(v) || (is_int(v) && v.i >= -kExact && v.i <= kExact);
 }
 
-// A float on either side makes the host convert the other and compute in
-// doubles, done here when the conversion is exact.
-bool in_doubles(const Num &a, const Num &b, double &x, double &y) {
-    return (is_float(a) || is_float(b)) && exact_double(a, x) && exact_double(b, y);
-}
-
 Num host(binaryfunc op, const Num &a, const Num &b) {
     return Num::of(vt::check(op(a.object().ptr(), b.object().ptr())));
 }
 
-// Both ints, within `limit` of zero.
-bool small_ints(const Num &a, const Num &b, long long limit) {
-    return is_int(a) && is_int(b) && a.i >= -limit && a.i <= limit && b.i >= -limit && b.i <= limit;
-}
-
-// int + int stays an int, computed here while it surely fits 64 bits.
-Num sum(const Num &a, const Num &b, binaryfunc op) {
+// a op b: int op int stays an int, computed here while it surely fits 64 bits
+// (both within `limit`); a float on either side makes the host convert the
+// other and compute in doubles, done here when the conversion is exact.
+template <class Op>
+Num arith(const Num &a, const Num &b, long long limit, binaryfunc host_op, Op op) {
     double x, y;
-    if (small_ints(a, b, kAddLimit)) return a.i + b.i;
-    if (in_doubles(a, b, x, y)) return x + y;
-    return host(op, a, b);
+    if (is_int(a) && is_int(b) && a.i >= -limit && a.i <= limit && b.i >= -limit && b.i <= limit)
+        return op(a.i, b.i);
+    if ((is_float(a) || is_float(b)) && exact_double(a, x) && exact_double(b, y)) return op(x, y);
+    return host(host_op, a, b);
 }
 
 bool compare(const Num &a, const Num &b, int op) {
@@ -58,9 +52,6 @@ bool compare(const Num &a, const Num &b, int op) {
     if (exact_double(a, x) && exact_double(b, y)) return op == Py_LT ? x < y : x > y;
     return vt::truth(vt::compare(a.object(), b.object(), op));
 }
-
-// A double inside (-2^63, 2^63) truncated or rounded up is a long long.
-bool fits_int64(double d) { return d > -kInt64Bound && d < kInt64Bound; }
 
 // round(x, ndigits) as the host rounds (the exact binary value, half to even
 // at the n-th decimal, then the nearest double), for 0 <= ndigits <= 8 and
@@ -114,15 +105,16 @@ py::object Num::object() const {
     return obj;
 }
 
-Num operator+(const Num &a, const Num &b) { return sum(a, b, PyNumber_Add); }
-Num iadd(const Num &a, const Num &b) { return sum(a, b, PyNumber_InPlaceAdd); }
+Num operator+(const Num &a, const Num &b) {
+    return arith(a, b, kAddLimit, PyNumber_Add, std::plus<>());
+}
 
-// int * int stays an int, computed here while it surely fits 64 bits.
+Num iadd(const Num &a, const Num &b) {
+    return arith(a, b, kAddLimit, PyNumber_InPlaceAdd, std::plus<>());
+}
+
 Num operator*(const Num &a, const Num &b) {
-    double x, y;
-    if (small_ints(a, b, kMulLimit)) return a.i * b.i;
-    if (in_doubles(a, b, x, y)) return x * y;
-    return host(PyNumber_Multiply, a, b);
+    return arith(a, b, kMulLimit, PyNumber_Multiply, std::multiplies<>());
 }
 
 // Between ints as between floats, true division of exactly representable
@@ -204,9 +196,10 @@ bool Fees::native(Callable which) { return found(which).ptr() == g_host[which]; 
 
 // round(int, n >= 0) gives the int back unchanged.
 Num Fees::round(const Num &v, int ndigits) {
+    const bool own = native(kRound);
     double out = 0.0;
-    if (native(kRound) && is_int(v)) return v;
-    if (native(kRound) && is_float(v) && round_decimal(v.d, ndigits, out)) return out;
+    if (own && is_int(v)) return v;
+    if (own && is_float(v) && round_decimal(v.d, ndigits, out)) return out;
     return Num::of(vt::call(found(kRound), {v.object(), py::int_(ndigits)}));
 }
 
@@ -216,12 +209,14 @@ Num Fees::max(const Num &a, const Num &b) {
     return Num::of(vt::call(found(kMax), {a.object(), b.object()}));
 }
 
-// int(v) and math.ceil(v) give an int back unchanged, and a float within
-// 64 bits truncated or rounded up; the host refuses infinities and NaN.
+// int(v) and math.ceil(v) give an int back unchanged, and a float truncated
+// or rounded up inside (-2^63, 2^63) as a long long; the host refuses
+// infinities and NaN.
 Num Fees::whole(Callable which, const Num &v) {
+    const bool own = native(which);
+    if (own && is_int(v)) return v;
     const double d = which == kInt ? std::trunc(v.d) : std::ceil(v.d);
-    if (native(which) && is_int(v)) return v;
-    if (native(which) && is_float(v) && fits_int64(d)) return static_cast<long long>(d);
+    if (own && is_float(v) && d > -kInt64Bound && d < kInt64Bound) return static_cast<long long>(d);
     return Num::of(vt::call(found(which), {v.object()}));
 }
 

@@ -59,5 +59,6 @@ VT_MODULE(tollbook, "velmor_trader.gateways.futu.tollbook", nullptr) {
     define(g, "TollbookSEHK", kSehkDoc, bind_sehk);
     define(g, "TollbookHKFE", kHkfeDoc, bind_hkfe);
     define(g, "TollbookCrypto", kCryptoDoc, bind_crypto,
-           {{"COMMISSION_RATE", 0.0}, {"PLATFORM_FEE_RATE", 0.0008}, {"PLATFORM_FEE_MIN_USD", 1.99}});
+           {{"COMMISSION_RATE", 0.0}, {"PLATFORM_FEE_RATE", 0.0008},
+            {"PLATFORM_FEE_MIN_USD", 1.99}});
 }

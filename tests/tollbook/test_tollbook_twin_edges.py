@@ -1,4 +1,6 @@
 """Corners where the native schedules once parted from the plain-Python ones."""
+import builtins
+
 import numpy as np
 import pytest
 
@@ -62,13 +64,29 @@ def test_class_attribute_whose_class_becomes_a_data_descriptor(tb, ref, deal, fi
     assert_same(native, plain, figures)
 
 
+@pytest.mark.parametrize("cls, name", [
+    ("TollbookSEHK", "math"), ("TollbookSEHK", "round"), ("TollbookSEHK", "max"),
+    ("TollbookHKFE", "int"), ("TollbookCrypto", "round"), ("TollbookCrypto", "max"),
+])
 @pytest.mark.parametrize("count", [0, 1, 2])
-def test_missing_math_global_is_a_name_error_when_used(tb, ref, deal, figures, monkeypatch, count):
-    monkeypatch.delattr(tb, "math")
-    monkeypatch.delattr(ref, "math")
-    deals = [deal(100, 100), deal(10, 100)][:count]
-    native, plain = build(tb.TollbookSEHK, deals), build(ref.TollbookSEHK, deals)
-    assert (native[1] is None) == (count == 0)
+def test_missing_name_is_a_name_error_where_used(tb, ref, deal, figures, monkeypatch, cls, name,
+                                                 count):
+    """As in Python code, a name is looked up where it is used (none for an empty order's
+    per-deal charges), after the figures written before it."""
+    deals = [deal(100, 100, 2), deal(10, 100, 2)][:count]
+    if name == "math":
+        monkeypatch.delattr(tb, "math")
+        monkeypatch.delattr(ref, "math")
+        native, plain = build(getattr(tb, cls), deals), build(getattr(ref, cls), deals)
+    else:
+        # only while the two run: the test machinery itself needs the builtins
+        saved = getattr(builtins, name)
+        delattr(builtins, name)
+        try:
+            native, plain = build(getattr(tb, cls), deals), build(getattr(ref, cls), deals)
+        finally:
+            setattr(builtins, name, saved)
+    assert plain[1] is None or plain[1][0] is NameError
     assert_same(native, plain, figures)
 
 

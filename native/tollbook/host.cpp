@@ -1,9 +1,9 @@
-// What the schedules need of the host, done as the host does it: the fee
-// arithmetic on unboxed numbers, round, max, int and math.ceil, and the fee
-// object's attributes.
+// What the schedules need of the host, done as the host does it: arithmetic
+// on unboxed numbers, round, max, int and math.ceil, the fee object's figures.
 #include <cmath>
 #include <exception>
 #include <functional>
+#include <type_traits>
 
 #include "tollbook.h"
 
@@ -12,8 +12,8 @@ namespace tollbook {
 namespace {
 
 constexpr long long kExact = 1LL << 53;                // ints that convert to double exactly
-constexpr long long kAddLimit = (1LL << 62) - 1;       // |a|, |b| < 2^62: a + b fits
-constexpr long long kMulLimit = 3037000499LL;          // floor(sqrt(2^63 - 1))
+constexpr long long kAddLimit = (1LL << 62) - 1;       // both within: a + b fits
+constexpr long long kMulLimit = 3037000499LL;          // floor(sqrt(2^63 - 1)): a * b fits
 constexpr double kInt64Bound = 9223372036854775808.0;  // 2^63
 constexpr double kTwo52 = 4503599627370496.0;
 constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
@@ -35,15 +35,16 @@ Num host(binaryfunc op, const Num &a, const Num &b) {
     return Num::of(vt::check(op(a.object().ptr(), b.object().ptr())));
 }
 
-// a op b: int op int stays an int, computed here while it surely fits 64 bits
-// (both within `limit`); a float on either side makes the host convert the
-// other and compute in doubles, done here when the conversion is exact.
+// a op b: int op int stays an int, computed here while it surely fits 64 bits;
+// a float on either side makes the host convert the other and compute in
+// doubles, done here when the conversion is exact.
 template <class Op>
-Num arith(const Num &a, const Num &b, long long limit, binaryfunc host_op, Op op) {
+Num arith(const Num &a, const Num &b, binaryfunc host_op) {
+    const long long limit = std::is_same_v<Op, std::multiplies<>> ? kMulLimit : kAddLimit;
     double x, y;
     if (is_int(a) && is_int(b) && a.i >= -limit && a.i <= limit && b.i >= -limit && b.i <= limit)
-        return op(a.i, b.i);
-    if ((is_float(a) || is_float(b)) && exact_double(a, x) && exact_double(b, y)) return op(x, y);
+        return Op()(a.i, b.i);
+    if ((is_float(a) || is_float(b)) && exact_double(a, x) && exact_double(b, y)) return Op()(x, y);
     return host(host_op, a, b);
 }
 
@@ -105,16 +106,10 @@ py::object Num::object() const {
     return obj;
 }
 
-Num operator+(const Num &a, const Num &b) {
-    return arith(a, b, kAddLimit, PyNumber_Add, std::plus<>());
-}
-
-Num iadd(const Num &a, const Num &b) {
-    return arith(a, b, kAddLimit, PyNumber_InPlaceAdd, std::plus<>());
-}
-
+Num operator+(const Num &a, const Num &b) { return arith<std::plus<>>(a, b, PyNumber_Add); }
+Num iadd(const Num &a, const Num &b) { return arith<std::plus<>>(a, b, PyNumber_InPlaceAdd); }
 Num operator*(const Num &a, const Num &b) {
-    return arith(a, b, kMulLimit, PyNumber_Multiply, std::multiplies<>());
+    return arith<std::multiplies<>>(a, b, PyNumber_Multiply);
 }
 
 // Between ints as between floats, true division of exactly representable

@@ -46,9 +46,7 @@ bool operator>(const Num &a, const Num &b);
 enum Field : std::size_t { TOLLBOOK_FIELDS(TOLLBOOK_ENUMERATOR) kFields };
 #undef TOLLBOOK_ENUMERATOR
 
-// The module's round, max, int and math.ceil.
-enum Callable { kRound, kMax, kInt, kCeil };
-
+enum Callable { kRound, kMax, kInt, kCeil };  // the module's round, max, int, math.ceil
 // Interns the figures' names and keeps the host's own callables, so that
 // identity tells whether what the module finds under a name is still one.
 void prepare(py::handle math);

@@ -1,14 +1,26 @@
-// The three fee schedules, each `__init__(self, *deals)` of its class: the
-// statements of the module's Python code, in their order, on the fee object's
-// figures (see Fees).
+// The three fee schedules, each `__init__(self, *deals)` of its class after
+// its docstring: the statements of the module's Python code, in their order,
+// on the fee object's figures (see Fees).
 #include "tollbook.h"
 
 namespace tollbook {
 
-namespace {
+const char *const kSehkDoc =
+    "Futu fees for Hong Kong stocks traded on SEHK (margin account, HKD).\n"
+    "\n"
+    "Package one, for ordinary traders (computed here):\n"
+    "  commission 0.03% of the order's trade amount, at least HKD 3 per order;\n"
+    "  platform fee HKD 15 per order.\n"
+    "Package two (described only, not computed): the same commission, with a\n"
+    "platform fee that falls in tiers with the number of orders placed in the\n"
+    "calendar month.\n"
+    "Charged by third parties, per deal:\n"
+    "  trading system fee HKD 0.50;\n"
+    "  settlement fee 0.002% of the amount, at least HKD 2, at most HKD 100;\n"
+    "  stamp duty 0.13% of the amount, rounded up to a whole dollar;\n"
+    "  trading fee 0.005% of the amount, at least HKD 0.01;\n"
+    "  transaction levy 0.0027% of the amount, at least HKD 0.01.\n";
 
-// Hong Kong stocks on SEHK: per-deal exchange, clearing and government
-// charges, then the broker's per-order commission and platform fee.
 void sehk(vt::Call &c, py::handle self, py::handle deals) {
     static vt::ClassWatch<bool> watch;
     Fees f(c, self, watch);
@@ -39,8 +51,14 @@ void sehk(vt::Call &c, py::handle self, py::handle deals) {
     f.commit();
 }
 
-// Hong Kong futures on HKFE: everything is charged per contract; the
-// per-order charges count the contracts of every deal of the order.
+const char *const kHkfeDoc =
+    "Futu fees for Hong Kong futures traded on HKFE (HKD, per contract).\n"
+    "\n"
+    "Commission HKD 2 and platform fee HKD 5 per contract of the order;\n"
+    "exchange trading fee HKD 3 and regulator's levy HKD 0.10 per contract of\n"
+    "each deal. No system fee, settlement fee or stamp duty; nothing rounded.\n";
+
+// The per-order charges count the contracts of every deal of the order.
 void hkfe(vt::Call &c, py::handle self, py::handle deals) {
     static vt::ClassWatch<bool> watch;
     Fees f(c, self, watch);
@@ -59,9 +77,14 @@ void hkfe(vt::Call &c, py::handle self, py::handle deals) {
     f.commit();
 }
 
-// Cryptocurrency spot: a rate-based commission and a per-deal platform fee
-// with a floor, the rates read through the instance so that a subclass or an
-// instance may change them.
+const char *const kCryptoDoc =
+    "Futu fees for cryptocurrency spot trading (USD).\n"
+    "\n"
+    "Commission waived (COMMISSION_RATE 0% of the trade amount); platform fee\n"
+    "PLATFORM_FEE_RATE 0.08% of the trade amount, at least PLATFORM_FEE_MIN_USD\n"
+    "USD 1.99 per deal. Both rounded to 8 decimal places.\n";
+
+// The rates are read through the instance: a subclass or an instance may change them.
 void crypto(vt::Call &c, py::handle self, py::handle deals) {
     static vt::ClassWatch<bool> watch;
     Fees f(c, self, watch);
@@ -82,6 +105,8 @@ void crypto(vt::Call &c, py::handle self, py::handle deals) {
     f.set(total_fees, f.charges());
     f.commit();
 }
+
+namespace {
 
 // def __init__(self, *deals: "Deal"), its body F
 template <auto F>

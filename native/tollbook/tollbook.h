@@ -95,6 +95,7 @@ private:
     bool dirty_[kFields] = {};
 };
 
+extern const char *const kSehkDoc, *const kHkfeDoc, *const kCryptoDoc;
 void bind_sehk(vt::Members &m);
 void bind_hkfe(vt::Members &m);
 void bind_crypto(vt::Members &m);

@@ -58,27 +58,20 @@ bool compare(const Num &a, const Num &b, int op) {
 // at the n-th decimal, then the nearest double), for 0 <= ndigits <= 8 and
 // the values the method covers; false where the host must be asked. With
 // p = 10^n (exact), x * p = hi + lo exactly (fma gives the product's rounding
-// error, representable since |hi| >= 0.5 keeps it far from the subnormals).
-// Below 2^52 every double is a multiple of a power of two no greater than
-// 1/2, so hi - floor(hi) is exact and, unless it is exactly one half, lo
-// cannot carry the value across the midpoint: only ties need lo. The rounded
-// integer k is then exact, and k / p the double nearest to k * 10^-n.
+// error lo). Below 2^52, hi - trunc(hi) is exact, and unless hi is a midpoint
+// the nearest integer to hi is that of hi + lo; at a midpoint (|hi| >= 1/2,
+// so lo is far from the subnormals) lo's sign decides, and a tie goes to the
+// even neighbour. The integer k is then exact, and k / p the double nearest
+// to k * 10^-n.
 bool round_decimal(double x, int ndigits, double &out) {
     if (ndigits < 0 || ndigits > 8) return false;
     const double p = kPowers[ndigits];
     const double hi = x * p;
-    const double magnitude = std::fabs(hi);
-    if (!(magnitude < kTwo52)) return false;  // also NaN and infinities
-    double k = 0.0;                           // for |x * p| < 1/2, exactly too
-    if (magnitude >= 0.5) {
-        const double below = std::floor(hi);
-        const double frac = hi - below;
-        k = frac > 0.5 ? below + 1.0 : below;
-        if (frac == 0.5) {
-            const double lo = std::fma(x, p, -hi);
-            // just above the midpoint, or an exact tie to the even neighbour
-            if (lo > 0.0 || (lo == 0.0 && std::fmod(below, 2.0) != 0.0)) k = below + 1.0;
-        }
+    if (!(std::fabs(hi) < kTwo52)) return false;  // also NaN and infinities
+    double k = std::nearbyint(hi);                // half to even
+    if (std::fabs(hi - std::trunc(hi)) == 0.5) {
+        const double lo = std::fma(x, p, -hi);
+        if (lo != 0.0) k = lo > 0.0 ? std::floor(hi) + 1.0 : std::floor(hi);
     }
     const double result = k / p;
     out = result == 0.0 ? std::copysign(0.0, x) : result;
@@ -131,11 +124,10 @@ void prepare(py::handle math) {
     for (std::size_t i = 0; i < kFields; ++i)
         g_names[i] = vt::check(PyUnicode_InternFromString(texts[i])).release();
     py::module_ builtins = py::module_::import("builtins");
-    const char *const callables[] = {"round", "max", "int", "ceil"};
-    for (int which : {kRound, kMax, kInt, kCeil}) {
-        PyObject *from = which == kCeil ? math.ptr() : builtins.ptr();
-        g_host[which] = vt::check(PyObject_GetAttrString(from, callables[which])).release().ptr();
-    }
+    g_host[kRound] = py::object(builtins.attr("round")).release().ptr();
+    g_host[kMax] = py::object(builtins.attr("max")).release().ptr();
+    g_host[kInt] = py::object(builtins.attr("int")).release().ptr();
+    g_host[kCeil] = py::object(math.attr("ceil")).release().ptr();
 }
 
 Fees::Fees(vt::Call &c, py::handle self, vt::ClassWatch<bool> &watch)

@@ -106,15 +106,11 @@ void crypto(vt::Call &c, py::handle self, py::handle deals) {
     f.commit();
 }
 
-namespace {
-
 // def __init__(self, *deals: "Deal"), its body F
 template <auto F>
 void bind_init(vt::Members &m) {
     m.add<F>("__init__", {vt::arg("self"), vt::star("deals").ann("Deal")});
 }
-
-}  // namespace
 
 void bind_sehk(vt::Members &m) { bind_init<sehk>(m); }
 void bind_hkfe(vt::Members &m) { bind_init<hkfe>(m); }

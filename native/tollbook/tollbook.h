@@ -6,11 +6,10 @@
 namespace tollbook {
 namespace py = pybind11;
 
-// A number as the fee arithmetic sees it. Exact ints that fit 64 bits and
-// exact floats are held unboxed and computed in C++ with the host's results;
-// anything else (big ints, bools, numpy scalars, fractions...) stays a Python
-// object and goes through the host's own operators, so every result and
-// result type is what the same Python expression gives.
+// A number as the fee arithmetic sees it: exact ints that fit 64 bits and
+// exact floats unboxed, computed in C++ with the host's results; anything else
+// (big ints, bools, numpy scalars, fractions...) a Python object, computed by
+// the host's own operators: every result and type is Python's.
 struct Num {
     enum Kind : unsigned char { Int, Float, Obj };
 
@@ -51,14 +50,13 @@ enum Callable { kRound, kMax, kInt, kCeil };  // the module's round, max, int, m
 // identity tells whether what the module finds under a name is still one.
 void prepare(py::handle math);
 
-// The fee object while a schedule runs.
-//
-// `self.x += y` reads the attribute, adds and writes it back. On an instance
-// with plain access (vt::plain_attributes under every name) nothing else can
-// tell when that happens, so each figure is read once, kept, and what changed
-// is written back when the schedule ends, also when it ends with an error,
-// leaving what the same Python statements would have left. On any other
-// instance every read and write goes to the instance at once.
+// The fee object while a schedule runs. `self.x += y` reads the attribute,
+// adds and writes it back. On an instance with plain access (plain_attributes
+// under every name) nothing else can tell when that happens, so each figure
+// is read once, kept, and what changed is written back when the schedule
+// ends, also when it ends with an error, leaving what the same Python
+// statements would have left. On any other instance every read and write
+// goes to the instance at once.
 //
 // round, max, int and math.ceil are looked up as the module's Python code
 // looks them up, at their first use in the call (a missing one is a NameError

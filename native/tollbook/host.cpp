@@ -11,11 +11,9 @@ namespace tollbook {
 
 namespace {
 
-constexpr long long kExact = 1LL << 53;                // ints that convert to double exactly
-constexpr long long kAddLimit = (1LL << 62) - 1;       // both within: a + b fits
-constexpr long long kMulLimit = 3037000499LL;          // floor(sqrt(2^63 - 1)): a * b fits
-constexpr double kInt64Bound = 9223372036854775808.0;  // 2^63
-constexpr double kTwo52 = 4503599627370496.0;
+constexpr long long kExact = 1LL << 53;           // ints that convert to double exactly
+constexpr long long kAddLimit = (1LL << 62) - 1;  // both within: a + b fits
+constexpr long long kMulLimit = 3037000499LL;     // floor(sqrt(2^63 - 1)): a * b fits
 constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
 
 // Kept for the life of the process.
@@ -67,8 +65,8 @@ bool round_decimal(double x, int ndigits, double &out) {
     if (ndigits < 0 || ndigits > 8) return false;
     const double p = kPowers[ndigits];
     const double hi = x * p;
-    if (!(std::fabs(hi) < kTwo52)) return false;  // also NaN and infinities
-    double k = std::nearbyint(hi);                // half to even
+    if (!(std::fabs(hi) < 0x1p52)) return false;  // also NaN and infinities
+    double k = std::nearbyint(hi);                 // half to even
     if (std::fabs(hi - std::trunc(hi)) == 0.5) {
         const double lo = std::fma(x, p, -hi);
         if (lo != 0.0) k = lo > 0.0 ? std::floor(hi) + 1.0 : std::floor(hi);
@@ -203,7 +201,7 @@ Num Fees::whole(Callable which, const Num &v) {
     const bool own = native(which);
     if (own && is_int(v)) return v;
     const double d = which == kInt ? std::trunc(v.d) : std::ceil(v.d);
-    if (own && is_float(v) && d > -kInt64Bound && d < kInt64Bound) return static_cast<long long>(d);
+    if (own && is_float(v) && d > -0x1p63 && d < 0x1p63) return static_cast<long long>(d);
     return Num::of(vt::call(found(which), {v.object()}));
 }
 

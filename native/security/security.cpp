@@ -19,9 +19,11 @@ py::object security_eq(py::handle self, py::handle other) {
 
 // The hash of "<security_name>|<code>|<exchange value>".
 Py_hash_t hash_of(py::handle self) {
-    py::object name = vt::format_of(VT_ATTR(self, "security_name"));
-    py::object code = vt::format_of(VT_ATTR(self, "code"));
-    py::object exchange = vt::format_of(vt::enum_value(VT_ATTR(self, "exchange")));
+    static vt::AttrGroup<3> group(vt::Access::Read, "security_name", "code", "exchange");
+    auto fields = group.of(self);
+    py::object name = vt::format_of(fields.get(0));
+    py::object code = vt::format_of(fields.get(1));
+    py::object exchange = vt::format_of(vt::enum_value(fields.get(2)));
     py::object text = vt::concat({name, VT_ID("|"), code, VT_ID("|"), exchange});
     Py_hash_t hash = PyObject_Hash(text.ptr());
     if (hash == -1) throw py::error_already_set();
@@ -69,9 +71,43 @@ py::object module_hash() {
     return site.get(g_module);
 }
 
+constexpr int kSecurity = 4;
+
+// Whether a class that reaches the slots (the class itself or a subclass)
+// still finds the installed methods under __eq__ and __hash__.
+struct Installed {
+    bool eq = false;
+    bool hash = false;
+    bool plain_class = false;  // its instances' __class__ is the type itself
+};
+
+// Per class given the slots: the installed methods and the interpreter's
+// slots they stand in for, set once at import; then what was learnt about
+// the last class whose instances reached the slots, kept while it holds.
+struct Slots {
+    PyObject *eq = nullptr;
+    PyObject *hash = nullptr;
+    richcmpfunc generic_compare = nullptr;  // the interpreter's slot for __eq__ methods
+    hashfunc generic_hash = nullptr;
+    vt::ClassWatch<Installed> watch;
+};
+Slots g_slots[kSecurity + 1];
+
+template <int V>
+const Installed &installed(py::handle self) {
+    return g_slots[V].watch.facts(Py_TYPE(self.ptr()), [](PyTypeObject *type) {
+        return Installed{vt::type_lookup(type, VT_ID("__eq__")) == g_slots[V].eq,
+                         vt::type_lookup(type, VT_ID("__hash__")) == g_slots[V].hash,
+                         vt::plain_class(type)};
+    });
+}
+
 template <int V>
 py::object variant_eq(py::handle self, py::handle other) {
-    if (!vt::class_of(other).is(vt::class_of(self)))
+    // other.__class__ is self.__class__: known without reading them for two
+    // instances of one class whose __class__ is the type itself.
+    const bool same = Py_TYPE(other.ptr()) == Py_TYPE(self.ptr()) && installed<V>(self).plain_class;
+    if (!same && !vt::class_of(other).is(vt::class_of(self)))
         return vt::lookup_global(g_module, VT_ID("NotImplemented"));
     py::object mine[kFields], theirs[kFields];
     read_fields<V>(self, mine);
@@ -120,35 +156,6 @@ Py_hash_t tuple_hash(const py::object (&items)[kFields]) {
     acc += static_cast<Py_uhash_t>(kFields) ^ (kPrime5 ^ 3527539UL);
     if (acc == static_cast<Py_uhash_t>(-1)) return 1546275796;
     return static_cast<Py_hash_t>(acc);
-}
-
-constexpr int kSecurity = 4;
-
-// Whether a class that reaches the slots (the class itself or a subclass)
-// still finds the installed methods under __eq__ and __hash__.
-struct Installed {
-    bool eq = false;
-    bool hash = false;
-};
-
-// Per class given the slots: the installed methods and the interpreter's
-// slots they stand in for, set once at import; then what was learnt about
-// the last class whose instances reached the slots, kept while it holds.
-struct Slots {
-    PyObject *eq = nullptr;
-    PyObject *hash = nullptr;
-    richcmpfunc generic_compare = nullptr;  // the interpreter's slot for __eq__ methods
-    hashfunc generic_hash = nullptr;
-    vt::ClassWatch<Installed> watch;
-};
-Slots g_slots[kSecurity + 1];
-
-template <int V>
-const Installed &installed(PyObject *self) {
-    return g_slots[V].watch.facts(Py_TYPE(self), [](PyTypeObject *type) {
-        return Installed{vt::type_lookup(type, VT_ID("__eq__")) == g_slots[V].eq,
-                         vt::type_lookup(type, VT_ID("__hash__")) == g_slots[V].hash};
-    });
 }
 
 // The type slots: `==` and hash() run the method bodies straight from the

@@ -24,10 +24,7 @@ Py_hash_t hash_of(py::handle self) {
     py::object name = vt::format_of(fields.get(0));
     py::object code = vt::format_of(fields.get(1));
     py::object exchange = vt::format_of(vt::enum_value(fields.get(2)));
-    py::object text = vt::concat({name, VT_ID("|"), code, VT_ID("|"), exchange});
-    Py_hash_t hash = PyObject_Hash(text.ptr());
-    if (hash == -1) throw py::error_already_set();
-    return hash;
+    return py::hash(vt::concat({name, VT_ID("|"), code, VT_ID("|"), exchange}));
 }
 
 py::object security_hash(py::handle self) { return vt::check(PyLong_FromSsize_t(hash_of(self))); }
@@ -64,12 +61,7 @@ void read_fields(py::handle obj, py::object (&out)[kFields]) {
 // the builtin `hash`, which the hash slot computes itself.
 PyObject *g_module = nullptr;
 PyObject *g_builtin_hash = nullptr;
-
-// `hash` as the module's code sees it now.
-py::object module_hash() {
-    static vt::GlobalSite site("hash");
-    return site.get(g_module);
-}
+vt::GlobalSite g_hash("hash");  // `hash` as the module's code sees it now
 
 constexpr int kSecurity = 4;
 
@@ -122,18 +114,21 @@ py::object variant_eq(py::handle self, py::handle other) {
 template <int V>
 py::object variant_hash(py::handle self) {
     // `hash` is looked up before the fields are read, as in the generated code.
-    py::object hash = module_hash();
+    py::object hash = g_hash.get(g_module);
     py::object fields[kFields];
     read_fields<V>(self, fields);
-    py::tuple values(kFields);
-    for (int i = 0; i < kFields; ++i) PyTuple_SET_ITEM(values.ptr(), i, fields[i].release().ptr());
+    py::tuple values =
+        py::make_tuple(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]);
     return vt::call(hash, {values});
 }
 
-// hash() of a tuple of these values, computed as the interpreter's tuple
+// hash() of the tuple of the fields, computed as the interpreter's tuple
 // hash does (without making the tuple): each item's hash mixed into an
 // accumulator, then the length.
-Py_hash_t tuple_hash(const py::object (&items)[kFields]) {
+template <int V>
+Py_hash_t fields_hash(py::handle self) {
+    py::object items[kFields];
+    read_fields<V>(self, items);
 #if SIZEOF_PY_UHASH_T > 4
     constexpr Py_uhash_t kPrime1 = 11400714785074694791ULL;
     constexpr Py_uhash_t kPrime2 = 14029467366897019727ULL;
@@ -179,42 +174,30 @@ Py_hash_t hash_slot(PyObject *self) {
     Py_hash_t hash = -1;
     bool generic = false;
     vt::guarded([&]() -> PyObject * {
-        if constexpr (V == kSecurity) {
-            hash = hash_of(self);
-        } else if (module_hash().ptr() != g_builtin_hash) {
-            generic = true;  // the method, called and its result converted
-        } else {
-            py::object fields[kFields];
-            read_fields<V>(self, fields);
-            hash = tuple_hash(fields);
-        }
+        // With `hash` rebound, the method is called and its result converted.
+        if constexpr (V == kSecurity) hash = hash_of(self);
+        else if (g_hash.get(g_module).ptr() != g_builtin_hash) generic = true;
+        else hash = fields_hash<V>(self);
         return Py_None;
     });
     return generic ? g_slots[V].generic_hash(self) : hash;
 }
 
-// Installs the slots on a class whose __eq__ and __hash__ are `eq` and
-// `hash` (set as class attributes, so that the type's slots are already the
+// Installs the slots on a class whose own __eq__ and __hash__ are the native
+// methods (class attributes, so that the type's slots are already the
 // interpreter's generic ones).
 template <int V>
-void install_slots(py::handle cls, py::handle eq, py::handle hash) {
+void install_slots(py::handle cls) {
     auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    py::object ns = VT_ATTR(cls, "__dict__");
     Slots &slots = g_slots[V];
-    slots.eq = py::reinterpret_borrow<py::object>(eq).release().ptr();
-    slots.hash = py::reinterpret_borrow<py::object>(hash).release().ptr();
+    slots.eq = vt::get_item(ns, VT_ID("__eq__")).release().ptr();
+    slots.hash = vt::get_item(ns, VT_ID("__hash__")).release().ptr();
     slots.generic_compare = type->tp_richcompare;
     slots.generic_hash = type->tp_hash;
     type->tp_richcompare = compare_slot<V>;
     type->tp_hash = hash_slot<V>;
 }
-
-struct Variant {
-    const char *name;
-    const char *doc;
-    int lot_size;
-    const char *exchange;
-    bool futures;  // Futures keeps "" as its class-level expiry_date
-};
 
 // True when `fn` is what dataclass generates for a frozen class's __eq__ or
 // __hash__ from these fields: a plain Python function of that name.
@@ -236,29 +219,28 @@ void bind_security(vt::Members &m) {
 // __hash__ are replaced by native ones with the same names, signatures and
 // results. Each class has its own members, so each binds its own.
 template <int V>
-void add_variant(py::dict g, py::handle security, const Variant &v) {
+void add_variant(py::dict g, py::handle security, const char *name, const char *doc, int lot_size,
+                 const char *exchange, py::object expiry_date = py::none()) {
     vt::Members m;
     m.add<post_init>("__post_init__", {vt::arg("self")});
     m.add<variant_eq<V>>("__eq__", {vt::arg("self"), vt::arg("other")});
     m.add<variant_hash<V>>("__hash__", {vt::arg("self")});
-    vt::ClassBuilder cls(g, v.name, py::make_tuple(security), v.doc);
+    vt::ClassBuilder cls(g, name, py::make_tuple(security), doc);
     cls.annotate("code", "str")
         .annotate("security_name", "str")
         .annotate("lot_size", "int")
-        .attr("lot_size", py::int_(v.lot_size))
+        .attr("lot_size", py::int_(lot_size))
         .annotate("exchange", "Exchange")
-        .attr("exchange", g["Exchange"].attr(v.exchange))
-        .attr("expiry_date", v.futures ? py::object(py::str("")) : py::object(py::none()));
+        .attr("exchange", g["Exchange"].attr(exchange))
+        .attr("expiry_date", expiry_date);
     m.define(cls, {"__post_init__"});
     py::object variant = frozen(g, cls.build());
     if (is_generated(variant, VT_ID("__eq__")) && is_generated(variant, VT_ID("__hash__"))) {
-        py::object eq = m.function(cls, "__eq__");
-        py::object hash = m.function(cls, "__hash__");
-        variant.attr("__eq__") = eq;
-        variant.attr("__hash__") = hash;
-        install_slots<V>(variant, eq, hash);
+        variant.attr("__eq__") = m.function(cls, "__eq__");
+        variant.attr("__hash__") = m.function(cls, "__hash__");
+        install_slots<V>(variant);
     }
-    g[v.name] = variant;
+    g[name] = variant;
 }
 
 }  // namespace
@@ -283,15 +265,14 @@ VT_MODULE(security, "velmor_trader.core.security", nullptr) {
     members.define(base, {"__eq__", "__hash__"});
     members.check_all_defined();
     py::object security = frozen(g, base.build());
-    py::object security_ns = VT_ATTR(security, "__dict__");
-    install_slots<kSecurity>(security, vt::get_item(security_ns, VT_ID("__eq__")),
-                             vt::get_item(security_ns, VT_ID("__hash__")));
+    install_slots<kSecurity>(security);
     g["Security"] = security;
     g_module = g.inc_ref().ptr();
     g_builtin_hash = vt::lookup_global(g, VT_ID("hash")).release().ptr();
 
-    add_variant<0>(g, security, {"Stock", "Cash equity", 1, "SEHK", false});
-    add_variant<1>(g, security, {"Currency", "Foreign exchange", 1000, "IDEALPRO", false});
-    add_variant<2>(g, security, {"Commodity", "Commodity", 1000, "IDEALPRO", false});
-    add_variant<3>(g, security, {"Futures", "Futures", 1000, "SMART", true});
+    add_variant<0>(g, security, "Stock", "Cash equity", 1, "SEHK");
+    add_variant<1>(g, security, "Currency", "Foreign exchange", 1000, "IDEALPRO");
+    add_variant<2>(g, security, "Commodity", "Commodity", 1000, "IDEALPRO");
+    // Futures keeps "" as its class-level expiry_date.
+    add_variant<3>(g, security, "Futures", "Futures", 1000, "SMART", py::str(""));
 }

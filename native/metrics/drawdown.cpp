@@ -22,44 +22,6 @@ const char kDrawdownDoc[] =
     "(default) use a trailing 252 trading day window\n"
     "portfolio_value: the *daily* portfolio values";
 
-bool little_endian() {
-    const std::uint16_t one = 1;
-    unsigned char first;
-    std::memcpy(&first, &one, 1);
-    return first == 1;
-}
-
-// The element type of a buffer format ("d", "<q", "=B", ...), or false for
-// formats the native pass does not read (half floats, other byte orders...).
-bool element_type(const std::string &format, Py_ssize_t itemsize, ElementType &type) {
-    std::size_t at = 0;
-    if (!format.empty() && std::strchr("@=<>!", format[0])) {
-        const char order = format[0];
-        if ((order == '>' || order == '!') == little_endian()) return false;
-        at = 1;
-    }
-    if (format.size() != at + 1) return false;
-    const char code = format[at];
-    if (code == '?') {
-        type = ElementType::Bool;
-        return itemsize == 1;
-    }
-    if (code == 'f' || code == 'd') {
-        if (itemsize != 4 && itemsize != 8) return false;
-        type = itemsize == 4 ? ElementType::Float32 : ElementType::Float64;
-        return true;
-    }
-    const bool is_signed = std::strchr("bhilqn", code) != nullptr;
-    if (!is_signed && !std::strchr("BHILQN", code)) return false;
-    switch (itemsize) {
-    case 1: type = is_signed ? ElementType::Int8 : ElementType::UInt8; return true;
-    case 2: type = is_signed ? ElementType::Int16 : ElementType::UInt16; return true;
-    case 4: type = is_signed ? ElementType::Int32 : ElementType::UInt32; return true;
-    case 8: type = is_signed ? ElementType::Int64 : ElementType::UInt64; return true;
-    default: return false;
-    }
-}
-
 // series.rolling(window, min_periods=1)
 py::object rolling(py::handle series, py::handle window) {
     py::int_ one(1);
@@ -108,24 +70,23 @@ py::object rolling_maximum_drawdown(vt::Call &c, py::handle portfolio_value, py:
 
     py::object values = vt::call_method(series, VT_ID("to_numpy"));
     py::buffer_info in = py::reinterpret_borrow<py::buffer>(values).request();
-    ElementType type;
+    const Kernel kernel = in.ndim == 1 ? kernel_for(in.format, in.itemsize) : nullptr;
     std::size_t effective_window = 0;
     const std::size_t length = static_cast<std::size_t>(in.size);
-    if (in.ndim != 1 || !element_type(in.format, in.itemsize, type) ||
-        !usable_window(window, length, effective_window))
+    if (!kernel || !usable_window(window, length, effective_window))
         return pandas_steps(series, window);
 
     py::object result = vt::call(numpy_attr(numpy_empty, "empty"), {py::int_(in.size)});
     py::buffer_info out = py::reinterpret_borrow<py::buffer>(result).request(true);
     if (out.itemsize != 8 || out.format.empty() || out.format.back() != 'd' || out.size != in.size)
         throw std::runtime_error("numpy.empty() did not give a float64 array");
-    const Column column{static_cast<const char *>(in.ptr), in.strides[0], length, type};
+    const char *data = static_cast<const char *>(in.ptr);
     double *target = static_cast<double *>(out.ptr);
     if (length >= kReleaseGilFrom) {
         py::gil_scoped_release unlocked;
-        rolling_drawdown(column, effective_window, target);
+        kernel(data, in.strides[0], length, effective_window, target);
     } else {
-        rolling_drawdown(column, effective_window, target);
+        kernel(data, in.strides[0], length, effective_window, target);
     }
     py::object index = vt::get_attr(series, VT_ID("index"));
     return vt::call(vt::get_attr(pd, VT_ID("Series")),

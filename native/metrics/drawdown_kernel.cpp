@@ -1,6 +1,9 @@
 #include "drawdown_kernel.h"
 
+#include <Python.h>  // PY_LITTLE_ENDIAN
+
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -39,12 +42,9 @@ inline double min_of(double a, double b) { return b < a ? b : a; }
 inline double finite_or(double v, double sentinel) { return std::isfinite(v) ? v : sentinel; }
 
 template <class T>
-void run(const Column &column, std::size_t window, double *out) {
-    const std::size_t n = column.size;
-    const char *const base = column.data;
-    const std::ptrdiff_t stride = column.stride;
-    auto value_at = [base, stride](std::size_t i) {
-        return load<T>(base + static_cast<std::ptrdiff_t>(i) * stride);
+void run(const char *data, std::ptrdiff_t stride, std::size_t n, std::size_t window, double *out) {
+    auto value_at = [data, stride](std::size_t i) {
+        return load<T>(data + static_cast<std::ptrdiff_t>(i) * stride);
     };
     // Suffix extremes of the previous block, one sentinel past its end (the
     // window ending on the last position of a block lies wholly inside it).
@@ -79,19 +79,28 @@ void run(const Column &column, std::size_t window, double *out) {
 
 }  // namespace
 
-void rolling_drawdown(const Column &column, std::size_t window, double *out) {
-    switch (column.type) {
-    case ElementType::Bool: return run<bool>(column, window, out);
-    case ElementType::Int8: return run<std::int8_t>(column, window, out);
-    case ElementType::Int16: return run<std::int16_t>(column, window, out);
-    case ElementType::Int32: return run<std::int32_t>(column, window, out);
-    case ElementType::Int64: return run<std::int64_t>(column, window, out);
-    case ElementType::UInt8: return run<std::uint8_t>(column, window, out);
-    case ElementType::UInt16: return run<std::uint16_t>(column, window, out);
-    case ElementType::UInt32: return run<std::uint32_t>(column, window, out);
-    case ElementType::UInt64: return run<std::uint64_t>(column, window, out);
-    case ElementType::Float32: return run<float>(column, window, out);
-    case ElementType::Float64: return run<double>(column, window, out);
+Kernel kernel_for(const std::string &format, std::ptrdiff_t itemsize) {
+    std::size_t at = 0;
+    if (!format.empty() && std::strchr("@=<>!", format[0])) {
+        const char order = format[0];
+        if ((order == '>' || order == '!') == (PY_LITTLE_ENDIAN != 0)) return nullptr;
+        at = 1;
+    }
+    if (format.size() != at + 1) return nullptr;
+    const char code = format[at];
+    if (code == '?') return itemsize == 1 ? run<bool> : nullptr;
+    if (code == 'f' || code == 'd') {
+        if (itemsize == 4) return run<float>;
+        return itemsize == 8 ? run<double> : nullptr;
+    }
+    const bool is_signed = std::strchr("bhilqn", code) != nullptr;
+    if (!is_signed && !std::strchr("BHILQN", code)) return nullptr;
+    switch (itemsize) {
+    case 1: return is_signed ? run<std::int8_t> : run<std::uint8_t>;
+    case 2: return is_signed ? run<std::int16_t> : run<std::uint16_t>;
+    case 4: return is_signed ? run<std::int32_t> : run<std::uint32_t>;
+    case 8: return is_signed ? run<std::int64_t> : run<std::uint64_t>;
+    default: return nullptr;
     }
 }
 

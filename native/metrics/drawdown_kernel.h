@@ -9,22 +9,18 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
+#include <string>
 
 namespace metrics {
 
-enum class ElementType { Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64,
-                         Float32, Float64 };
+// Writes n results to `out` from a strided column of n elements (`stride`
+// in bytes); `window` must be at least 1.
+using Kernel = void (*)(const char *data, std::ptrdiff_t stride, std::size_t n, std::size_t window,
+                        double *out);
 
-// A strided one-dimensional column of `size` elements of `type`.
-struct Column {
-    const char *data;
-    std::ptrdiff_t stride;  // in bytes
-    std::size_t size;
-    ElementType type;
-};
-
-// Writes column.size results to `out`; `window` must be at least 1.
-void rolling_drawdown(const Column &column, std::size_t window, double *out);
+// The kernel for the elements of a buffer format ("d", "<q", "=B", ...) of
+// `itemsize` bytes, or null for formats it does not read (half floats,
+// other byte orders...).
+Kernel kernel_for(const std::string &format, std::ptrdiff_t itemsize);
 
 }  // namespace metrics

@@ -6,7 +6,8 @@ namespace vt {
 
 py::object class_of(py::handle obj) {
     PyTypeObject *type = Py_TYPE(obj.ptr());
-    if (plain_class(type)) return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(type));
+    if (plain_class(type))
+        return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(type));
     return VT_ATTR(obj, "__class__");
 }
 
@@ -15,7 +16,8 @@ bool plain_class(PyTypeObject *type) {
     // object's own descriptor, found once: a static type's attributes never change.
     static PyObject *object_class = nullptr;
     if (!object_class) object_class = type_lookup(&PyBaseObject_Type, name);
-    return type->tp_getattro == PyObject_GenericGetAttr && type_lookup(type, name) == object_class;
+    return type->tp_getattro == PyObject_GenericGetAttr &&
+           type_lookup(type, name) == object_class;
 }
 
 bool plain_attributes(PyTypeObject *type, const py::handle *names, std::size_t count) {

@@ -73,9 +73,10 @@ struct Installed {
     bool plain_class = false;  // its instances' __class__ is the type itself
 };
 
-// Per class given the slots: the installed methods and the interpreter's
-// slots they stand in for, set once at import; then what was learnt about
-// the last class whose instances reached the slots, kept while it holds.
+// Per class given the slots. Set once at import (not a cache): the methods
+// installed, which a class must still find to run natively, and the slots
+// they replaced, where everything else goes. Then the watch: what was learnt
+// about the last class that reached the slots, kept while its tag holds.
 struct Slots {
     PyObject *eq = nullptr;
     PyObject *hash = nullptr;
@@ -248,6 +249,8 @@ void add_variant(py::dict g, py::handle security, const char *name, const char *
 VT_MODULE(security, "velmor_trader.core.security", nullptr) {
     vt::import_from(g, "dataclasses", {"dataclass"});
     vt::import_from(g, "velmor_trader.core.constants", {"Exchange"});
+    g_module = g.inc_ref().ptr();
+    g_builtin_hash = vt::lookup_global(g, VT_ID("hash")).release().ptr();
 
     vt::Members members;
     bind_security(members);
@@ -267,8 +270,6 @@ VT_MODULE(security, "velmor_trader.core.security", nullptr) {
     py::object security = frozen(g, base.build());
     install_slots<kSecurity>(security);
     g["Security"] = security;
-    g_module = g.inc_ref().ptr();
-    g_builtin_hash = vt::lookup_global(g, VT_ID("hash")).release().ptr();
 
     add_variant<0>(g, security, "Stock", "Cash equity", 1, "SEHK");
     add_variant<1>(g, security, "Currency", "Foreign exchange", 1000, "IDEALPRO");

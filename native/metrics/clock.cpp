@@ -8,10 +8,9 @@ namespace {
 py::object convert_time(py::handle time_) {
     py::object fields = vt::check(PyUnicode_Split(time_.ptr(), VT_ID(":").ptr(), 2));
     const Py_ssize_t n = PyList_GET_SIZE(fields.ptr());
-    if (n < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        throw py::error_already_set();
-    }
+    if (n < 2)
+        vt::fail(PyExc_ValueError,
+                 py::str("not enough values to unpack (expected 2, got {})").format(n));
     py::handle hour = PyList_GET_ITEM(fields.ptr(), 0);
     // int() of the text: surrounding spaces, a sign and digit separators
     // are accepted as Python accepts them.

@@ -7,6 +7,7 @@
 // results; anything else (extension or object dtypes, windows pandas
 // refuses) runs the steps themselves, so values and errors are pandas' own.
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -80,14 +81,12 @@ py::object rolling_maximum_drawdown(vt::Call &c, py::handle portfolio_value, py:
     py::buffer_info out = py::reinterpret_borrow<py::buffer>(result).request(true);
     if (out.itemsize != 8 || out.format.empty() || out.format.back() != 'd' || out.size != in.size)
         throw std::runtime_error("numpy.empty() did not give a float64 array");
-    const char *data = static_cast<const char *>(in.ptr);
+    const Column column{static_cast<const char *>(in.ptr), in.strides[0], length};
     double *target = static_cast<double *>(out.ptr);
-    if (length >= kReleaseGilFrom) {
-        py::gil_scoped_release unlocked;
-        kernel(data, in.strides[0], length, effective_window, target);
-    } else {
-        kernel(data, in.strides[0], length, effective_window, target);
-    }
+    std::optional<py::gil_scoped_release> unlocked;
+    if (length >= kReleaseGilFrom) unlocked.emplace();
+    kernel(column, effective_window, target);
+    unlocked.reset();
     py::object index = vt::get_attr(series, VT_ID("index"));
     return vt::call(vt::get_attr(pd, VT_ID("Series")),
                     {result, index, VT_ID("pv"), py::bool_(false)},

@@ -42,9 +42,12 @@ inline double min_of(double a, double b) { return b < a ? b : a; }
 inline double finite_or(double v, double sentinel) { return std::isfinite(v) ? v : sentinel; }
 
 template <class T>
-void run(const char *data, std::ptrdiff_t stride, std::size_t n, std::size_t window, double *out) {
-    auto value_at = [data, stride](std::size_t i) {
-        return load<T>(data + static_cast<std::ptrdiff_t>(i) * stride);
+void run(const Column &column, std::size_t window, double *out) {
+    const std::size_t n = column.size;
+    const char *const base = column.data;
+    const std::ptrdiff_t stride = column.stride;
+    auto value_at = [base, stride](std::size_t i) {
+        return load<T>(base + static_cast<std::ptrdiff_t>(i) * stride);
     };
     // Suffix extremes of the previous block, one sentinel past its end (the
     // window ending on the last position of a block lies wholly inside it).
@@ -89,10 +92,9 @@ Kernel kernel_for(const std::string &format, std::ptrdiff_t itemsize) {
     if (format.size() != at + 1) return nullptr;
     const char code = format[at];
     if (code == '?') return itemsize == 1 ? run<bool> : nullptr;
-    if (code == 'f' || code == 'd') {
-        if (itemsize == 4) return run<float>;
-        return itemsize == 8 ? run<double> : nullptr;
-    }
+    const bool is_float = code == 'f' || code == 'd';
+    if (is_float && itemsize == 4) return run<float>;
+    if (is_float) return itemsize == 8 ? run<double> : nullptr;
     const bool is_signed = std::strchr("bhilqn", code) != nullptr;
     if (!is_signed && !std::strchr("BHILQN", code)) return nullptr;
     switch (itemsize) {

@@ -13,10 +13,15 @@
 
 namespace metrics {
 
-// Writes n results to `out` from a strided column of n elements (`stride`
-// in bytes); `window` must be at least 1.
-using Kernel = void (*)(const char *data, std::ptrdiff_t stride, std::size_t n, std::size_t window,
-                        double *out);
+// A strided one-dimensional column of `size` elements.
+struct Column {
+    const char *data;
+    std::ptrdiff_t stride;  // in bytes
+    std::size_t size;
+};
+
+// Writes column.size results to `out`; `window` must be at least 1.
+using Kernel = void (*)(const Column &column, std::size_t window, double *out);
 
 // The kernel for the elements of a buffer format ("d", "<q", "=B", ...) of
 // `itemsize` bytes, or null for formats it does not read (half floats,

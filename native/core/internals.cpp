@@ -6,11 +6,18 @@ namespace vt {
 
 py::object class_of(py::handle obj) {
     PyTypeObject *type = Py_TYPE(obj.ptr());
-    py::handle name = VT_ID("__class__");
-    if (type->tp_getattro == PyObject_GenericGetAttr &&
-        type_lookup(type, name) == type_lookup(&PyBaseObject_Type, name))
+    if (plain_class(type))
         return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(type));
     return VT_ATTR(obj, "__class__");
+}
+
+bool plain_class(PyTypeObject *type) {
+    py::handle name = VT_ID("__class__");
+    // object's own descriptor, found once: a static type's attributes never change.
+    static PyObject *object_class = nullptr;
+    if (!object_class) object_class = type_lookup(&PyBaseObject_Type, name);
+    return type->tp_getattro == PyObject_GenericGetAttr &&
+           type_lookup(type, name) == object_class;
 }
 
 bool plain_attributes(PyTypeObject *type, const py::handle *names, std::size_t count) {

@@ -81,4 +81,8 @@ inline void shrink(py::object &tuple, Py_ssize_t n) {
     tuple = py::reinterpret_steal<py::object>(t);
 }
 
+// True when obj.__class__ is the object's type for every instance of `type`
+// (class_of's fast case), for a caller that learns it once per class.
+bool plain_class(PyTypeObject *type);
+
 }  // namespace vt

@@ -7,6 +7,7 @@
 // results; anything else (extension or object dtypes, windows pandas
 // refuses) runs the steps themselves, so values and errors are pandas' own.
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -18,54 +19,22 @@ namespace {
 
 constexpr std::size_t kReleaseGilFrom = 1 << 14;
 
-bool little_endian() {
-    const std::uint16_t one = 1;
-    unsigned char first;
-    std::memcpy(&first, &one, 1);
-    return first == 1;
-}
+const char kDrawdownDoc[] =
+    "(default) use a trailing 252 trading day window\n"
+    "portfolio_value: the *daily* portfolio values";
 
-// The element type of a buffer format ("d", "<q", "=B", ...), or false for
-// formats the native pass does not read (half floats, other byte orders...).
-bool element_type(const std::string &format, Py_ssize_t itemsize, ElementType &type) {
-    std::size_t at = 0;
-    if (!format.empty() && std::strchr("@=<>!", format[0])) {
-        const char order = format[0];
-        if ((order == '>' || order == '!') == little_endian()) return false;
-        at = 1;
-    }
-    if (format.size() != at + 1) return false;
-    const char code = format[at];
-    if (code == '?') {
-        type = ElementType::Bool;
-        return itemsize == 1;
-    }
-    if (code == 'f' || code == 'd') {
-        if (itemsize != 4 && itemsize != 8) return false;
-        type = itemsize == 4 ? ElementType::Float32 : ElementType::Float64;
-        return true;
-    }
-    const bool is_signed = std::strchr("bhilqn", code) != nullptr;
-    if (!is_signed && !std::strchr("BHILQN", code)) return false;
-    switch (itemsize) {
-    case 1: type = is_signed ? ElementType::Int8 : ElementType::UInt8; return true;
-    case 2: type = is_signed ? ElementType::Int16 : ElementType::UInt16; return true;
-    case 4: type = is_signed ? ElementType::Int32 : ElementType::UInt32; return true;
-    case 8: type = is_signed ? ElementType::Int64 : ElementType::UInt64; return true;
-    default: return false;
-    }
+// series.rolling(window, min_periods=1)
+py::object rolling(py::handle series, py::handle window) {
+    py::int_ one(1);
+    return vt::call(vt::get_attr(series, VT_ID("rolling")), {window, one}, {VT_ID("min_periods")});
 }
 
 // The steps as written, for every input the native pass does not take.
 py::object pandas_steps(py::handle series, py::handle window) {
-    py::object pv = series.attr(VT_ID("to_frame"))()[VT_ID("pv")];
-    py::object roll_max = pv.attr(VT_ID("rolling"))(window, py::arg("min_periods") = 1)
-                              .attr(VT_ID("max"))();
-    py::object one = vt::check(PyFloat_FromDouble(1.0));
-    py::object ratio = vt::check(PyNumber_TrueDivide(pv.ptr(), roll_max.ptr()));
-    py::object drawdown = vt::check(PyNumber_Subtract(ratio.ptr(), one.ptr()));
-    return drawdown.attr(VT_ID("rolling"))(window, py::arg("min_periods") = 1)
-        .attr(VT_ID("min"))();
+    py::object pv = vt::get_item(vt::call_method(series, VT_ID("to_frame")), VT_ID("pv"));
+    py::object roll_max = vt::call_method(rolling(pv, window), VT_ID("max"));
+    py::object drawdown = pv / roll_max - py::float_(1.0);
+    return vt::call_method(rolling(drawdown, window), VT_ID("min"));
 }
 
 // A window the native pass can use: at least 1 and within int64, as pandas
@@ -80,53 +49,57 @@ bool usable_window(py::handle window, std::size_t length, std::size_t &out) {
     return true;
 }
 
-}  // namespace
-
-py::object drawdown_closure() {
-    py::module_ numpy = py::module_::import("numpy");
-    return py::make_tuple(numpy.attr("dtype"), numpy.attr("empty"));
+// numpy's `dtype` and `empty`, taken once (not read from the module's `np`,
+// which callers may rebind): they serve the native pass alone.
+py::handle numpy_attr(vt::LazyObject &kept, const char *name) {
+    return kept.get([name] { return py::module_::import("numpy").attr(name); });
 }
+vt::LazyObject numpy_dtype, numpy_empty;
 
-// The steps use only `pd`; numpy (bound at import in the closure, not read
-// from the module's `np`) serves the native pass alone.
-py::object rolling_maximum_drawdown(vt::Call &c) {
-    py::object pd = c.global(VT_ID("pd"));
-    PyObject *numpy_dtype = PyTuple_GET_ITEM(c.closure().ptr(), 0);
-    PyObject *numpy_empty = PyTuple_GET_ITEM(c.closure().ptr(), 1);
-    py::handle window = c[1];
-    py::object series = pd.attr(VT_ID("Series"))(c[0], py::arg("name") = VT_ID("pv"));
+// The steps use only `pd`.
+py::object rolling_maximum_drawdown(vt::Call &c, py::handle portfolio_value, py::handle window) {
+    py::object pd = VT_GLOBAL(c, "pd");
+    py::object series = vt::call(vt::get_attr(pd, VT_ID("Series")), {portfolio_value, VT_ID("pv")},
+                                 {VT_ID("name")});
 
     // Only plain numpy dtypes (not pandas' extension dtypes) go native.
-    py::object dtype = series.attr(VT_ID("dtype"));
-    const int is_numpy = PyObject_IsInstance(dtype.ptr(), numpy_dtype);
-    if (is_numpy < 0) throw py::error_already_set();
-    const std::string kind = py::str(dtype.attr(VT_ID("kind")));
+    py::object dtype = vt::get_attr(series, VT_ID("dtype"));
+    const bool is_numpy = py::isinstance(dtype, numpy_attr(numpy_dtype, "dtype"));
+    const std::string kind = py::str(vt::get_attr(dtype, VT_ID("kind")));
     if (!is_numpy || kind.size() != 1 || !std::strchr("biuf", kind[0]))
         return pandas_steps(series, window);
 
-    py::object values = series.attr(VT_ID("to_numpy"))();
+    py::object values = vt::call_method(series, VT_ID("to_numpy"));
     py::buffer_info in = py::reinterpret_borrow<py::buffer>(values).request();
-    ElementType type;
+    const Kernel kernel = in.ndim == 1 ? kernel_for(in.format, in.itemsize) : nullptr;
     std::size_t effective_window = 0;
     const std::size_t length = static_cast<std::size_t>(in.size);
-    if (in.ndim != 1 || !element_type(in.format, in.itemsize, type) ||
-        !usable_window(window, length, effective_window))
+    if (!kernel || !usable_window(window, length, effective_window))
         return pandas_steps(series, window);
 
-    py::object result = py::reinterpret_borrow<py::object>(numpy_empty)(in.size);
+    py::object result = vt::call(numpy_attr(numpy_empty, "empty"), {py::int_(in.size)});
     py::buffer_info out = py::reinterpret_borrow<py::buffer>(result).request(true);
     if (out.itemsize != 8 || out.format.empty() || out.format.back() != 'd' || out.size != in.size)
         throw std::runtime_error("numpy.empty() did not give a float64 array");
-    const Column column{static_cast<const char *>(in.ptr), in.strides[0], length, type};
+    const Column column{static_cast<const char *>(in.ptr), in.strides[0], length};
     double *target = static_cast<double *>(out.ptr);
-    if (length >= kReleaseGilFrom) {
-        py::gil_scoped_release unlocked;
-        rolling_drawdown(column, effective_window, target);
-    } else {
-        rolling_drawdown(column, effective_window, target);
-    }
-    return pd.attr(VT_ID("Series"))(result, py::arg("index") = series.attr(VT_ID("index")),
-                                    py::arg("name") = VT_ID("pv"), py::arg("copy") = false);
+    std::optional<py::gil_scoped_release> unlocked;
+    if (length >= kReleaseGilFrom) unlocked.emplace();
+    kernel(column, effective_window, target);
+    unlocked.reset();
+    py::object index = vt::get_attr(series, VT_ID("index"));
+    return vt::call(vt::get_attr(pd, VT_ID("Series")),
+                    {result, index, VT_ID("pv"), py::bool_(false)},
+                    {VT_ID("index"), VT_ID("name"), VT_ID("copy")});
+}
+
+}  // namespace
+
+void bind_drawdown(vt::Members &m) {
+    m.add<rolling_maximum_drawdown>("rolling_maximum_drawdown",
+                                    {vt::arg("portfolio_value").ann("np.array"),
+                                     vt::arg("window").typed("int").def(252)},
+                                    "float", kDrawdownDoc);
 }
 
 }  // namespace metrics

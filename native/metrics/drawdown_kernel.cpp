@@ -1,6 +1,9 @@
 #include "drawdown_kernel.h"
 
+#include <Python.h>  // PY_LITTLE_ENDIAN
+
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -79,19 +82,27 @@ void run(const Column &column, std::size_t window, double *out) {
 
 }  // namespace
 
-void rolling_drawdown(const Column &column, std::size_t window, double *out) {
-    switch (column.type) {
-    case ElementType::Bool: return run<bool>(column, window, out);
-    case ElementType::Int8: return run<std::int8_t>(column, window, out);
-    case ElementType::Int16: return run<std::int16_t>(column, window, out);
-    case ElementType::Int32: return run<std::int32_t>(column, window, out);
-    case ElementType::Int64: return run<std::int64_t>(column, window, out);
-    case ElementType::UInt8: return run<std::uint8_t>(column, window, out);
-    case ElementType::UInt16: return run<std::uint16_t>(column, window, out);
-    case ElementType::UInt32: return run<std::uint32_t>(column, window, out);
-    case ElementType::UInt64: return run<std::uint64_t>(column, window, out);
-    case ElementType::Float32: return run<float>(column, window, out);
-    case ElementType::Float64: return run<double>(column, window, out);
+Kernel kernel_for(const std::string &format, std::ptrdiff_t itemsize) {
+    std::size_t at = 0;
+    if (!format.empty() && std::strchr("@=<>!", format[0])) {
+        const char order = format[0];
+        if ((order == '>' || order == '!') == (PY_LITTLE_ENDIAN != 0)) return nullptr;
+        at = 1;
+    }
+    if (format.size() != at + 1) return nullptr;
+    const char code = format[at];
+    if (code == '?') return itemsize == 1 ? run<bool> : nullptr;
+    const bool is_float = code == 'f' || code == 'd';
+    if (is_float && itemsize == 4) return run<float>;
+    if (is_float) return itemsize == 8 ? run<double> : nullptr;
+    const bool is_signed = std::strchr("bhilqn", code) != nullptr;
+    if (!is_signed && !std::strchr("BHILQN", code)) return nullptr;
+    switch (itemsize) {
+    case 1: return is_signed ? run<std::int8_t> : run<std::uint8_t>;
+    case 2: return is_signed ? run<std::int16_t> : run<std::uint16_t>;
+    case 4: return is_signed ? run<std::int32_t> : run<std::uint32_t>;
+    case 8: return is_signed ? run<std::int64_t> : run<std::uint64_t>;
+    default: return nullptr;
     }
 }
 

@@ -9,22 +9,23 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
+#include <string>
 
 namespace metrics {
 
-enum class ElementType { Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64,
-                         Float32, Float64 };
-
-// A strided one-dimensional column of `size` elements of `type`.
+// A strided one-dimensional column of `size` elements.
 struct Column {
     const char *data;
     std::ptrdiff_t stride;  // in bytes
     std::size_t size;
-    ElementType type;
 };
 
 // Writes column.size results to `out`; `window` must be at least 1.
-void rolling_drawdown(const Column &column, std::size_t window, double *out);
+using Kernel = void (*)(const Column &column, std::size_t window, double *out);
+
+// The kernel for the elements of a buffer format ("d", "<q", "=B", ...) of
+// `itemsize` bytes, or null for formats it does not read (half floats,
+// other byte orders...).
+Kernel kernel_for(const std::string &format, std::ptrdiff_t itemsize);
 
 }  // namespace metrics

@@ -6,29 +6,35 @@ namespace metrics {
 namespace {
 
 // percentile_(x): x.quantile(n / 100), with n held in the closure.
-py::object percentile_(vt::Call &c) {
+py::object percentile_(vt::Call &c, py::handle x) {
     const double q = PyFloat_AsDouble(c.closure().ptr()) / 100;
     if (q == -1.0 / 100 && PyErr_Occurred()) throw py::error_already_set();
-    py::object fraction = vt::check(PyFloat_FromDouble(q));
-    return vt::check(
-        PyObject_CallMethodOneArg(c[0].ptr(), VT_ID("quantile").ptr(), fraction.ptr()));
+    return vt::call_method(x, VT_ID("quantile"), py::float_(q));
 }
+
+// Each call makes a new function with `n` (already a float) fixed in it,
+// as each run of the nested `def` does: a copy of one prototype, made on
+// first use in the module's namespace.
+py::object percentile(vt::Call &c, py::handle n) {
+    static vt::LazyObject prototype;
+    py::handle made = prototype.get([&] {
+        return vt::make_function(c.globals(), "percentile.<locals>.percentile_",
+                                 vt::signature({vt::arg("x")}), vt::body<percentile_>);
+    });
+    py::object fn = vt::copy_function(made, py::reinterpret_borrow<py::object>(n));
+    vt::set_attr(fn, VT_ID("__name__"), vt::check(PyUnicode_FromFormat("percentile_%S", n.ptr())));
+    return fn;
+}
+
+const char kPercentileDoc[] =
+    "Named percentile function for pandas aggregation (agg), e.g.\n"
+    "    df.groupby(key).agg([percentile(25), percentile(75)])\n"
+    "labels the result columns percentile_25.0 and percentile_75.0.";
 
 }  // namespace
 
-py::object make_percentile_prototype(py::handle globals) {
-    return vt::make_function(globals, "percentile.<locals>.percentile_",
-                             vt::signature({vt::arg("x")}), percentile_);
-}
-
-// Each call makes a new function with `n` (already a float) fixed in it.
-py::object percentile(vt::Call &c) {
-    py::object n = py::reinterpret_borrow<py::object>(c[0]);
-    py::object fn = vt::copy_function(c.closure(), n);
-    py::object name = vt::check(PyUnicode_FromFormat("percentile_%S", n.ptr()));
-    if (PyObject_SetAttr(fn.ptr(), VT_ID("__name__").ptr(), name.ptr()) < 0)
-        throw py::error_already_set();
-    return fn;
+void bind_percentile(vt::Members &m) {
+    m.add<percentile>("percentile", {vt::arg("n").typed("float")}, nullptr, kPercentileDoc);
 }
 
 }  // namespace metrics

@@ -1,79 +1,35 @@
 // The instrument record: Security and its asset-class variants, frozen
 // dataclasses keyed into every quote and order-book cache of the engine.
-#include <cstring>
-
 #include <vt.h>
 
 namespace {
 
 namespace py = pybind11;
 
-py::object rich_eq(py::handle a, py::handle b) {
-    return vt::check(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-}
-
-bool truth(py::handle value) {
-    int t = PyObject_IsTrue(value.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
-}
-
 // Equal when code, name and exchange value are; returns the deciding
 // comparison's own result, as a chain of `and` does.
-py::object security_eq_of(py::handle self, py::handle other) {
-    py::object result = rich_eq(VT_ATTR(self, "code"), VT_ATTR(other, "code"));
-    if (!truth(result)) return result;
-    result = rich_eq(VT_ATTR(self, "security_name"), VT_ATTR(other, "security_name"));
-    if (!truth(result)) return result;
+py::object security_eq(py::handle self, py::handle other) {
+    py::object result = vt::compare(VT_ATTR(self, "code"), VT_ATTR(other, "code"), Py_EQ);
+    if (!vt::truth(result)) return result;
+    result = vt::compare(VT_ATTR(self, "security_name"), VT_ATTR(other, "security_name"), Py_EQ);
+    if (!vt::truth(result)) return result;
     py::object mine = vt::enum_value(VT_ATTR(self, "exchange"));
-    return rich_eq(mine, vt::enum_value(VT_ATTR(other, "exchange")));
-}
-
-py::object security_eq(vt::Call &c) { return security_eq_of(c[0], c[1]); }
-
-py::object text_of(py::handle value) { return vt::check(PyObject_Format(value.ptr(), nullptr)); }
-
-// "<a>|<b>|<c>" assembled in one buffer.
-py::object bar_joined(const py::object (&parts)[3]) {
-    Py_ssize_t length = 2;
-    Py_UCS4 max_char = '|';
-    for (const py::object &part : parts) {
-        length += PyUnicode_GET_LENGTH(part.ptr());
-        Py_UCS4 part_max = PyUnicode_MAX_CHAR_VALUE(part.ptr());
-        if (part_max > max_char) max_char = part_max;
-    }
-    py::object text = vt::check(PyUnicode_New(length, max_char));
-    const int kind = PyUnicode_KIND(text.ptr());
-    char *data = static_cast<char *>(PyUnicode_DATA(text.ptr()));
-    Py_ssize_t at = 0;
-    for (int i = 0; i < 3; ++i) {
-        if (i) PyUnicode_WRITE(kind, data, at++, '|');
-        PyObject *part = parts[i].ptr();
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(part);
-        if (PyUnicode_KIND(part) == kind)
-            std::memcpy(data + at * kind, PyUnicode_DATA(part), static_cast<std::size_t>(n) * kind);
-        else if (PyUnicode_CopyCharacters(text.ptr(), at, part, 0, n) < 0)
-            throw py::error_already_set();
-        at += n;
-    }
-    return text;
+    return vt::compare(mine, vt::enum_value(VT_ATTR(other, "exchange")), Py_EQ);
 }
 
 // The hash of "<security_name>|<code>|<exchange value>".
 Py_hash_t hash_of(py::handle self) {
-    const py::object parts[3] = {
-        text_of(VT_ATTR(self, "security_name")),
-        text_of(VT_ATTR(self, "code")),
-        text_of(vt::enum_value(VT_ATTR(self, "exchange"))),
-    };
-    Py_hash_t hash = PyObject_Hash(bar_joined(parts).ptr());
-    if (hash == -1) throw py::error_already_set();
-    return hash;
+    static vt::AttrGroup<3> group(vt::Access::Read, "security_name", "code", "exchange");
+    auto fields = group.of(self);
+    py::object name = vt::format_of(fields.get(0));
+    py::object code = vt::format_of(fields.get(1));
+    py::object exchange = vt::format_of(vt::enum_value(fields.get(2)));
+    return py::hash(vt::concat({name, VT_ID("|"), code, VT_ID("|"), exchange}));
 }
 
-py::object security_hash(vt::Call &c) { return vt::check(PyLong_FromSsize_t(hash_of(c[0]))); }
+py::object security_hash(py::handle self) { return vt::check(PyLong_FromSsize_t(hash_of(self))); }
 
-py::object post_init(vt::Call &) { return py::none(); }
+void post_init(py::handle) {}
 
 // ---------------------------------------------------------------------------
 // The variants' comparison and hash: what dataclass generates for them,
@@ -100,73 +56,80 @@ void read_fields(py::handle obj, py::object (&out)[kFields]) {
     out[5] = VT_ATTR(obj, "quote_currency");
 }
 
-// obj.__class__: the object's type unless its class redefines the name or
-// the way attributes are found.
-PyObject *object_class_descriptor = nullptr;
+// Set once at import and never changed (module state, not a cache): the
+// module's namespace, which the generated code reads its globals from, and
+// the builtin `hash`, which the hash slot computes itself.
+PyObject *g_module = nullptr;
+PyObject *g_builtin_hash = nullptr;
+vt::GlobalSite g_hash("hash");  // `hash` as the module's code sees it now
 
-py::object class_of(py::handle obj) {
-    PyTypeObject *type = Py_TYPE(obj.ptr());
-    if (type->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(type, VT_ID("__class__").ptr()) == object_class_descriptor)
-        return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(type));
-    return VT_ATTR(obj, "__class__");
-}
+constexpr int kSecurity = 4;
 
-// Per class: its globals and the functions installed, so that the type
-// slots below run natively only while they are still the class's methods.
-struct VariantState {
-    PyObject *globals = nullptr;
+// Whether a class that reaches the slots (the class itself or a subclass)
+// still finds the installed methods under __eq__ and __hash__.
+struct Installed {
+    bool eq = false;
+    bool hash = false;
+    bool plain_class = false;  // its instances' __class__ is the type itself
+};
+
+// Per class given the slots. Set once at import (not a cache): the methods
+// installed, which a class must still find to run natively, and the slots
+// they replaced, where everything else goes. Then the watch: what was learnt
+// about the last class that reached the slots, kept while its tag holds.
+struct Slots {
     PyObject *eq = nullptr;
     PyObject *hash = nullptr;
     richcmpfunc generic_compare = nullptr;  // the interpreter's slot for __eq__ methods
     hashfunc generic_hash = nullptr;
+    vt::ClassWatch<Installed> watch;
 };
-constexpr int kSecurity = 4;
-VariantState g_state[kSecurity + 1];
+Slots g_slots[kSecurity + 1];
 
 template <int V>
-py::object variant_eq_of(py::handle self, py::handle other) {
-    py::object other_class = class_of(other);
-    if (other_class.ptr() != class_of(self).ptr())
-        return vt::lookup_global(g_state[V].globals, VT_ID("NotImplemented"));
+const Installed &installed(py::handle self) {
+    return g_slots[V].watch.facts(Py_TYPE(self.ptr()), [](PyTypeObject *type) {
+        return Installed{vt::type_lookup(type, VT_ID("__eq__")) == g_slots[V].eq,
+                         vt::type_lookup(type, VT_ID("__hash__")) == g_slots[V].hash,
+                         vt::plain_class(type)};
+    });
+}
+
+template <int V>
+py::object variant_eq(py::handle self, py::handle other) {
+    // other.__class__ is self.__class__: known without reading them for two
+    // instances of one class whose __class__ is the type itself.
+    const bool same = Py_TYPE(other.ptr()) == Py_TYPE(self.ptr()) && installed<V>(self).plain_class;
+    if (!same && !vt::class_of(other).is(vt::class_of(self)))
+        return vt::lookup_global(g_module, VT_ID("NotImplemented"));
     py::object mine[kFields], theirs[kFields];
     read_fields<V>(self, mine);
     read_fields<V>(other, theirs);
     // Tuple equality: the first pair that differs decides, and items are
     // compared by identity first.
-    for (int i = 0; i < kFields; ++i) {
-        int same = PyObject_RichCompareBool(mine[i].ptr(), theirs[i].ptr(), Py_EQ);
-        if (same < 0) throw py::error_already_set();
-        if (!same) return py::bool_(false);
-    }
+    for (int i = 0; i < kFields; ++i)
+        if (!vt::equal(mine[i], theirs[i])) return py::bool_(false);
     return py::bool_(true);
 }
 
 template <int V>
-py::object variant_eq(vt::Call &c) { return variant_eq_of<V>(c[0], c[1]); }
-
-PyObject *builtin_hash = nullptr;
-
-// `hash` as the module's code sees it now.
-py::object module_hash(py::handle globals) {
-    static vt::GlobalSite site("hash");
-    return site.get(globals);
-}
-
-// The tuple of the fields and the `hash` the module's code would call.
-template <int V>
-py::tuple fields_tuple(py::handle self) {
+py::object variant_hash(py::handle self) {
+    // `hash` is looked up before the fields are read, as in the generated code.
+    py::object hash = g_hash.get(g_module);
     py::object fields[kFields];
     read_fields<V>(self, fields);
-    py::tuple values(kFields);
-    for (int i = 0; i < kFields; ++i) PyTuple_SET_ITEM(values.ptr(), i, fields[i].release().ptr());
-    return values;
+    py::tuple values =
+        py::make_tuple(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]);
+    return vt::call(hash, {values});
 }
 
-// hash() of a tuple of these values, computed as the interpreter's tuple
+// hash() of the tuple of the fields, computed as the interpreter's tuple
 // hash does (without making the tuple): each item's hash mixed into an
 // accumulator, then the length.
-Py_hash_t tuple_hash(const py::object (&items)[kFields]) {
+template <int V>
+Py_hash_t fields_hash(py::handle self) {
+    py::object items[kFields];
+    read_fields<V>(self, items);
 #if SIZEOF_PY_UHASH_T > 4
     constexpr Py_uhash_t kPrime1 = 11400714785074694791ULL;
     constexpr Py_uhash_t kPrime2 = 14029467366897019727ULL;
@@ -191,20 +154,6 @@ Py_hash_t tuple_hash(const py::object (&items)[kFields]) {
     return static_cast<Py_hash_t>(acc);
 }
 
-template <int V>
-py::object variant_hash_of(py::handle self) {
-    // `hash` is looked up before the fields are read, as in the generated code.
-    py::object hash = module_hash(g_state[V].globals);
-    py::tuple values = fields_tuple<V>(self);
-    if (hash.ptr() != builtin_hash) return hash(values);
-    Py_hash_t h = PyObject_Hash(values.ptr());  // not on the slot's hot path
-    if (h == -1) throw py::error_already_set();
-    return vt::check(PyLong_FromSsize_t(h));
-}
-
-template <int V>
-py::object variant_hash(vt::Call &c) { return variant_hash_of<V>(c[0]); }
-
 // The type slots: `==` and hash() run the method bodies straight from the
 // slot, without looking up and calling the method each time, while the
 // class's __eq__ / __hash__ are still the ones installed here. Anything else
@@ -213,81 +162,86 @@ py::object variant_hash(vt::Call &c) { return variant_hash_of<V>(c[0]); }
 // reset the slot as usual.
 template <int V>
 PyObject *compare_slot(PyObject *self, PyObject *other, int op) {
-    const VariantState &state = g_state[V];
-    if (op != Py_EQ || _PyType_Lookup(Py_TYPE(self), VT_ID("__eq__").ptr()) != state.eq)
-        return state.generic_compare(self, other, op);
+    if (op != Py_EQ || !installed<V>(self).eq) return g_slots[V].generic_compare(self, other, op);
     return vt::guarded([&]() -> PyObject * {
-        if constexpr (V == kSecurity) return security_eq_of(self, other).release().ptr();
-        else return variant_eq_of<V>(self, other).release().ptr();
+        if constexpr (V == kSecurity) return security_eq(self, other).release().ptr();
+        else return variant_eq<V>(self, other).release().ptr();
     });
 }
 
 template <int V>
 Py_hash_t hash_slot(PyObject *self) {
-    const VariantState &state = g_state[V];
-    if (_PyType_Lookup(Py_TYPE(self), VT_ID("__hash__").ptr()) != state.hash)
-        return state.generic_hash(self);
+    if (!installed<V>(self).hash) return g_slots[V].generic_hash(self);
     Py_hash_t hash = -1;
     bool generic = false;
     vt::guarded([&]() -> PyObject * {
-        if constexpr (V == kSecurity) {
-            hash = hash_of(self);
-        } else {
-            py::object fn = module_hash(g_state[V].globals);
-            if (fn.ptr() != builtin_hash) {
-                generic = true;  // the method, called and its result converted
-                return Py_None;
-            }
-            py::object fields[kFields];
-            read_fields<V>(self, fields);
-            hash = tuple_hash(fields);
-        }
+        // With `hash` rebound, the method is called and its result converted.
+        if constexpr (V == kSecurity) hash = hash_of(self);
+        else if (g_hash.get(g_module).ptr() != g_builtin_hash) generic = true;
+        else hash = fields_hash<V>(self);
         return Py_None;
     });
-    return generic ? state.generic_hash(self) : hash;
+    return generic ? g_slots[V].generic_hash(self) : hash;
 }
 
-// Installs the slots on a class whose __eq__ and __hash__ are `eq` and
-// `hash` (set as class attributes, so that the type's slots are already the
+// Installs the slots on a class whose own __eq__ and __hash__ are the native
+// methods (class attributes, so that the type's slots are already the
 // interpreter's generic ones).
 template <int V>
-void install_slots(py::handle cls, py::handle globals, py::handle eq, py::handle hash) {
+void install_slots(py::handle cls) {
     auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    VariantState &state = g_state[V];
-    state.globals = py::reinterpret_borrow<py::object>(globals).release().ptr();
-    state.eq = py::reinterpret_borrow<py::object>(eq).release().ptr();
-    state.hash = py::reinterpret_borrow<py::object>(hash).release().ptr();
-    state.generic_compare = type->tp_richcompare;
-    state.generic_hash = type->tp_hash;
+    py::object ns = VT_ATTR(cls, "__dict__");
+    Slots &slots = g_slots[V];
+    slots.eq = vt::get_item(ns, VT_ID("__eq__")).release().ptr();
+    slots.hash = vt::get_item(ns, VT_ID("__hash__")).release().ptr();
+    slots.generic_compare = type->tp_richcompare;
+    slots.generic_hash = type->tp_hash;
     type->tp_richcompare = compare_slot<V>;
     type->tp_hash = hash_slot<V>;
 }
 
-struct Variant {
-    const char *name;
-    const char *doc;
-    int lot_size;
-    const char *exchange;
-    bool futures;  // Futures keeps "" as its class-level expiry_date
-    vt::Impl eq;
-    vt::Impl hash;
-    void (*install)(py::handle, py::handle, py::handle, py::handle);
-};
-
-constexpr Variant kVariants[] = {
-    {"Stock", "Cash equity", 1, "SEHK", false, variant_eq<0>, variant_hash<0>, install_slots<0>},
-    {"Currency", "Foreign exchange", 1000, "IDEALPRO", false, variant_eq<1>, variant_hash<1>,
-     install_slots<1>},
-    {"Commodity", "Commodity", 1000, "IDEALPRO", false, variant_eq<2>, variant_hash<2>,
-     install_slots<2>},
-    {"Futures", "Futures", 1000, "SMART", true, variant_eq<3>, variant_hash<3>, install_slots<3>},
-};
-
 // True when `fn` is what dataclass generates for a frozen class's __eq__ or
 // __hash__ from these fields: a plain Python function of that name.
-bool is_generated(py::handle cls, const char *name) {
-    py::object fn = py::reinterpret_borrow<py::dict>(reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict)[name];
-    return PyFunction_Check(fn.ptr());
+bool is_generated(py::handle cls, py::handle name) {
+    return PyFunction_Check(vt::get_item(VT_ATTR(cls, "__dict__"), name).ptr());
+}
+
+// @dataclass(frozen=True), with the `dataclass` the module imported.
+py::object frozen(py::dict g, py::object cls) {
+    return g["dataclass"](py::arg("frozen") = true)(cls);
+}
+
+void bind_security(vt::Members &m) {
+    m.add<security_eq>("__eq__", {vt::arg("self"), vt::arg("other")});
+    m.add<security_hash>("__hash__", {vt::arg("self")});
+}
+
+// A variant: a frozen dataclass of Security whose generated __eq__ and
+// __hash__ are replaced by native ones with the same names, signatures and
+// results. Each class has its own members, so each binds its own.
+template <int V>
+void add_variant(py::dict g, py::handle security, const char *name, const char *doc, int lot_size,
+                 const char *exchange, py::object expiry_date = py::none()) {
+    vt::Members m;
+    m.add<post_init>("__post_init__", {vt::arg("self")});
+    m.add<variant_eq<V>>("__eq__", {vt::arg("self"), vt::arg("other")});
+    m.add<variant_hash<V>>("__hash__", {vt::arg("self")});
+    vt::ClassBuilder cls(g, name, py::make_tuple(security), doc);
+    cls.annotate("code", "str")
+        .annotate("security_name", "str")
+        .annotate("lot_size", "int")
+        .attr("lot_size", py::int_(lot_size))
+        .annotate("exchange", "Exchange")
+        .attr("exchange", g["Exchange"].attr(exchange))
+        .attr("expiry_date", expiry_date);
+    m.define(cls, {"__post_init__"});
+    py::object variant = frozen(g, cls.build());
+    if (is_generated(variant, VT_ID("__eq__")) && is_generated(variant, VT_ID("__hash__"))) {
+        variant.attr("__eq__") = m.function(cls, "__eq__");
+        variant.attr("__hash__") = m.function(cls, "__hash__");
+        install_slots<V>(variant);
+    }
+    g[name] = variant;
 }
 
 }  // namespace
@@ -295,11 +249,11 @@ bool is_generated(py::handle cls, const char *name) {
 VT_MODULE(security, "velmor_trader.core.security", nullptr) {
     vt::import_from(g, "dataclasses", {"dataclass"});
     vt::import_from(g, "velmor_trader.core.constants", {"Exchange"});
+    g_module = g.inc_ref().ptr();
+    g_builtin_hash = vt::lookup_global(g, VT_ID("hash")).release().ptr();
 
-    auto frozen = [&g](py::object cls) {
-        return g["dataclass"](py::arg("frozen") = true)(cls);
-    };
-
+    vt::Members members;
+    bind_security(members);
     vt::ClassBuilder base(g, "Security", py::tuple(), "Base class for different asset types");
     base.annotate("code", "str")
         .annotate("security_name", "str")
@@ -310,43 +264,16 @@ VT_MODULE(security, "velmor_trader.core.security", nullptr) {
         .annotate("expiry_date", "str")
         .attr("expiry_date", py::none())
         .annotate("quote_currency", "str")
-        .attr("quote_currency", py::str(""))
-        .method("__eq__", vt::signature({vt::arg("self"), vt::arg("other")}), security_eq)
-        .method("__hash__", vt::signature({vt::arg("self")}), security_hash);
-    py::object security = frozen(base.build());
-    py::dict security_ns = security.attr("__dict__");
-    install_slots<kSecurity>(security, g, security_ns["__eq__"], security_ns["__hash__"]);
+        .attr("quote_currency", py::str(""));
+    members.define(base, {"__eq__", "__hash__"});
+    members.check_all_defined();
+    py::object security = frozen(g, base.build());
+    install_slots<kSecurity>(security);
     g["Security"] = security;
-    builtin_hash = vt::lookup_global(g, VT_ID("hash")).release().ptr();
-    object_class_descriptor =
-        py::reinterpret_borrow<py::object>(
-            _PyType_Lookup(&PyBaseObject_Type, VT_ID("__class__").ptr()))
-            .release()
-            .ptr();
 
-    auto post_init_sig = vt::signature({vt::arg("self")});
-    auto self_sig = post_init_sig;
-    auto eq_sig = vt::signature({vt::arg("self"), vt::arg("other")});
-    for (const Variant &v : kVariants) {
-        vt::ClassBuilder cls(g, v.name, py::make_tuple(security), v.doc);
-        cls.annotate("code", "str")
-            .annotate("security_name", "str")
-            .annotate("lot_size", "int")
-            .attr("lot_size", py::int_(v.lot_size))
-            .annotate("exchange", "Exchange")
-            .attr("exchange", g["Exchange"].attr(v.exchange))
-            .attr("expiry_date", v.futures ? py::object(py::str("")) : py::object(py::none()))
-            .method("__post_init__", post_init_sig, post_init);
-        py::object variant = frozen(cls.build());
-        // The generated methods replaced by native ones with the same
-        // names, signatures and results.
-        if (is_generated(variant, "__eq__") && is_generated(variant, "__hash__")) {
-            py::object eq = cls.function("__eq__", eq_sig, v.eq);
-            py::object hash = cls.function("__hash__", self_sig, v.hash);
-            variant.attr("__eq__") = eq;
-            variant.attr("__hash__") = hash;
-            v.install(variant, g, eq, hash);
-        }
-        g[v.name] = variant;
-    }
+    add_variant<0>(g, security, "Stock", "Cash equity", 1, "SEHK");
+    add_variant<1>(g, security, "Currency", "Foreign exchange", 1000, "IDEALPRO");
+    add_variant<2>(g, security, "Commodity", "Commodity", 1000, "IDEALPRO");
+    // Futures keeps "" as its class-level expiry_date.
+    add_variant<3>(g, security, "Futures", "Futures", 1000, "SMART", py::str(""));
 }

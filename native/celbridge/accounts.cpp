@@ -10,20 +10,9 @@ py::object account_by_position(py::handle self, py::handle id) {
     return vt::call_method(self, VT_ID("get_account_from_gwaccountid"), id);
 }
 
-// self.get_account_from_gwaccountid(GWAccountID=id)
-py::object account_by_keyword(py::handle self, py::handle id) {
-    return vt::call(VT_ATTR(self, "get_account_from_gwaccountid"), {id}, {VT_ID("GWAccountID")});
-}
-
 [[noreturn]] void unknown_account(py::handle id) {
     vt::fail(PyExc_ValueError,
              vt::concat({VT_ID("GWAccountID "), vt::format_of(id), VT_ID(" can not be found!")}));
-}
-
-// Runs `body` holding the module's lock of the moment (`with lock:`).
-template <class Body>
-py::object with_module_lock(vt::Call &c, Body &&body) {
-    return vt::with_lock(c.global(VT_ID("lock")), std::forward<Body>(body));
 }
 
 void subscribe_account_and_positions(vt::Call &c, py::handle self, py::handle GWAccountID) {
@@ -63,9 +52,10 @@ py::object figure(py::handle account, py::handle name, long row) {
 }
 
 // A refresh that fails is reported on standard output and never raised: the
-// engine calls it from its loop, which must go on.
+// engine calls it from its loop, which must go on. Both refreshes hold the
+// module's lock of the moment (`with lock:`).
 py::object update_account_balance(vt::Call &c, py::handle self) {
-    return with_module_lock(c, [&] {
+    return vt::with_lock(c.global(VT_ID("lock")), [&] {
         try {
             py::object account = account_by_position(self, VT_ATTR(self, "GWAccountID"));
             py::object balance = vt::call(c.global(VT_ID("AccountBalance")));
@@ -94,10 +84,10 @@ py::object update_account_balance(vt::Call &c, py::handle self) {
 }
 
 py::object update_positions(vt::Call &c, py::handle self) {
-    return with_module_lock(c, [&] {
+    return vt::with_lock(c.global(VT_ID("lock")), [&] {
         py::list positions;
         VT_SET_ATTR(self, "positions", positions);
-        py::object account = account_by_keyword(self, VT_ATTR(self, "GWAccountID"));
+        py::object account = selected_account(self);
         const Py_ssize_t count = vt::index(VT_ATTR(VT_ATTR(account, "Positions"), "Count"));
         py::object gateway = VT_ATTR(self, "gateway");
         for (Py_ssize_t i = 0; i < count; ++i) {

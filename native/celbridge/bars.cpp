@@ -112,23 +112,15 @@ py::object bar_at(py::handle bars, Py_ssize_t i) {
 }
 
 void store(py::handle bars, Py_ssize_t i, py::handle bar) {
+    if (!PyList_CheckExact(bars.ptr())) return vt::set_item(bars, py::int_(i), bar);
     // Putting an exact list's own item back changes nothing.
-    if (PyList_CheckExact(bars.ptr()) && i < PyList_GET_SIZE(bars.ptr()) &&
-        PyList_GET_ITEM(bars.ptr(), i) == bar.ptr())
-        return;
-    int failed = PyList_CheckExact(bars.ptr()) ? PySequence_SetItem(bars.ptr(), i, bar.ptr())
-                                               : PyObject_SetItem(bars.ptr(), py::int_(i).ptr(), bar.ptr());
-    if (failed < 0) throw py::error_already_set();
+    if (i < PyList_GET_SIZE(bars.ptr()) && PyList_GET_ITEM(bars.ptr(), i) == bar.ptr()) return;
+    if (PySequence_SetItem(bars.ptr(), i, bar.ptr()) < 0) throw py::error_already_set();
 }
 
 // The values the repair works on, in the order it goes through them.
 using Values = vt::AttrGroup<5>;
 constexpr std::size_t kValues = 5;
-
-Values &values_of_bars() {
-    static Values values(vt::Access::ReadWrite, "open", "high", "low", "close", "volume");
-    return values;
-}
 
 // Each value of `bar`: a missing one takes the neighbour's when the
 // neighbour has one; every value is written back either way, as the repair
@@ -164,7 +156,7 @@ py::object get_subscribe_bars_data(vt::Call &c, py::handle self, py::handle secu
     Py_ssize_t n = vt::size(bars);
     if (n == 0) return py::none();
     const Marker missing(c.global(VT_ID("INVALID_VALUE")));
-    Values &values = values_of_bars();
+    static Values values(vt::Access::ReadWrite, "open", "high", "low", "close", "volume");
     for (Py_ssize_t i = 1; i < n; ++i) {
         py::object bar = bar_at(bars, i), prev = bar_at(bars, i - 1);
         fill_from(values, missing, bar, prev);
@@ -187,14 +179,10 @@ py::object get_subscribe_bars_data(vt::Call &c, py::handle self, py::handle secu
 
 // A Bar of the framework from an API bar: whole-second time, the five values.
 py::object make_bar(vt::Call &c, py::handle Bar, py::handle api_bar, py::handle security) {
-    py::object values[] = {cqg_time(c, VT_ATTR(api_bar, "Timestamp"), TimeArgs::Positional),
-                           py::reinterpret_borrow<py::object>(security),
-                           VT_ATTR(api_bar, "Open"),
-                           VT_ATTR(api_bar, "High"),
-                           VT_ATTR(api_bar, "Low"),
-                           VT_ATTR(api_bar, "Close"),
-                           VT_ATTR(api_bar, "ActualVolume")};
-    return vt::call(Bar, {values[0], values[1], values[2], values[3], values[4], values[5], values[6]},
+    return vt::call(Bar,
+                    {cqg_time(c, VT_ATTR(api_bar, "Timestamp"), TimeArgs::Positional), security,
+                     VT_ATTR(api_bar, "Open"), VT_ATTR(api_bar, "High"), VT_ATTR(api_bar, "Low"),
+                     VT_ATTR(api_bar, "Close"), VT_ATTR(api_bar, "ActualVolume")},
                     {VT_ID("datetime"), VT_ID("security"), VT_ID("open"), VT_ID("high"), VT_ID("low"),
                      VT_ID("close"), VT_ID("volume")});
 }
@@ -266,34 +254,19 @@ void OnTimedBarsUpdated(py::handle, py::handle, py::handle) {}
 void OnTimedBarsRemoved(py::handle, py::handle, py::handle) {}
 
 void dumpBar(vt::Call &c, py::handle, py::handle bar, py::handle index) {
-    py::object values[] = {py::reinterpret_borrow<py::object>(index),
-                           VT_ATTR(bar, "Timestamp"),
-                           VT_ATTR(bar, "Open"),
-                           VT_ATTR(bar, "High"),
-                           VT_ATTR(bar, "Low"),
-                           VT_ATTR(bar, "Close"),
-                           VT_ATTR(bar, "ActualVolumeFractional"),
-                           VT_ATTR(bar, "CommodityVolumeFractional"),
-                           VT_ATTR(bar, "ContractVolumeFractional"),
-                           VT_ATTR(bar, "TickVolume")};
-    const char *const labels[] = {"Bar index: ",
-                                  " Timestamp ",
-                                  " Open ",
-                                  " High ",
-                                  " Low ",
-                                  " Close ",
-                                  " ActualVolumeFractional ",
-                                  " CommodityVolumeFractional ",
-                                  " ContractVolumeFractional ",
-                                  " TickVolume "};
-    py::object texts[20];
-    for (int i = 0; i < 10; ++i) {
-        texts[2 * i] = py::str(labels[i]);
-        texts[2 * i + 1] = vt::format_of(values[i]);
-    }
-    py::handle parts[20];
-    for (int i = 0; i < 20; ++i) parts[i] = texts[i];
-    trace(c, vt::concat(parts, 20));
+    // Every value is read before the first is written, as str.format has them.
+    py::object v[] = {py::reinterpret_borrow<py::object>(index),  VT_ATTR(bar, "Timestamp"),
+                      VT_ATTR(bar, "Open"),                       VT_ATTR(bar, "High"),
+                      VT_ATTR(bar, "Low"),                        VT_ATTR(bar, "Close"),
+                      VT_ATTR(bar, "ActualVolumeFractional"),     VT_ATTR(bar, "CommodityVolumeFractional"),
+                      VT_ATTR(bar, "ContractVolumeFractional"),   VT_ATTR(bar, "TickVolume")};
+    trace(c, vt::concat({VT_ID("Bar index: "), vt::format_of(v[0]), VT_ID(" Timestamp "), vt::format_of(v[1]),
+                         VT_ID(" Open "), vt::format_of(v[2]), VT_ID(" High "), vt::format_of(v[3]),
+                         VT_ID(" Low "), vt::format_of(v[4]), VT_ID(" Close "), vt::format_of(v[5]),
+                         VT_ID(" ActualVolumeFractional "), vt::format_of(v[6]),
+                         VT_ID(" CommodityVolumeFractional "), vt::format_of(v[7]),
+                         VT_ID(" ContractVolumeFractional "), vt::format_of(v[8]),
+                         VT_ID(" TickVolume "), vt::format_of(v[9])}));
 }
 
 }  // namespace

@@ -66,6 +66,13 @@ inline py::object api(py::handle self) {
     return VT_ATTR(VT_ATTR(self, "celEnvironment"), "cqgCEL");
 }
 
+// self.get_account_from_gwaccountid(GWAccountID=self.GWAccountID): the
+// selected account, looked up afresh (the method read first, as Python does).
+inline py::object selected_account(py::handle self) {
+    py::object lookup = VT_ATTR(self, "get_account_from_gwaccountid");
+    return vt::call(lookup, {VT_ATTR(self, "GWAccountID")}, {VT_ID("GWAccountID")});
+}
+
 // The last "."-separated part of a CQG name (the whole name without a dot),
 // as `name.split(".")[-1]`.
 py::object last_part(py::handle name);
@@ -105,7 +112,9 @@ inline void set_if_clear(py::handle event) {
 
 // value != 0: the framework's records hold 0 for what has not arrived yet.
 inline bool nonzero(py::handle value) {
-    return vt::truth(vt::compare(value, py::int_(0), Py_NE));
+    int ne = PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_NE);
+    if (ne < 0) throw py::error_already_set();
+    return ne != 0;
 }
 
 // How the framework rebuilds a CQG time: whole seconds, no time zone.

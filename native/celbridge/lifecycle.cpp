@@ -39,8 +39,7 @@ void Logon(vt::Call &c, py::handle self, py::handle user_name, py::handle passwo
 
 void Logoff(vt::Call &c, py::handle self) {
     trace(c, VT_ID("Logoff from GW"));
-    py::object lookup = VT_ATTR(self, "get_account_from_gwaccountid");
-    py::object account = vt::call(lookup, {VT_ATTR(self, "GWAccountID")}, {VT_ID("GWAccountID")});
+    py::object account = selected_account(self);
     py::object down = VT_ATTR(self, "eventGatewayIsDown");
     clear(down);
     vt::call(VT_ATTR(api(self), "GWLogoff"));

@@ -43,17 +43,12 @@ void OnTicksResolved(py::handle self, py::handle, py::handle) {
     set_if_clear(VT_ATTR(self, "eventOrderbookDone"));
 }
 
-// What replacing each side's fields learned about the records.
-ReplaceSite ask_replace, bid_replace;
-
 // The record with one side's level replaced from the tick, stamped now.
 py::object with_level(vt::Call &c, py::handle record, py::handle tick, py::handle volume_field,
                       py::handle price_field, ReplaceSite &site) {
-    py::object fn = VT_GLOBAL(c, "replace");
-    py::object volume = VT_ATTR(tick, "Volume");
-    py::object price = VT_ATTR(tick, "Price");
-    py::object stamp = now(c);
-    return site.call(fn, record, {{volume_field, volume}, {price_field, price}, {VT_ID("datetime"), stamp}});
+    return replace(site, VT_GLOBAL(c, "replace"), record,
+                   {{volume_field, VT_ATTR(tick, "Volume")}, {price_field, VT_ATTR(tick, "Price")},
+                    {VT_ID("datetime"), now(c)}});
 }
 
 // Both sides carry a price and a volume (0 is what has not arrived yet).
@@ -80,26 +75,6 @@ py::dict tick_types(vt::Call &c) {
 
 py::object TickType2String(vt::Call &c, py::handle tickType) { return vt::get_item(tick_types(c), tickType); }
 
-// TickType2String of the moment, for every tick of one event. The module's
-// own function names every tick of an event from one table (its members are
-// pure reads); a replacement is called for each tick.
-class TickNamer {
-public:
-    explicit TickNamer(vt::Call &c)
-        : fn_(VT_GLOBAL(c, "TickType2String")), own_(vt::runs(fn_, vt::body<TickType2String>)) {}
-
-    py::object operator()(vt::Call &c, py::handle type) {
-        if (!own_) return vt::call(fn_, {type});
-        if (!table_) table_ = tick_types(c);
-        return vt::get_item(table_, type);
-    }
-
-private:
-    py::object fn_;
-    bool own_;
-    py::object table_;  // made when the first tick is named
-};
-
 // The added ticks are the last `addedTicksCount` of the collection. Its
 // request's symbol and the gateway are the same for every tick of the
 // event, so they are read once; the tick's type is named once per tick.
@@ -113,7 +88,12 @@ void OnTicksAdded(vt::Call &c, py::handle self, py::handle cqgTicks, py::handle 
     if (start >= stop) return;
     py::object gateway = VT_ATTR(self, "gateway");
     py::object symbol = VT_ATTR(VT_ATTR(ticks, "Request"), "Symbol");
-    TickNamer name_of(c);
+    // TickType2String of the moment names the ticks. The module's own names
+    // every tick of the event from one table (its members are pure reads),
+    // made when the first tick is named; a replacement is called for each.
+    py::object name_of = VT_GLOBAL(c, "TickType2String");
+    const bool own = vt::runs(name_of, vt::body<TickType2String>);
+    py::object table;
     for (Py_ssize_t i = start; i < stop; ++i) {
         py::object tick = vt::call_method(ticks, VT_ID("Item"), py::int_(i));
         py::object security = vt::call_method(gateway, VT_ID("get_vl_security_from_cqg_symbol"), symbol);
@@ -122,7 +102,9 @@ void OnTicksAdded(vt::Call &c, py::handle self, py::handle cqgTicks, py::handle 
         if (record.is_none())
             record = vt::call(c.global(VT_ID("OrderBook")), {security, VT_ATTR(security, "exchange"), now(c)},
                               {VT_ID("security"), VT_ID("exchange"), VT_ID("datetime")});
-        py::object text = name_of(c, VT_ATTR(tick, "PriceType"));
+        py::object type = VT_ATTR(tick, "PriceType");
+        if (own && !table) table = tick_types(c);
+        py::object text = own ? vt::get_item(table, type) : vt::call(name_of, {type});
         if (vt::equal(text, VT_ID("Ask price")))
             record = with_level(c, record, tick, VT_ID("ask_volume_1"), VT_ID("ask_price_1"), ask_replace);
         else if (vt::equal(text, VT_ID("Bid price")))

@@ -6,8 +6,6 @@ namespace cel {
 
 namespace {
 
-enum class Kind { Limit, Market, Stop };
-
 // The created order's GUID, read before it is sent; None when the order
 // has none to give (reading it fails, or it is not a non-empty text).
 py::object own_guid(py::handle cqg_order) {
@@ -33,17 +31,18 @@ py::object place(vt::Call &c, py::handle self, py::handle order) {
     Com com(c);
     py::object type = VT_ATTR(order, "order_type");
     py::object OrderType = c.global(VT_ID("OrderType"));
-    Kind kind = Kind::Limit;
+    // The prices CreateOrder takes after the side: a limit order's, or a stop
+    // order's and its trigger.
+    int prices = 0;
     py::object cqg_type;
     if (vt::equal(type, VT_ATTR(OrderType, "LIMIT"))) {
-        kind = Kind::Limit;
         cqg_type = CEL_MEMBER(com.constants(), "otLimit");
+        prices = 1;
     } else if (vt::equal(type, VT_ATTR(OrderType, "MARKET"))) {
-        kind = Kind::Market;
         cqg_type = CEL_MEMBER(com.constants(), "otMarket");
     } else if (vt::equal(type, VT_ATTR(OrderType, "STOP"))) {
-        kind = Kind::Stop;
         cqg_type = CEL_MEMBER(com.constants(), "otStop");
+        prices = 2;
     } else {
         vt::fail(PyExc_ValueError, vt::concat({VT_ID("Unsupported order type "), vt::format_of(type)}));
     }
@@ -58,14 +57,13 @@ py::object place(vt::Call &c, py::handle self, py::handle order) {
         vt::fail(PyExc_ValueError,
                  vt::concat({VT_ID("Unsupported order side "), vt::format_of(direction)}));
 
-    py::object lookup = VT_ATTR(self, "get_account_from_gwaccountid");
-    py::object account = vt::call(lookup, {VT_ATTR(self, "GWAccountID")}, {VT_ID("GWAccountID")});
+    py::object account = selected_account(self);
     py::object create = VT_ATTR(api(self), "CreateOrder");
     py::object quantity = VT_ATTR(order, "quantity");
     py::object created;
-    if (kind == Kind::Market)
+    if (prices == 0)
         created = vt::call(create, {cqg_type, instrument, account, quantity, side});
-    else if (kind == Kind::Limit)
+    else if (prices == 1)
         created = vt::call(create, {cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price")});
     else
         created = vt::call(create, {cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price"),

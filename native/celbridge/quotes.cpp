@@ -72,11 +72,9 @@ void OnInstrumentChanged(vt::Call &c, py::handle self, py::handle cqgInstrument,
                               {VT_ID("security"), VT_ID("exchange"), VT_ID("datetime")});
         // The type is named once per quote: the text decides the field.
         py::object text = vt::call(c.global(VT_ID("QuoteType2String")), {VT_ATTR(quote, "Type")});
-        if (py::handle field = field_for(text)) {
-            py::object price = VT_ATTR(quote, "price");
-            py::object stamp = now(c);
-            record = vt::call(c.global(VT_ID("replace")), {record, price, stamp}, {field, VT_ID("datetime")});
-        }
+        if (py::handle field = field_for(text))
+            record = vt::call(c.global(VT_ID("replace")), {record, VT_ATTR(quote, "price"), now(c)},
+                              {field, VT_ID("datetime")});
         vt::set_item(cache, security, record);
         if (nonzero(VT_ATTR(record, "last_price")) ||
             (nonzero(VT_ATTR(record, "bid_price")) && nonzero(VT_ATTR(record, "ask_price"))))

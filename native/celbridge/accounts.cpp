@@ -5,11 +5,6 @@ namespace cel {
 
 namespace {
 
-// self.get_account_from_gwaccountid(id), the identifier by position.
-py::object account_by_position(py::handle self, py::handle id) {
-    return vt::call_method(self, VT_ID("get_account_from_gwaccountid"), id);
-}
-
 [[noreturn]] void unknown_account(py::handle id) {
     vt::fail(PyExc_ValueError,
              vt::concat({VT_ID("GWAccountID "), vt::format_of(id), VT_ID(" can not be found!")}));
@@ -28,7 +23,7 @@ void subscribe_account_and_positions(vt::Call &c, py::handle self, py::handle GW
     trace(c, vt::concat({VT_ID("Select account "), vt::format_of(GWAccountID),
                          VT_ID(", subscribe to open positions.")}));
     VT_SET_ATTR(self, "GWAccountID", GWAccountID);
-    py::object account = account_by_position(self, GWAccountID);
+    py::object account = vt::call_method(self, VT_ID("get_account_from_gwaccountid"), GWAccountID);
     if (account.is_none()) unknown_account(GWAccountID);
     VT_SET_ATTR(account, "AutoSubscribeInstruments", py::bool_(true));
     VT_SET_ATTR(account, "PositionSubcriptionLevel", CEL_MEMBER(com.constants(), "pslSnapshotAndUpdates"));
@@ -39,7 +34,7 @@ void subscribe_account_and_positions(vt::Call &c, py::handle self, py::handle GW
 void unsubscribe_account_and_positions(vt::Call &c, py::handle self, py::handle GWAccountID) {
     Com com(c);
     VT_SET_ATTR(api(self), "AccountSubscriptionLevel", CEL_MEMBER(com.constants(), "aslNone"));
-    py::object account = account_by_position(self, GWAccountID);
+    py::object account = vt::call_method(self, VT_ID("get_account_from_gwaccountid"), GWAccountID);
     if (account.is_none()) unknown_account(GWAccountID);
     VT_SET_ATTR(account, "AutoSubscribeInstruments", py::bool_(false));
     VT_SET_ATTR(account, "PositionSubcriptionLevel", CEL_MEMBER(com.constants(), "pslNoPositions"));
@@ -57,7 +52,8 @@ py::object figure(py::handle account, py::handle name, long row) {
 py::object update_account_balance(vt::Call &c, py::handle self) {
     return vt::with_lock(c.global(VT_ID("lock")), [&] {
         try {
-            py::object account = account_by_position(self, VT_ATTR(self, "GWAccountID"));
+            py::object id = VT_ATTR(self, "GWAccountID");
+            py::object account = vt::call_method(self, VT_ID("get_account_from_gwaccountid"), id);
             py::object balance = vt::call(c.global(VT_ID("AccountBalance")));
             VT_SET_ATTR(self, "account_balance", balance);
             py::object cash = figure(account, VT_ID("Balance"), 0);
@@ -125,7 +121,8 @@ void trace_position(vt::Call &c, py::handle head, py::handle account_in, py::han
     py::object account = com.dispatch(account_in);
     py::object position = com.dispatch(position_in);
     trace(c, vt::concat({head, vt::format_of(VT_ATTR(account, "GWAccountName")),
-                         VT_ID(" account - instrument: "), vt::format_of(VT_ATTR(position, "InstrumentName")),
+                         VT_ID(" account - instrument: "),
+                         vt::format_of(VT_ATTR(position, "InstrumentName")),
                          VT_ID(" average price: "), vt::format_of(VT_ATTR(position, "AveragePrice")),
                          VT_ID(" quantity: "), vt::format_of(VT_ATTR(position, "Quantity")),
                          VT_ID(" OTE: "), vt::format_of(VT_ATTR(position, "OTE")),

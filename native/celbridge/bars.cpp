@@ -19,8 +19,9 @@ void subscribe_bar(vt::Call &c, py::handle self, py::handle cqg_symbol, py::hand
     int known = PySequence_Contains(allowed.ptr(), freq.ptr());
     if (known < 0) throw py::error_already_set();
     if (!known)
-        vt::fail(PyExc_ValueError, vt::concat({VT_ID("Parameter freq="), freq, VT_ID(" is Not supported. Only "),
-                                     vt::str_of(allowed), VT_ID(" are allowed.")}));
+        vt::fail(PyExc_ValueError, vt::concat({VT_ID("Parameter freq="), freq,
+                                               VT_ID(" is Not supported. Only "), vt::str_of(allowed),
+                                               VT_ID(" are allowed.")}));
     trace(c, vt::concat({VT_ID("Create "), freq, VT_ID(" timed bars request for "), cqg_symbol}));
     Com com(c);
     py::object request = com.dispatch(api(self).attr(VT_ID("CreateTimedBarsRequest"))());
@@ -59,8 +60,6 @@ void unsubscribe_bar(vt::Call &c, py::handle self, py::handle cqg_symbol) {
     VT_ATTR(self, "subscribe_bars_data").attr(VT_ID("pop"))(security, py::none());
     trace(c, vt::concat({VT_ID("Successfully unsubscribe timedbar for "), cqg_symbol}));
 }
-
-// ---- the gap repair -----------------------------------------------------------
 
 // Comparisons with the missing-value marker. Prices and volumes are nearly
 // always plain floats and ints, which compare with an int marker exactly as
@@ -175,8 +174,6 @@ py::object get_subscribe_bars_data(vt::Call &c, py::handle self, py::handle secu
     return bars;
 }
 
-// ---- bars from the API ----------------------------------------------------------
-
 // A Bar of the framework from an API bar: whole-second time, the five values.
 py::object make_bar(vt::Call &c, py::handle Bar, py::handle api_bar, py::handle security) {
     return vt::call(Bar,
@@ -255,14 +252,22 @@ void OnTimedBarsRemoved(py::handle, py::handle, py::handle) {}
 
 void dumpBar(vt::Call &c, py::handle, py::handle bar, py::handle index) {
     // Every value is read before the first is written, as str.format has them.
-    py::object v[] = {py::reinterpret_borrow<py::object>(index),  VT_ATTR(bar, "Timestamp"),
-                      VT_ATTR(bar, "Open"),                       VT_ATTR(bar, "High"),
-                      VT_ATTR(bar, "Low"),                        VT_ATTR(bar, "Close"),
-                      VT_ATTR(bar, "ActualVolumeFractional"),     VT_ATTR(bar, "CommodityVolumeFractional"),
-                      VT_ATTR(bar, "ContractVolumeFractional"),   VT_ATTR(bar, "TickVolume")};
-    trace(c, vt::concat({VT_ID("Bar index: "), vt::format_of(v[0]), VT_ID(" Timestamp "), vt::format_of(v[1]),
-                         VT_ID(" Open "), vt::format_of(v[2]), VT_ID(" High "), vt::format_of(v[3]),
-                         VT_ID(" Low "), vt::format_of(v[4]), VT_ID(" Close "), vt::format_of(v[5]),
+    py::object v[] = {py::reinterpret_borrow<py::object>(index),
+                      VT_ATTR(bar, "Timestamp"),
+                      VT_ATTR(bar, "Open"),
+                      VT_ATTR(bar, "High"),
+                      VT_ATTR(bar, "Low"),
+                      VT_ATTR(bar, "Close"),
+                      VT_ATTR(bar, "ActualVolumeFractional"),
+                      VT_ATTR(bar, "CommodityVolumeFractional"),
+                      VT_ATTR(bar, "ContractVolumeFractional"),
+                      VT_ATTR(bar, "TickVolume")};
+    trace(c, vt::concat({VT_ID("Bar index: "), vt::format_of(v[0]),
+                         VT_ID(" Timestamp "), vt::format_of(v[1]),
+                         VT_ID(" Open "), vt::format_of(v[2]),
+                         VT_ID(" High "), vt::format_of(v[3]),
+                         VT_ID(" Low "), vt::format_of(v[4]),
+                         VT_ID(" Close "), vt::format_of(v[5]),
                          VT_ID(" ActualVolumeFractional "), vt::format_of(v[6]),
                          VT_ID(" CommodityVolumeFractional "), vt::format_of(v[7]),
                          VT_ID(" ContractVolumeFractional "), vt::format_of(v[8]),

@@ -20,8 +20,6 @@ void bind_bars(vt::Members &m);
 void bind_accounts(vt::Members &m);
 void bind_orders(vt::Members &m);
 
-// ---- the COM layer ------------------------------------------------------
-
 // The enumeration members of the COM layer, read one by one at the moment
 // the behaviour reaches them (CEL_MEMBER). A dynamic COM layer answers them
 // from a Python-level __getattr__, which getattr reaches only after the
@@ -77,8 +75,6 @@ inline py::object selected_account(py::handle self) {
 // as `name.split(".")[-1]`.
 py::object last_part(py::handle name);
 
-// ---- logging -------------------------------------------------------------
-
 // Trace(text), through the module's Trace of the moment.
 inline void trace(vt::Call &c, py::handle text) { vt::call(c.global(VT_ID("Trace")), {text}); }
 
@@ -90,8 +86,6 @@ inline void assert_message(vt::Call &c, py::handle condition, py::handle text) {
 // print(text), the builtin unless the module's namespace holds another
 // (named apart from pybind11::print, which argument lookup would prefer).
 inline void print_text(vt::Call &c, py::handle text) { vt::call(c.global(VT_ID("print")), {text}); }
-
-// ---- events and waits ----------------------------------------------------
 
 // event.wait(TIMEOUT): threading.Event.wait gives the GIL up while it
 // sleeps, so the API's event thread can always run the handler that sets it.
@@ -107,8 +101,6 @@ inline bool is_set(py::handle event) { return vt::truth(vt::call_method(event, V
 inline void set_if_clear(py::handle event) {
     if (!is_set(event)) set(event);
 }
-
-// ---- values ----------------------------------------------------------------
 
 // value != 0: the framework's records hold 0 for what has not arrived yet.
 inline bool nonzero(py::handle value) {
@@ -127,8 +119,6 @@ py::object cqg_time(vt::Call &c, py::handle stamp, TimeArgs args);
 
 // datetime.now()
 inline py::object now(vt::Call &c) { return vt::call_method(VT_GLOBAL(c, "datetime"), VT_ID("now")); }
-
-// ---- finding API objects by symbol -----------------------------------------
 
 // How well a CQG name matches a symbol: 0 no match, 1 the symbol is part of
 // the name, 2 exact (the name is the symbol, or its last "."-separated part

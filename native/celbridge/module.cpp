@@ -20,9 +20,8 @@ VT_MODULE(celbridge, "velmor_trader.gateways.cqg.wrapper.celbridge", nullptr) {
     vt::import_from(g, "velmor_trader.core.data", {"Quote", "OrderBook", "Bar"});
     vt::import_from(g, "velmor_trader.core.utility", {"safe_call"});
     vt::import_from(g, "velmor_trader.gateways", {"BaseGateway"});
-    vt::import_from(g, "velmor_trader.gateways.cqg.wrapper.CELEnvironment", {"CELSinkBase"});
-    vt::import_from(g, "velmor_trader.gateways.cqg.wrapper.CELEnvironment", {"Trace"});
-    vt::import_from(g, "velmor_trader.gateways.cqg.wrapper.CELEnvironment", {"AssertMessage"});
+    vt::import_from(g, "velmor_trader.gateways.cqg.wrapper.CELEnvironment",
+                    {"CELSinkBase", "Trace", "AssertMessage"});
 
     g["TIMEOUT"] = py::int_(10);
     g["TIMEZONE"] = g["pytz"].attr("timezone")("Asia/Hong_Kong");

@@ -73,7 +73,9 @@ py::dict tick_types(vt::Call &c) {
     return table;
 }
 
-py::object TickType2String(vt::Call &c, py::handle tickType) { return vt::get_item(tick_types(c), tickType); }
+py::object TickType2String(vt::Call &c, py::handle tickType) {
+    return vt::get_item(tick_types(c), tickType);
+}
 
 // The added ticks are the last `addedTicksCount` of the collection. Its
 // request's symbol and the gateway are the same for every tick of the
@@ -100,7 +102,8 @@ void OnTicksAdded(vt::Call &c, py::handle self, py::handle cqgTicks, py::handle 
         py::object books = VT_ATTR(gateway, "cqg_orderbooks");
         py::object record = vt::get_item(books, security);
         if (record.is_none())
-            record = vt::call(c.global(VT_ID("OrderBook")), {security, VT_ATTR(security, "exchange"), now(c)},
+            record = vt::call(c.global(VT_ID("OrderBook")),
+                              {security, VT_ATTR(security, "exchange"), now(c)},
                               {VT_ID("security"), VT_ID("exchange"), VT_ID("datetime")});
         py::object type = VT_ATTR(tick, "PriceType");
         if (own && !table) table = tick_types(c);

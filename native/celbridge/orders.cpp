@@ -9,15 +9,13 @@ namespace {
 // The created order's GUID, read before it is sent; None when the order
 // has none to give (reading it fails, or it is not a non-empty text).
 py::object own_guid(py::handle cqg_order) {
-    PyObject *guid = PyObject_GetAttr(cqg_order.ptr(), VT_ID("GUID").ptr());
-    if (!guid) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
-        PyErr_Clear();
-        return py::none();
+    try {
+        py::object guid = VT_ATTR(cqg_order, "GUID");
+        if (PyUnicode_Check(guid.ptr()) && PyUnicode_GET_LENGTH(guid.ptr()) > 0) return guid;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
     }
-    py::object value = py::reinterpret_steal<py::object>(guid);
-    if (!PyUnicode_Check(value.ptr()) || PyUnicode_GET_LENGTH(value.ptr()) == 0) return py::none();
-    return value;
+    return py::none();
 }
 
 py::object place(vt::Call &c, py::handle self, py::handle order) {

@@ -10,20 +10,6 @@ namespace {
 
 constexpr std::size_t kMaxChanges = 8;
 
-// Whether replace() has the name among its keywords already (the changes,
-// or a field gathered before under the same name). Field names are
-// identifiers, interned like the changes' names: identity nearly always
-// decides.
-bool among(PyObject *name, py::handle keywords) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keywords.ptr()); ++i) {
-        PyObject *other = PyList_GET_ITEM(keywords.ptr(), i);
-        if (other == name ||
-            (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(other) && PyUnicode_Compare(name, other) == 0))
-            return true;
-    }
-    return false;
-}
-
 py::object call_replace(py::handle fn, py::handle record, std::initializer_list<Change> changes) {
     std::vector<PyObject *> argv{record.ptr()};
     py::tuple names(changes.size());
@@ -51,6 +37,20 @@ public:
     }
 
 private:
+    // dataclasses' namespace (owned) and its version as a plan found it, and
+    // what replace() reads from it (borrowed from it): itself, _FIELD, and
+    // Field with the slots of its instances. A plan holds while the
+    // namespace is unchanged.
+    struct Module {
+        PyObject *ns = nullptr;
+        std::uint64_t version = 0;
+        PyObject *replace = nullptr;
+        PyObject *plain_kind = nullptr;
+        PyTypeObject *field_type = nullptr;
+        unsigned int field_type_version = 0;
+        Py_ssize_t kind = -1, init = -1, name = -1;  // the slots of Field's _field_type, init, name
+    };
+
     // What replace() would do with the records of one class. The class's
     // version tag does not follow its fields (their dict and the Field
     // objects in it change without touching the class): each use checks them.
@@ -94,26 +94,20 @@ private:
             vt::type_version(field_type) == 0)
             return false;
         // Kept while it is the namespace known (its entries are borrowed from it).
-        py::object before = py::reinterpret_steal<py::object>(namespace_);
-        namespace_ = py::reinterpret_borrow<py::object>(ns).release().ptr();
-        namespace_version_ = vt::dict_version(ns);
-        replace_ = fn;
-        plain_kind_ = plain;
-        field_type_ = field_type;
-        field_type_version_ = vt::type_version(field_type);
-        kind_offset_ = kind;
-        init_offset_ = init;
-        name_offset_ = name;
+        py::object before = py::reinterpret_steal<py::object>(module_.ns);
+        module_ = Module{py::reinterpret_borrow<py::object>(ns).release().ptr(), vt::dict_version(ns), fn,
+                         plain, field_type, vt::type_version(field_type), kind, init, name};
         return true;
     }
 
     // The name of a plain init field (one of dataclasses' own Fields, of kind
     // _FIELD, with init=True), read from its slots; null for any other field.
     PyObject *plain_name(PyObject *field) const {
-        if (!Py_IS_TYPE(field, field_type_) || vt::slot_value(field, kind_offset_) != plain_kind_ ||
-            vt::slot_value(field, init_offset_) != Py_True)
+        if (!Py_IS_TYPE(field, module_.field_type) ||
+            vt::slot_value(field, module_.kind) != module_.plain_kind ||
+            vt::slot_value(field, module_.init) != Py_True)
             return nullptr;
-        return vt::slot_value(field, name_offset_);
+        return vt::slot_value(field, module_.name);
     }
 
     // What replace() passes on for records of the class, if it only ever reads
@@ -140,11 +134,12 @@ private:
             PyObject *name = plain_name(field);
             if (!name || !PyUnicode_CheckExact(name)) return plan;
             names.append(name);
-            if (!among(name, keywords)) keywords.append(name);
+            // A name among the keywords already (a change, or a field gathered
+            // under the same name before) is passed once, as replace() does.
+            int known = PySequence_Contains(keywords.ptr(), name);
+            if (known < 0) throw py::error_already_set();
+            if (!known) keywords.append(name);
         }
-        if (PyList_GET_SIZE(keywords.ptr()) - static_cast<Py_ssize_t>(changes.size()) >
-            static_cast<Py_ssize_t>(vt::kMaxLayoutNames))
-            return plan;
         field_names_ = vt::check(PyList_AsTuple(names.ptr())).release().ptr();
         keywords_ = vt::check(PyList_AsTuple(keywords.ptr())).release().ptr();
         plan.fields = fields;
@@ -158,9 +153,9 @@ private:
     // init fields, the changes the same names.
     bool holds(PyObject *fn, PyTypeObject *type, const Plan &plan,
                std::initializer_list<Change> changes) const {
-        if (!plan.fields || fn != replace_ || vt::dict_version(namespace_) != namespace_version_ ||
+        if (!plan.fields || fn != module_.replace || vt::dict_version(module_.ns) != module_.version ||
             !Py_IS_TYPE(type, &PyType_Type) ||
-            !vt::ClassWatch<Plan>::unchanged(field_type_, field_type_version_) ||
+            !vt::ClassWatch<Plan>::unchanged(module_.field_type, module_.field_type_version) ||
             vt::dict_version(plan.fields) != plan.fields_version ||
             PyDict_GET_SIZE(plan.fields) != PyTuple_GET_SIZE(field_names_) || changes.size() != plan.changes)
             return false;
@@ -208,17 +203,7 @@ private:
         return vt::check(PyObject_Vectorcall(cls, argv, 0, keywords.ptr()));
     }
 
-    // dataclasses' namespace (owned) as a plan found it, and what replace()
-    // reads from it (borrowed from it): itself, _FIELD, and Field with the
-    // slots of its instances. A plan holds while the namespace is unchanged.
-    PyObject *namespace_ = nullptr;
-    std::uint64_t namespace_version_ = 0;
-    PyObject *replace_ = nullptr;
-    PyObject *plain_kind_ = nullptr;
-    PyTypeObject *field_type_ = nullptr;
-    unsigned int field_type_version_ = 0;
-    Py_ssize_t kind_offset_ = -1, init_offset_ = -1, name_offset_ = -1;
-
+    Module module_;
     vt::ClassWatch<Plan> plans_;
     // The kept plan's every field name in order, and its keywords: the
     // changes', then the other fields' (owned tuples).
@@ -229,7 +214,8 @@ private:
 
 ReplaceSite ask_replace, bid_replace;
 
-py::object replace(ReplaceSite &site, py::handle fn, py::handle record, std::initializer_list<Change> changes) {
+py::object replace(ReplaceSite &site, py::handle fn, py::handle record,
+                   std::initializer_list<Change> changes) {
     return site.call(fn, record, changes);
 }
 

@@ -25,6 +25,7 @@ extern ReplaceSite ask_replace, bid_replace;
 // same record and the same errors. Anything it would treat specially
 // (class variables, init=False fields, InitVars, not a dataclass) is left
 // to dataclasses.replace itself.
-py::object replace(ReplaceSite &site, py::handle fn, py::handle record, std::initializer_list<Change> changes);
+py::object replace(ReplaceSite &site, py::handle fn, py::handle record,
+                   std::initializer_list<Change> changes);
 
 }  // namespace cel

@@ -26,7 +26,8 @@ py::object cqg_time(vt::Call &c, py::handle stamp, TimeArgs args) {
                            VT_ATTR(stamp, "day"),    VT_ATTR(stamp, "hour"),
                            VT_ATTR(stamp, "minute"), VT_ATTR(stamp, "second")};
     py::object datetime = c.global(VT_ID("datetime"));
-    std::initializer_list<py::handle> values = {fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]};
+    std::initializer_list<py::handle> values = {fields[0], fields[1], fields[2],
+                                                fields[3], fields[4], fields[5]};
     // The interpreter's own datetime class builds the same value from the
     // fields by position as by keyword, and by position far faster.
     if (args == TimeArgs::Positional || datetime.ptr() == reinterpret_cast<PyObject *>(vt::datetime_type()))

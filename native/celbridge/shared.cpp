@@ -30,7 +30,8 @@ py::object cqg_time(vt::Call &c, py::handle stamp, TimeArgs args) {
                                                 fields[3], fields[4], fields[5]};
     // The interpreter's own datetime class builds the same value from the
     // fields by position as by keyword, and by position far faster.
-    if (args == TimeArgs::Positional || datetime.ptr() == reinterpret_cast<PyObject *>(vt::datetime_type()))
+    if (args == TimeArgs::Positional ||
+        datetime.ptr() == reinterpret_cast<PyObject *>(vt::datetime_type()))
         return vt::call(datetime, values);
     return vt::call(datetime, values,
                     {VT_ID("year"), VT_ID("month"), VT_ID("day"), VT_ID("hour"), VT_ID("minute"),

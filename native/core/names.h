@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "internals.h"
+
 namespace vt {
 namespace py = pybind11;
 
@@ -47,13 +49,13 @@ public:
 #if PY_VERSION_HEX < 0x030C0000
         PyObject *builtins = PyEval_GetBuiltins();
         if (globals.ptr() == globals_ && builtins == builtins_ && value_ &&
-            version_of(globals_) == globals_version_ && version_of(builtins_) == builtins_version_)
+            dict_version(globals_) == globals_version_ && dict_version(builtins_) == builtins_version_)
             return py::reinterpret_borrow<py::object>(value_);
         py::object value = lookup_global(globals, name());
         globals_ = globals.ptr();
         builtins_ = builtins;
-        globals_version_ = version_of(globals_);
-        builtins_version_ = version_of(builtins_);
+        globals_version_ = dict_version(globals_);
+        builtins_version_ = dict_version(builtins_);
         value_ = value.ptr();  // borrowed: the dict holding it is unchanged while used
         return value;
 #else
@@ -64,11 +66,6 @@ public:
     py::handle name() { return name_ ? name_ : intern_into(&name_, text_); }
 
 private:
-#if PY_VERSION_HEX < 0x030C0000
-    static std::uint64_t version_of(PyObject *dict) {
-        return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-    }
-#endif
     const char *text_;
     PyObject *name_ = nullptr;
     PyObject *globals_ = nullptr;

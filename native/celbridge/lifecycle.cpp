@@ -5,110 +5,120 @@
 
 namespace cel {
 
-py::object construct(vt::Call &c) {
-    py::handle self = c[0];
+namespace {
+
+void construct(vt::Call &c, py::handle self) {
     py::object Event = VT_ATTR(c.global(VT_ID("threading")), "Event");
-    VT_SET_ATTR(self, "eventGatewayIsUp", call(Event, {}));
-    VT_SET_ATTR(self, "eventGatewayIsDown", call(Event, {}));
-    VT_SET_ATTR(self, "eventAccountIsReady", call(Event, {}));
-    VT_SET_ATTR(self, "eventOrderPlaced", call(Event, {}));
-    VT_SET_ATTR(self, "eventQuoteDone", call(Event, {}));
-    VT_SET_ATTR(self, "eventOrderbookDone", call(Event, {}));
-    VT_SET_ATTR(self, "eventBarDone", call(Event, {}));
+    VT_SET_ATTR(self, "eventGatewayIsUp", vt::call(Event));
+    VT_SET_ATTR(self, "eventGatewayIsDown", vt::call(Event));
+    VT_SET_ATTR(self, "eventAccountIsReady", vt::call(Event));
+    VT_SET_ATTR(self, "eventOrderPlaced", vt::call(Event));
+    VT_SET_ATTR(self, "eventQuoteDone", vt::call(Event));
+    VT_SET_ATTR(self, "eventOrderbookDone", vt::call(Event));
+    VT_SET_ATTR(self, "eventBarDone", vt::call(Event));
     VT_SET_ATTR(self, "subscribe_bars_data", py::dict());
-    VT_SET_ATTR(self, "account_balance", call(c.global(VT_ID("AccountBalance")), {}));
+    VT_SET_ATTR(self, "account_balance", vt::call(c.global(VT_ID("AccountBalance"))));
     VT_SET_ATTR(self, "positions", py::list());
     VT_SET_ATTR(self, "order_id", py::none());
     // One placement at a time, and the GUID the running one waits for.
-    VT_SET_ATTR(self, "lockOrderPlacement", call(VT_ATTR(c.global(VT_ID("threading")), "Lock"), {}));
+    VT_SET_ATTR(self, "lockOrderPlacement", vt::call(VT_ATTR(c.global(VT_ID("threading")), "Lock")));
     VT_SET_ATTR(self, "placing_order_id", py::none());
-    return py::none();
 }
 
-py::object Init(vt::Call &c) {
-    py::handle self = c[0], gateway = c[1];
+void Init(py::handle self, py::handle gateway) {
     VT_SET_ATTR(self, "celEnvironment", VT_ATTR(gateway, "celEnvironment"));
     VT_SET_ATTR(self, "gateway", gateway);
-    return py::none();
 }
 
-py::object Logon(vt::Call &c) {
-    py::handle self = c[0], user_name = c[1], password = c[2];
+void Logon(vt::Call &c, py::handle self, py::handle user_name, py::handle password) {
     trace(c, VT_ID("Connecting to GW"));
-    call(VT_ATTR(api(self), "GWLogon"), {user_name, password});
+    vt::call(VT_ATTR(api(self), "GWLogon"), {user_name, password});
     trace(c, VT_ID("Waiting for GW connection..."));
     assert_message(c, wait(c, VT_ATTR(self, "eventGatewayIsUp")), VT_ID("GW connection timeout!"));
-    return py::none();
 }
 
-py::object Logoff(vt::Call &c) {
-    py::handle self = c[0];
+void Logoff(vt::Call &c, py::handle self) {
     trace(c, VT_ID("Logoff from GW"));
-    py::object lookup = VT_ATTR(self, "get_account_from_gwaccountid");
-    py::object account = call(lookup, {VT_ATTR(self, "GWAccountID")}, {VT_ID("GWAccountID")});
+    py::object account = selected_account(self);
     py::object down = VT_ATTR(self, "eventGatewayIsDown");
     clear(down);
-    call(VT_ATTR(api(self), "GWLogoff"), {});
+    vt::call(VT_ATTR(api(self), "GWLogoff"));
     assert_message(c, wait(c, down), VT_ID("GW disconnection timeout!"));
-    trace(c, join({VT_ID("Successfully logoff account "), text_of(VT_ATTR(account, "GWAccountName"))}));
-    return py::none();
+    trace(c, vt::concat({VT_ID("Successfully logoff account "),
+                         vt::format_of(VT_ATTR(account, "GWAccountName"))}));
 }
-
-namespace {
 
 // "<head>{}<middle>{}" filled as str.format fills it.
 py::object account_line(py::handle head, py::handle account) {
-    return join({head, text_of(VT_ATTR(account, "GWAccountID")), VT_ID(" name: "),
-                 text_of(VT_ATTR(account, "GWAccountName"))});
+    return vt::concat({head, vt::format_of(VT_ATTR(account, "GWAccountID")), VT_ID(" name: "),
+                       vt::format_of(VT_ATTR(account, "GWAccountName"))});
 }
 
-}  // namespace
-
-py::object get_account_from_gwaccountid(vt::Call &c) {
-    py::handle self = c[0], id = c[1];
+py::object get_account_from_gwaccountid(vt::Call &c, py::handle self, py::handle GWAccountID) {
     Com com(c);
-    py::object accounts = com.dispatch(VT_ATTR(api(self), "Accounts"));
-    py::object iterator = vt::check(PyObject_GetIter(accounts.ptr()));
-    while (PyObject *next = PyIter_Next(iterator.ptr())) {
-        py::object account = py::reinterpret_steal<py::object>(next);
+    py::object found = py::none();
+    vt::for_each(com.dispatch(VT_ATTR(api(self), "Accounts")), [&](py::object &account) {
         trace(c, account_line(VT_ID("GW Account id: "), account));
-        if (equal(VT_ATTR(account, "GWAccountID"), id)) {
-            trace(c, account_line(VT_ID("[Found] GW Account id: "), account));
-            return account;
-        }
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return py::none();
+        if (!vt::equal(VT_ATTR(account, "GWAccountID"), GWAccountID)) return true;
+        trace(c, account_line(VT_ID("[Found] GW Account id: "), account));
+        found = account;
+        return false;
+    });
+    return found;
 }
 
-py::object OnDataError(vt::Call &c) {
-    py::handle error = c[1];
-    if (error.is_none()) return py::none();
-    py::object wrapped = Com(c).dispatch(error);
-    trace(c, join({VT_ID("OnDataError: Code: "), text_of(VT_ATTR(wrapped, "Code")),
-                   VT_ID(" Description: "), text_of(VT_ATTR(wrapped, "Description"))}));
-    return py::none();
+void OnDataError(vt::Call &c, py::handle, py::handle cqgError, py::handle) {
+    if (cqgError.is_none()) return;
+    py::object error = Com(c).dispatch(cqgError);
+    trace(c, vt::concat({VT_ID("OnDataError: Code: "), vt::format_of(VT_ATTR(error, "Code")),
+                         VT_ID(" Description: "), vt::format_of(VT_ATTR(error, "Description"))}));
 }
 
 // Only up and down move the client; delayed, trouble and not-logged-on
 // states leave both events as they are.
-py::object OnGWConnectionStatusChanged(vt::Call &c) {
-    py::handle self = c[0], status = c[1];
+void OnGWConnectionStatusChanged(vt::Call &c, py::handle self, py::handle connectionStatus) {
     Com com(c);
-    if (equal(status, CEL_MEMBER(com.constants(), "csConnectionUp"))) {
+    if (vt::equal(connectionStatus, CEL_MEMBER(com.constants(), "csConnectionUp"))) {
         trace(c, VT_ID("GW connection is UP!"));
         set(VT_ATTR(self, "eventGatewayIsUp"));
     }
-    if (equal(status, CEL_MEMBER(com.constants(), "csConnectionDown"))) {
+    if (vt::equal(connectionStatus, CEL_MEMBER(com.constants(), "csConnectionDown"))) {
         trace(c, VT_ID("GW connection is DOWN!"));
         set(VT_ATTR(self, "eventGatewayIsDown"));
     }
-    return py::none();
 }
 
-py::object OnDataConnectionStatusChanged(vt::Call &c) {
-    print_text(c, join({VT_ID("DataConnectionStatus="), text_of(c[1])}));
-    return py::none();
+void OnDataConnectionStatusChanged(vt::Call &c, py::handle, py::handle newStatus) {
+    print_text(c, vt::concat({VT_ID("DataConnectionStatus="), vt::format_of(newStatus)}));
+}
+
+const char kConnectionStates[] = R"(Connection states:
+
+    csConnectionDelayed      1  Connection is delayed.
+    csConnectionDown         2  Connection is down.
+    csConnectionNotLoggedOn  4  Connected but not logged on Gateway.
+    csConnectionTrouble      3  Trouble with Gateway connection.
+    csConnectionUp           0  Connection is up.
+)";
+
+}  // namespace
+
+void bind_lifecycle(vt::Members &m) {
+    m.add<construct>("__init__", {vt::arg("self")});
+    m.add<Init>("Init", {vt::arg("self"), vt::arg("gateway").ann("BaseGateway")});
+    m.add<Logon>("Logon", {vt::arg("self"), vt::arg("user_name").typed("str"),
+                           vt::arg("password").typed("str")});
+    m.add<Logoff>("Logoff", {vt::arg("self")});
+    m.add<get_account_from_gwaccountid>("get_account_from_gwaccountid",
+                                        {vt::arg("self"), vt::arg("GWAccountID").typed("int")});
+    m.add<OnDataError>("OnDataError",
+                       {vt::arg("self"), vt::arg("cqgError"), vt::arg("errorDescription")});
+    m.add<OnGWConnectionStatusChanged>("OnGWConnectionStatusChanged",
+                                       {vt::arg("self"), vt::arg("connectionStatus")}, nullptr,
+                                       kConnectionStates);
+    m.add<OnDataConnectionStatusChanged>("OnDataConnectionStatusChanged",
+                                         {vt::arg("self"), vt::arg("newStatus")}, nullptr,
+                                         kConnectionStates);
 }
 
 }  // namespace cel

@@ -6,70 +6,66 @@ namespace cel {
 
 namespace {
 
-enum class Kind { Limit, Market, Stop };
-
 // The created order's GUID, read before it is sent; None when the order
 // has none to give (reading it fails, or it is not a non-empty text).
 py::object own_guid(py::handle cqg_order) {
-    PyObject *guid = PyObject_GetAttr(cqg_order.ptr(), VT_ID("GUID").ptr());
-    if (!guid) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
-        PyErr_Clear();
-        return py::none();
+    try {
+        py::object guid = VT_ATTR(cqg_order, "GUID");
+        if (PyUnicode_Check(guid.ptr()) && PyUnicode_GET_LENGTH(guid.ptr()) > 0) return guid;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
     }
-    py::object value = py::reinterpret_steal<py::object>(guid);
-    if (!PyUnicode_Check(value.ptr()) || PyUnicode_GET_LENGTH(value.ptr()) == 0) return py::none();
-    return value;
+    return py::none();
 }
 
-py::object place(vt::Call &c) {
-    py::handle self = c[0], order = c[1];
-    py::object symbol = call_method(VT_ATTR(self, "gateway"), VT_ID("get_cqg_symbol_from_vl_security"),
-                                    VT_ATTR(order, "security"));
-    py::object instrument = call_method(self, VT_ID("get_instrument_from_cqg_symbol"), symbol);
+py::object place(vt::Call &c, py::handle self, py::handle order) {
+    py::object symbol = vt::call_method(VT_ATTR(self, "gateway"), VT_ID("get_cqg_symbol_from_vl_security"),
+                                        VT_ATTR(order, "security"));
+    py::object instrument = vt::call_method(self, VT_ID("get_instrument_from_cqg_symbol"), symbol);
     if (instrument.is_none())
-        fail(PyExc_ValueError,
-             join({VT_ID("cqg_symbol "), text_of(symbol), VT_ID(" has not been subscribed.")}));
+        vt::fail(PyExc_ValueError, vt::concat({VT_ID("cqg_symbol "), vt::format_of(symbol),
+                                               VT_ID(" has not been subscribed.")}));
 
     Com com(c);
     py::object type = VT_ATTR(order, "order_type");
     py::object OrderType = c.global(VT_ID("OrderType"));
-    Kind kind = Kind::Limit;
+    // The prices CreateOrder takes after the side: a limit order's, or a stop
+    // order's and its trigger.
+    int prices = 0;
     py::object cqg_type;
-    if (equal(type, VT_ATTR(OrderType, "LIMIT"))) {
-        kind = Kind::Limit;
+    if (vt::equal(type, VT_ATTR(OrderType, "LIMIT"))) {
         cqg_type = CEL_MEMBER(com.constants(), "otLimit");
-    } else if (equal(type, VT_ATTR(OrderType, "MARKET"))) {
-        kind = Kind::Market;
+        prices = 1;
+    } else if (vt::equal(type, VT_ATTR(OrderType, "MARKET"))) {
         cqg_type = CEL_MEMBER(com.constants(), "otMarket");
-    } else if (equal(type, VT_ATTR(OrderType, "STOP"))) {
-        kind = Kind::Stop;
+    } else if (vt::equal(type, VT_ATTR(OrderType, "STOP"))) {
         cqg_type = CEL_MEMBER(com.constants(), "otStop");
+        prices = 2;
     } else {
-        fail(PyExc_ValueError, join({VT_ID("Unsupported order type "), text_of(type)}));
+        vt::fail(PyExc_ValueError, vt::concat({VT_ID("Unsupported order type "), vt::format_of(type)}));
     }
     py::object direction = VT_ATTR(order, "direction");
     py::object Direction = c.global(VT_ID("Direction"));
     py::object side;
-    if (equal(direction, VT_ATTR(Direction, "LONG")))
+    if (vt::equal(direction, VT_ATTR(Direction, "LONG")))
         side = CEL_MEMBER(com.constants(), "osdBuy");
-    else if (equal(direction, VT_ATTR(Direction, "SHORT")))
+    else if (vt::equal(direction, VT_ATTR(Direction, "SHORT")))
         side = CEL_MEMBER(com.constants(), "osdSell");
     else
-        fail(PyExc_ValueError, join({VT_ID("Unsupported order side "), text_of(direction)}));
+        vt::fail(PyExc_ValueError,
+                 vt::concat({VT_ID("Unsupported order side "), vt::format_of(direction)}));
 
-    py::object lookup = VT_ATTR(self, "get_account_from_gwaccountid");
-    py::object account = call(lookup, {VT_ATTR(self, "GWAccountID")}, {VT_ID("GWAccountID")});
+    py::object account = selected_account(self);
     py::object create = VT_ATTR(api(self), "CreateOrder");
     py::object quantity = VT_ATTR(order, "quantity");
     py::object created;
-    if (kind == Kind::Market)
-        created = call(create, {cqg_type, instrument, account, quantity, side});
-    else if (kind == Kind::Limit)
-        created = call(create, {cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price")});
+    if (prices == 0)
+        created = vt::call(create, {cqg_type, instrument, account, quantity, side});
+    else if (prices == 1)
+        created = vt::call(create, {cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price")});
     else
-        created = call(create, {cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price"),
-                                VT_ATTR(order, "stop_price")});
+        created = vt::call(create, {cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price"),
+                                    VT_ATTR(order, "stop_price")});
     py::object cqg_order = com.dispatch(created);
     VT_SET_ATTR(cqg_order, "Manual", py::int_(0));
 
@@ -83,9 +79,10 @@ py::object place(vt::Call &c) {
     py::object order_id;
     try {
         clear(placed);
-        vt::check(PyObject_CallMethodNoArgs(cqg_order.ptr(), VT_ID("Place").ptr()));
+        vt::call_method(cqg_order, VT_ID("Place"));
         py::object acknowledged = wait(c, placed);
-        assert_message(c, acknowledged, join({VT_ID("Order placing timeout!\n"), text_of(order), VT_ID(" ")}));
+        assert_message(c, acknowledged,
+                       vt::concat({VT_ID("Order placing timeout!\n"), vt::format_of(order), VT_ID(" ")}));
         order_id = VT_ATTR(self, "order_id");
         VT_SET_ATTR(self, "order_id", py::none());
     } catch (...) {
@@ -94,7 +91,8 @@ py::object place(vt::Call &c) {
     }
     VT_SET_ATTR(self, "placing_order_id", py::none());
     if (order_id.is_none())
-        fail(PyExc_ValueError, join({VT_ID("Order id can not be obtained!\n"), text_of(order)}));
+        vt::fail(PyExc_ValueError,
+                 vt::concat({VT_ID("Order id can not be obtained!\n"), vt::format_of(order)}));
     if (!PyUnicode_CheckExact(order_id.ptr())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(order_id.ptr())->tp_name);
         throw py::error_already_set();
@@ -102,29 +100,21 @@ py::object place(vt::Call &c) {
     return order_id;
 }
 
-}  // namespace
-
 // The flag and the order_id slot are the client's only handshake with
 // OnOrderChanged, which runs on the API's event thread; one placement at a
 // time uses them. A second caller waits on the client's placement lock,
 // whose acquire() gives the GIL up meanwhile.
-py::object place_order(vt::Call &c) {
-    return vt::with_lock(VT_ATTR(c[0], "lockOrderPlacement"), [&] { return place(c); });
+py::object place_order(vt::Call &c, py::handle self, py::handle order) {
+    return vt::with_lock(VT_ATTR(self, "lockOrderPlacement"), [&] { return place(c, self, order); });
 }
 
-py::object cancel_order(vt::Call &c) {
-    py::object orders = VT_ATTR(api(c[0]), "Orders");
-    py::object order = call_method(orders, VT_ID("ItemByGuid"), c[1]);
-    vt::check(PyObject_CallMethodNoArgs(order.ptr(), VT_ID("Cancel").ptr()));
-    return py::none();
+void cancel_order(py::handle self, py::handle orderid) {
+    py::object order = vt::call_method(VT_ATTR(api(self), "Orders"), VT_ID("ItemByGuid"), orderid);
+    vt::call_method(order, VT_ID("Cancel"));
 }
-
-namespace {
 
 // properties(member): one property of an order's property collection.
-py::object property(py::handle properties, py::handle member) {
-    return vt::check(PyObject_CallOneArg(properties.ptr(), member.ptr()));
-}
+py::object property(py::handle properties, py::handle member) { return vt::call(properties, {member}); }
 
 // A dict of the pairs, in their order.
 py::dict record(std::initializer_list<std::pair<py::handle, py::handle>> items) {
@@ -134,14 +124,12 @@ py::dict record(std::initializer_list<std::pair<py::handle, py::handle>> items) 
     return result;
 }
 
-}  // namespace
-
-py::object OnOrderChanged(vt::Call &c) {
-    py::handle self = c[0], change = c[1], fill_in = c[4];
-    if (!c[5].is_none()) return py::none();
+void OnOrderChanged(vt::Call &c, py::handle self, py::handle changeType, py::handle cqgOrder,
+                    py::handle, py::handle cqgFill, py::handle cqgError) {
+    if (!cqgError.is_none()) return;
     Com com(c);
-    Members k = com.constants();
-    py::object order = com.dispatch(c[2]);
+    Constants k = com.constants();
+    py::object order = com.dispatch(cqgOrder);
     py::object properties = com.dispatch(VT_ATTR(order, "Properties"));
     py::object gw_status = property(properties, CEL_MEMBER(k, "opGWStatus"));
     py::object guid = property(properties, CEL_MEMBER(k, "opGUID"));
@@ -150,75 +138,87 @@ py::object OnOrderChanged(vt::Call &c) {
                  TimeArgs::Keywords);
     py::object avg_price = VT_ATTR(property(properties, CEL_MEMBER(k, "opAverageFillPrice")), "Value");
     py::object filled = VT_ATTR(property(properties, CEL_MEMBER(k, "opFilledQuantity")), "Value");
-    py::object status = call(c.global(VT_ID("convert_orderstatus_cqg2vl")), {VT_ATTR(gw_status, "Value")});
+    py::object status =
+        vt::call(c.global(VT_ID("convert_orderstatus_cqg2vl")), {VT_ATTR(gw_status, "Value")});
     py::object order_id = VT_ATTR(guid, "Value");
 
-    if (equal(change, CEL_MEMBER(k, "ctAdded"))) {
+    if (vt::equal(changeType, CEL_MEMBER(k, "ctAdded"))) {
         py::object placed = VT_ATTR(self, "eventOrderPlaced");
         auto not_ours = [&] {
-            print_text(c, join({VT_ID("orderid "), text_of(order_id), VT_ID(" is not placed by algo")}));
-            return py::none();
+            print_text(c, vt::concat({VT_ID("orderid "), vt::format_of(order_id),
+                                      VT_ID(" is not placed by algo")}));
         };
         if (is_set(placed)) return not_ours();
         // A placement waiting for its own GUID takes no other order's. From
         // this read to the slot's write no Python code runs, so a placement
         // cannot start in between.
         py::object waiting = VT_ATTR(self, "placing_order_id");
-        if (!waiting.is_none() && !equal(waiting, order_id)) return not_ours();
+        if (!waiting.is_none() && !vt::equal(waiting, order_id)) return not_ours();
         // The slot is written before the flag: place_order reads it on waking.
         VT_SET_ATTR(self, "order_id", order_id);
         set(placed);
-    } else if (equal(change, CEL_MEMBER(k, "ctChanged")) || equal(change, CEL_MEMBER(k, "ctRemoved"))) {
-        call_method(VT_ATTR(self, "gateway"), VT_ID("process_order"),
-                    record({{VT_ID("order_id"), order_id},
-                            {VT_ID("updated_time"), updated_time},
-                            {VT_ID("filled_avg_price"), avg_price},
-                            {VT_ID("filled_quantity"), filled},
-                            {VT_ID("status"), status}}));
+    } else if (vt::equal(changeType, CEL_MEMBER(k, "ctChanged")) ||
+               vt::equal(changeType, CEL_MEMBER(k, "ctRemoved"))) {
+        vt::call_method(VT_ATTR(self, "gateway"), VT_ID("process_order"),
+                        record({{VT_ID("order_id"), order_id},
+                                {VT_ID("updated_time"), updated_time},
+                                {VT_ID("filled_avg_price"), avg_price},
+                                {VT_ID("filled_quantity"), filled},
+                                {VT_ID("status"), status}}));
     }
 
-    if (!truth(fill_in)) return py::none();
-    py::object fill = com.dispatch(fill_in);
-    if (!equal(VT_ATTR(fill, "Status"), CEL_MEMBER(k, "fsNormal"))) return py::none();
+    if (!vt::truth(cqgFill)) return;
+    py::object fill = com.dispatch(cqgFill);
+    if (!vt::equal(VT_ATTR(fill, "Status"), CEL_MEMBER(k, "fsNormal"))) return;
     py::object fill_time = cqg_time(c, VT_ATTR(fill, "Timestamp"), TimeArgs::Keywords);
     py::object price = VT_ATTR(fill, "Price");
     py::object quantity = VT_ATTR(fill, "Quantity");
     py::object fill_order = VT_ATTR(VT_ATTR(fill, "Order"), "GUID");
     py::object deal_id = VT_ATTR(fill, "Id");
-    call_method(VT_ATTR(self, "gateway"), VT_ID("process_deal"),
-                record({{VT_ID("deal_id"), deal_id},
-                        {VT_ID("order_id"), fill_order},
-                        {VT_ID("updated_time"), fill_time},
-                        {VT_ID("filled_avg_price"), price},
-                        {VT_ID("filled_quantity"), quantity}}));
-    return py::none();
+    vt::call_method(VT_ATTR(self, "gateway"), VT_ID("process_deal"),
+                    record({{VT_ID("deal_id"), deal_id},
+                            {VT_ID("order_id"), fill_order},
+                            {VT_ID("updated_time"), fill_time},
+                            {VT_ID("filled_avg_price"), price},
+                            {VT_ID("filled_quantity"), quantity}}));
 }
 
 // The first row whose CQG status equals `status`, in the table's order; the
 // members are read as the comparisons reach them.
-py::object convert_orderstatus_cqg2vl(vt::Call &c) {
-    py::handle status = c[0];
-    Members k = Com(c).constants();
+py::object convert_orderstatus_cqg2vl(vt::Call &c, py::handle status) {
+    Constants k = Com(c).constants();
     py::object S = c.global(VT_ID("OrderStatus"));
-    if (equal(status, CEL_MEMBER(k, "osActiveAt"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, CEL_MEMBER(k, "osContingent"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, CEL_MEMBER(k, "osInCancel"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, CEL_MEMBER(k, "osInClient"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, CEL_MEMBER(k, "osInModify"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, CEL_MEMBER(k, "osInTransit"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, CEL_MEMBER(k, "osNotSent"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, CEL_MEMBER(k, "osParked"))) return VT_ATTR(S, "UNKNOWN");
-    if (equal(status, CEL_MEMBER(k, "osInOrderBook"))) return VT_ATTR(S, "SUBMITTED");
-    if (equal(status, CEL_MEMBER(k, "osFilled"))) return VT_ATTR(S, "FILLED");
-    if (equal(status, CEL_MEMBER(k, "osBusted"))) return VT_ATTR(S, "FILLED");
-    if (equal(status, CEL_MEMBER(k, "osCanceled"))) return VT_ATTR(S, "CANCELLED");
-    if (equal(status, CEL_MEMBER(k, "osRejectFCM"))) return VT_ATTR(S, "FAILED");
-    if (equal(status, CEL_MEMBER(k, "osRejectGW"))) return VT_ATTR(S, "FAILED");
-    if (equal(status, CEL_MEMBER(k, "osDisconnected"))) return VT_ATTR(S, "FAILED");
-    if (equal(status, CEL_MEMBER(k, "osExpired"))) return VT_ATTR(S, "FAILED");
-    if (equal(status, CEL_MEMBER(k, "osInTransitTimeout"))) return VT_ATTR(S, "FAILED");
-    fail(PyExc_ValueError, join({VT_ID("Order status "), text_of(status),
-                                 VT_ID(" is not valid to be handled by velmor_trader.")}));
+    if (vt::equal(status, CEL_MEMBER(k, "osActiveAt"))) return VT_ATTR(S, "UNKNOWN");
+    if (vt::equal(status, CEL_MEMBER(k, "osContingent"))) return VT_ATTR(S, "UNKNOWN");
+    if (vt::equal(status, CEL_MEMBER(k, "osInCancel"))) return VT_ATTR(S, "UNKNOWN");
+    if (vt::equal(status, CEL_MEMBER(k, "osInClient"))) return VT_ATTR(S, "UNKNOWN");
+    if (vt::equal(status, CEL_MEMBER(k, "osInModify"))) return VT_ATTR(S, "UNKNOWN");
+    if (vt::equal(status, CEL_MEMBER(k, "osInTransit"))) return VT_ATTR(S, "UNKNOWN");
+    if (vt::equal(status, CEL_MEMBER(k, "osNotSent"))) return VT_ATTR(S, "UNKNOWN");
+    if (vt::equal(status, CEL_MEMBER(k, "osParked"))) return VT_ATTR(S, "UNKNOWN");
+    if (vt::equal(status, CEL_MEMBER(k, "osInOrderBook"))) return VT_ATTR(S, "SUBMITTED");
+    if (vt::equal(status, CEL_MEMBER(k, "osFilled"))) return VT_ATTR(S, "FILLED");
+    if (vt::equal(status, CEL_MEMBER(k, "osBusted"))) return VT_ATTR(S, "FILLED");
+    if (vt::equal(status, CEL_MEMBER(k, "osCanceled"))) return VT_ATTR(S, "CANCELLED");
+    if (vt::equal(status, CEL_MEMBER(k, "osRejectFCM"))) return VT_ATTR(S, "FAILED");
+    if (vt::equal(status, CEL_MEMBER(k, "osRejectGW"))) return VT_ATTR(S, "FAILED");
+    if (vt::equal(status, CEL_MEMBER(k, "osDisconnected"))) return VT_ATTR(S, "FAILED");
+    if (vt::equal(status, CEL_MEMBER(k, "osExpired"))) return VT_ATTR(S, "FAILED");
+    if (vt::equal(status, CEL_MEMBER(k, "osInTransitTimeout"))) return VT_ATTR(S, "FAILED");
+    vt::fail(PyExc_ValueError, vt::concat({VT_ID("Order status "), vt::format_of(status),
+                                           VT_ID(" is not valid to be handled by velmor_trader.")}));
+}
+
+}  // namespace
+
+void bind_orders(vt::Members &m) {
+    m.add<place_order>("place_order", {vt::arg("self"), vt::arg("order").ann("Order")}, "str");
+    m.add<cancel_order>("cancel_order", {vt::arg("self"), vt::arg("orderid").typed("str")});
+    m.add<OnOrderChanged>("OnOrderChanged",
+                          {vt::arg("self"), vt::arg("changeType"), vt::arg("cqgOrder"),
+                           vt::arg("oldProperties"), vt::arg("cqgFill"), vt::arg("cqgError")});
+    m.add<convert_orderstatus_cqg2vl>(
+        "convert_orderstatus_cqg2vl", {vt::arg("status").ann("win32com.client.constants")}, "OrderStatus");
 }
 
 }  // namespace cel

@@ -4,101 +4,86 @@
 
 namespace cel {
 
-py::object get_instrument_from_cqg_symbol(vt::Call &c) {
-    return find_by_symbol(VT_ATTR(api(c[0]), "Instruments"), c[1],
+namespace {
+
+py::object get_instrument_from_cqg_symbol(py::handle self, py::handle cqg_symbol) {
+    return find_by_symbol(VT_ATTR(api(self), "Instruments"), cqg_symbol,
                           [](py::handle instrument) { return VT_ATTR(instrument, "FullName"); });
 }
 
-py::object subscribe_quote(vt::Call &c) {
-    py::handle self = c[0], symbol = c[1];
+void subscribe_quote(vt::Call &c, py::handle self, py::handle cqg_symbol) {
     py::object done = VT_ATTR(self, "eventQuoteDone");
     clear(done);
-    call(VT_ATTR(api(self), "NewInstrument"), {symbol});
-    trace(c, join({VT_ID("Waiting for eventQuoteDone in subscribe_quote("), symbol, VT_ID(")...")}));
+    vt::call(VT_ATTR(api(self), "NewInstrument"), {cqg_symbol});
+    trace(c, vt::concat({VT_ID("Waiting for eventQuoteDone in subscribe_quote("), cqg_symbol,
+                         VT_ID(")...")}));
     wait(c, done);
     trace(c, VT_ID("eventQuoteDone is done."));
-    return py::none();
 }
 
-py::object unsubscribe_quote(vt::Call &c) {
-    py::handle self = c[0], symbol = c[1];
-    py::object instrument =
-        vt::check(PyObject_CallMethodOneArg(self.ptr(), VT_ID("get_instrument_from_cqg_symbol").ptr(),
-                                            symbol.ptr()));
-    if (!truth(instrument)) return py::none();
-    call(VT_ATTR(api(self), "RemoveInstrument"), {instrument});
+void unsubscribe_quote(vt::Call &c, py::handle self, py::handle cqg_symbol) {
+    py::object instrument = vt::call_method(self, VT_ID("get_instrument_from_cqg_symbol"), cqg_symbol);
+    if (!vt::truth(instrument)) return;
+    vt::call(VT_ATTR(api(self), "RemoveInstrument"), {instrument});
     clear(VT_ATTR(self, "eventQuoteDone"));
-    trace(c, join({VT_ID("Successfully unsubscribe quote for "), symbol}));
-    return py::none();
+    trace(c, vt::concat({VT_ID("Successfully unsubscribe quote for "), cqg_symbol}));
 }
 
 // An error answer releases the waiting subscription like a success, but only
 // a resolved instrument is asked for its quotes.
-py::object OnInstrumentResolved(vt::Call &c) {
-    py::handle self = c[0], instrument = c[2], error = c[3];
-    if (error.is_none()) {
+void OnInstrumentResolved(vt::Call &c, py::handle self, py::handle, py::handle cqgInstrument,
+                          py::handle cqgError) {
+    if (cqgError.is_none()) {
         Com com(c);
-        VT_SET_ATTR(com.dispatch(instrument), "DataSubscriptionLevel",
+        VT_SET_ATTR(com.dispatch(cqgInstrument), "DataSubscriptionLevel",
                     CEL_MEMBER(com.constants(), "dsQuotesAndBBA"));
     }
     set_if_clear(VT_ATTR(self, "eventQuoteDone"));
-    return py::none();
 }
-
-namespace {
 
 // The Quote field a quote type's text fills, or null for the types that
 // fill none.
 py::handle field_for(py::handle text) {
-    if (equal(text, VT_ID("Last trade price"))) return VT_ID("last_price");
-    if (equal(text, VT_ID("Best bid"))) return VT_ID("bid_price");
-    if (equal(text, VT_ID("Best ask"))) return VT_ID("ask_price");
-    if (equal(text, VT_ID("Day open price"))) return VT_ID("open_price");
-    if (equal(text, VT_ID("Current day high price"))) return VT_ID("high_price");
-    if (equal(text, VT_ID("Current day low price"))) return VT_ID("low_price");
-    if (equal(text, VT_ID("Yesterday's settlement price"))) return VT_ID("prev_close_price");
+    if (vt::equal(text, VT_ID("Last trade price"))) return VT_ID("last_price");
+    if (vt::equal(text, VT_ID("Best bid"))) return VT_ID("bid_price");
+    if (vt::equal(text, VT_ID("Best ask"))) return VT_ID("ask_price");
+    if (vt::equal(text, VT_ID("Day open price"))) return VT_ID("open_price");
+    if (vt::equal(text, VT_ID("Current day high price"))) return VT_ID("high_price");
+    if (vt::equal(text, VT_ID("Current day low price"))) return VT_ID("low_price");
+    if (vt::equal(text, VT_ID("Yesterday's settlement price"))) return VT_ID("prev_close_price");
     return py::handle();
 }
 
-}  // namespace
-
-py::object OnInstrumentChanged(vt::Call &c) {
-    py::handle self = c[0];
+void OnInstrumentChanged(vt::Call &c, py::handle self, py::handle cqgInstrument, py::handle cqgQuotes,
+                         py::handle) {
     Com com(c);
-    py::object instrument = com.dispatch(c[1]);
-    py::object quotes = com.dispatch(c[2]);
+    py::object instrument = com.dispatch(cqgInstrument);
+    py::object quotes = com.dispatch(cqgQuotes);
     py::object gateway = VT_ATTR(self, "gateway");
-    py::object iterator = vt::check(PyObject_GetIter(quotes.ptr()));
-    while (PyObject *next = PyIter_Next(iterator.ptr())) {
-        py::object quote = py::reinterpret_steal<py::object>(next);
-        if (!truth(VT_ATTR(quote, "IsValid"))) continue;
+    vt::for_each(quotes, [&](py::object &quote) {
+        if (!vt::truth(VT_ATTR(quote, "IsValid"))) return;
         py::object symbol = last_part(VT_ATTR(instrument, "FullName"));
-        py::object security = vt::check(PyObject_CallMethodOneArg(
-            gateway.ptr(), VT_ID("get_vl_security_from_cqg_symbol").ptr(), symbol.ptr()));
-        if (security.is_none()) continue;
+        py::object security = vt::call_method(gateway, VT_ID("get_vl_security_from_cqg_symbol"), symbol);
+        if (security.is_none()) return;
         py::object cache = VT_ATTR(gateway, "cqg_quotes");
-        py::object record = vt::check(PyObject_GetItem(cache.ptr(), security.ptr()));
+        py::object record = vt::get_item(cache, security);
         if (record.is_none())
-            record = call(c.global(VT_ID("Quote")), {security, VT_ATTR(security, "exchange"), now(c)},
-                          {VT_ID("security"), VT_ID("exchange"), VT_ID("datetime")});
+            record = vt::call(c.global(VT_ID("Quote")), {security, VT_ATTR(security, "exchange"), now(c)},
+                              {VT_ID("security"), VT_ID("exchange"), VT_ID("datetime")});
         // The type is named once per quote: the text decides the field.
-        py::object text = call(c.global(VT_ID("QuoteType2String")), {VT_ATTR(quote, "Type")});
-        if (py::handle field = field_for(text)) {
-            py::object price = VT_ATTR(quote, "price");
-            py::object stamp = now(c);
-            record = call(c.global(VT_ID("replace")), {record, price, stamp}, {field, VT_ID("datetime")});
-        }
-        if (PyObject_SetItem(cache.ptr(), security.ptr(), record.ptr()) < 0) throw py::error_already_set();
+        py::object text = vt::call(c.global(VT_ID("QuoteType2String")), {VT_ATTR(quote, "Type")});
+        if (py::handle field = field_for(text))
+            record = vt::call(c.global(VT_ID("replace")), {record, VT_ATTR(quote, "price"), now(c)},
+                              {field, VT_ID("datetime")});
+        vt::set_item(cache, security, record);
         if (nonzero(VT_ATTR(record, "last_price")) ||
             (nonzero(VT_ATTR(record, "bid_price")) && nonzero(VT_ATTR(record, "ask_price"))))
-            vt::check(PyObject_CallMethodOneArg(gateway.ptr(), VT_ID("process_quote").ptr(), record.ptr()));
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return py::none();
+            vt::call_method(gateway, VT_ID("process_quote"), record);
+    });
 }
 
-py::object QuoteType2String(vt::Call &c) {
-    Members k = Com(c).constants();
+py::object QuoteType2String(vt::Call &c, py::handle quoteType) {
+    Constants k = Com(c).constants();
     py::dict table;
     table[CEL_MEMBER(k, "qtAsk")] = VT_ID("Best ask");
     table[CEL_MEMBER(k, "qtBid")] = VT_ID("Best bid");
@@ -117,7 +102,22 @@ py::object QuoteType2String(vt::Call &c) {
     table[CEL_MEMBER(k, "qtTodayMarker")] = VT_ID("Marker price");
     table[CEL_MEMBER(k, "qtTrade")] = VT_ID("Last trade price");
     table[CEL_MEMBER(k, "qtYesterdaySettlement")] = VT_ID("Yesterday's settlement price");
-    return vt::check(PyObject_GetItem(table.ptr(), c[0].ptr()));
+    return vt::get_item(table, quoteType);
+}
+
+}  // namespace
+
+void bind_quotes(vt::Members &m) {
+    const auto by_symbol = {vt::arg("self"), vt::arg("cqg_symbol").typed("str")};
+    m.add<get_instrument_from_cqg_symbol>("get_instrument_from_cqg_symbol", by_symbol);
+    m.add<subscribe_quote>("subscribe_quote", by_symbol);
+    m.add<unsubscribe_quote>("unsubscribe_quote", by_symbol);
+    m.add<OnInstrumentResolved>("OnInstrumentResolved", {vt::arg("self"), vt::arg("symbol"),
+                                                         vt::arg("cqgInstrument"), vt::arg("cqgError")});
+    m.add<OnInstrumentChanged>("OnInstrumentChanged",
+                               {vt::arg("self"), vt::arg("cqgInstrument"), vt::arg("cqgQuotes"),
+                                vt::arg("cqgInstrumentProperties")});
+    m.add<QuoteType2String>("QuoteType2String", {vt::arg("quoteType")});
 }
 
 }  // namespace cel

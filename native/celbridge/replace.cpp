@@ -1,84 +1,14 @@
 // Gathering replace()'s keywords natively: see replace.h.
 #include "replace.h"
 
+#include <cstdint>
 #include <vector>
-
-#include <structmember.h>
 
 namespace cel {
 
 namespace {
 
-// The offset of one slot of dataclasses.Field instances, as getattr reads
-// it: Field keeps its members in slots, whose member descriptors on the type
-// are what generic attribute lookup finds first; -1 if the type holds
-// anything else under the name.
-Py_ssize_t slot_offset(PyTypeObject *field_type, py::handle name) {
-    PyObject *descr = _PyType_Lookup(field_type, name.ptr());
-    if (descr && Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
-        PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
-        if (member->type == T_OBJECT_EX && !(member->flags & READ_RESTRICTED)) return member->offset;
-    }
-    return -1;
-}
-
-// The member's value, or null when the slot is empty (getattr would raise).
-PyObject *slot_of(PyObject *field, Py_ssize_t offset) {
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(field) + offset);
-}
-
-// Reads Field slots the way getattr does for them, without its lookups.
-class Slot {
-public:
-    Slot(PyTypeObject *field_type, py::handle name) : offset_(slot_offset(field_type, name)) {}
-    bool usable() const { return offset_ >= 0; }
-    PyObject *of(PyObject *field) const { return slot_of(field, offset_); }
-
-private:
-    Py_ssize_t offset_;
-};
-
-// The names of the fields replace() would pass on, in field order, or an
-// empty vector when any field needs dataclasses.replace's own handling.
-std::vector<py::object> plain_fields(py::handle dataclasses, py::handle record) {
-    std::vector<py::object> names;
-    if (!PyObject_HasAttr(reinterpret_cast<PyObject *>(Py_TYPE(record.ptr())),
-                          VT_ID("__dataclass_fields__").ptr()))
-        return names;
-    py::object fields = VT_ATTR(record, "__dataclass_fields__");
-    py::object field_class = VT_ATTR(dataclasses, "Field");
-    if (!PyDict_CheckExact(fields.ptr()) || !PyType_Check(field_class.ptr())) return names;
-    PyTypeObject *field_type = reinterpret_cast<PyTypeObject *>(field_class.ptr());
-    if (field_type->tp_getattro != PyObject_GenericGetAttr) return names;
-    const Slot kind(field_type, VT_ID("_field_type")), init(field_type, VT_ID("init")),
-        name(field_type, VT_ID("name"));
-    if (!kind.usable() || !init.usable() || !name.usable()) return names;
-    py::object plain = VT_ATTR(dataclasses, "_FIELD");
-    names.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(fields.ptr())));
-    Py_ssize_t pos = 0;
-    PyObject *key, *field;
-    while (PyDict_Next(fields.ptr(), &pos, &key, &field)) {
-        if (!Py_IS_TYPE(field, field_type) || kind.of(field) != plain.ptr()) return {};
-        PyObject *flag = init.of(field), *text = name.of(field);
-        if (flag != Py_True || !text || !PyUnicode_CheckExact(text)) return {};
-        names.push_back(py::reinterpret_borrow<py::object>(text));
-    }
-    return names;
-}
-
-// Field names are identifiers, interned like the changes' names: identity
-// nearly always decides.
-bool same_name(PyObject *a, PyObject *b) {
-    return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
-}
-
-// Whether replace() has the name among its keywords already (the changes,
-// or a field gathered before under the same name).
-bool among(PyObject *name, PyObject *const *names, Py_ssize_t n) {
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (same_name(name, names[i])) return true;
-    return false;
-}
+constexpr std::size_t kMaxChanges = 8;
 
 py::object call_replace(py::handle fn, py::handle record, std::initializer_list<Change> changes) {
     std::vector<PyObject *> argv{record.ptr()};
@@ -91,220 +21,202 @@ py::object call_replace(py::handle fn, py::handle record, std::initializer_list<
     return vt::check(PyObject_Vectorcall(fn.ptr(), argv.data(), 1, names.ptr()));
 }
 
-// What dataclasses.replace does, its field loop gathered natively, for a
-// module and a record whose site has no plan (or a plan that no longer holds).
-py::object gather_and_call(py::handle dataclasses, py::handle fn, py::handle record,
-                           std::initializer_list<Change> changes) {
-    std::vector<py::object> plain = plain_fields(dataclasses, record);
-    if (plain.empty()) return call_replace(fn, record, changes);
-
-    // The keywords in the order replace() builds them: the changes as
-    // given, then every other field read from the record.
-    std::vector<py::object> values;
-    values.reserve(plain.size());
-    std::vector<PyObject *> argv;
-    argv.reserve(changes.size() + plain.size());
-    py::tuple names(static_cast<Py_ssize_t>(changes.size() + plain.size()));
-    Py_ssize_t n = 0;
-    for (const Change &change : changes) {
-        argv.push_back(change.value.ptr());
-        PyTuple_SET_ITEM(names.ptr(), n++, Py_NewRef(change.name.ptr()));
-    }
-    for (const py::object &name : plain) {
-        if (among(name.ptr(), reinterpret_cast<PyTupleObject *>(names.ptr())->ob_item, n)) continue;
-        values.push_back(vt::get_attr(record, name));
-        argv.push_back(values.back().ptr());
-        PyTuple_SET_ITEM(names.ptr(), n++, Py_NewRef(name.ptr()));
-    }
-    if (_PyTuple_Resize(&names.ptr(), n) < 0) throw py::error_already_set();
-    py::object cls = VT_ATTR(record, "__class__");
-    return vt::check(PyObject_Vectorcall(cls.ptr(), argv.data(), 0, names.ptr()));
-}
-
-#ifdef VT_INLINE_VALUES
-std::uint64_t version_of(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
-
-PyObject **tuple_items(PyObject *tuple, Py_ssize_t from) {
-    return reinterpret_cast<PyTupleObject *>(tuple)->ob_item + from;
-}
-
-// object's own __class__, which answers the instance's type.
-PyObject *object_class_descriptor() {
-    return PyDict_GetItemWithError(PyBaseObject_Type.tp_dict, VT_ID("__class__").ptr());
-}
-#endif
-
 }  // namespace
 
-// ---- the plan of one call site ---------------------------------------------------
+// What one call site (one set of changed names) learned: dataclasses'
+// namespace as a plan found it, and for one record class the keywords
+// replace() would pass on to it and where their values live.
+// Constant-initialised, changed only under the GIL.
+class ReplaceSite {
+public:
+    constexpr ReplaceSite() = default;
 
-#ifdef VT_INLINE_VALUES
-
-bool ReplaceSite::knows(PyObject *fn) const {
-    return namespace_ && fn == replace_ && version_of(namespace_) == namespace_version_;
-}
-
-// Learns the namespace of dataclasses when `fn` is the replace() defined
-// there (in the module imported as dataclasses): its Field and _FIELD are
-// what fn itself reads. Anything else leaves the site as it was.
-void ReplaceSite::learn_module(PyObject *fn) {
-    if (!PyFunction_Check(fn)) return;
-    PyObject *ns = PyFunction_GET_GLOBALS(fn);
-    py::object module = py::reinterpret_steal<py::object>(PyImport_GetModule(VT_ID("dataclasses").ptr()));
-    if (!module) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return;
-    }
-    if (!PyModule_Check(module.ptr()) || PyModule_GetDict(module.ptr()) != ns || !PyDict_CheckExact(ns)) return;
-    auto entry = [ns](py::handle name) {
-        PyObject *found = PyDict_GetItemWithError(ns, name.ptr());
-        if (!found && PyErr_Occurred()) throw py::error_already_set();
-        return found;
-    };
-    PyObject *plain = entry(VT_ID("_FIELD")), *field_class = entry(VT_ID("Field")),
-             *fields_name = entry(VT_ID("_FIELDS"));
-    if (entry(VT_ID("replace")) != fn || !plain || !field_class || !PyType_Check(field_class) ||
-        !fields_name || !PyUnicode_CheckExact(fields_name) ||
-        PyUnicode_Compare(fields_name, VT_ID("__dataclass_fields__").ptr()) != 0)
-        return;
-    auto *field_type = reinterpret_cast<PyTypeObject *>(field_class);
-    const Py_ssize_t kind = slot_offset(field_type, VT_ID("_field_type")),
-                     init = slot_offset(field_type, VT_ID("init")), name = slot_offset(field_type, VT_ID("name"));
-    if (field_type->tp_getattro != PyObject_GenericGetAttr || kind < 0 || init < 0 || name < 0 ||
-        !vt::layout::has_version(field_type))
-        return;
-    // Kept while it is the namespace known (its entries are borrowed from it).
-    py::object before = py::reinterpret_steal<py::object>(namespace_);
-    namespace_ = py::reinterpret_borrow<py::object>(ns).release().ptr();
-    namespace_version_ = version_of(ns);
-    replace_ = fn;
-    plain_kind_ = plain;
-    field_type_ = field_type;
-    field_type_version_ = field_type->tp_version_tag;
-    kind_offset_ = kind;
-    init_offset_ = init;
-    name_offset_ = name;
-    type_ = nullptr;  // the plan leans on the module's Field and _FIELD
-}
-
-// Learns what replace() passes on for records of the record's class, if it
-// only ever reads plain init fields of a plain dataclass.
-void ReplaceSite::learn_plan(PyObject *record, std::initializer_list<Change> changes) {
-    type_ = nullptr;
-    py::object drop_names = py::reinterpret_steal<py::object>(field_names_);
-    py::object drop_keywords = py::reinterpret_steal<py::object>(keywords_);
-    field_names_ = keywords_ = nullptr;
-    PyTypeObject *type = Py_TYPE(record);
-    if (!Py_IS_TYPE(type, &PyType_Type) || type->tp_getattro != PyObject_GenericGetAttr ||
-        changes.size() > kMaxChanges || !vt::layout::shared_keys(type))
-        return;
-    PyObject *fields = _PyType_Lookup(type, VT_ID("__dataclass_fields__").ptr());
-    PyObject *class_descriptor = object_class_descriptor();
-    if (!class_descriptor && PyErr_Occurred()) throw py::error_already_set();
-    if (!fields || !PyDict_CheckExact(fields) ||
-        _PyType_Lookup(type, VT_ID("__class__").ptr()) != class_descriptor || !vt::layout::has_version(type))
-        return;
-    py::list names, keywords;
-    for (const Change &change : changes) keywords.append(change.name);
-    Py_ssize_t pos = 0;
-    PyObject *key, *field;
-    while (PyDict_Next(fields, &pos, &key, &field)) {
-        PyObject *name = Py_IS_TYPE(field, field_type_) ? slot_of(field, name_offset_) : nullptr;
-        if (!name || slot_of(field, kind_offset_) != plain_kind_ || slot_of(field, init_offset_) != Py_True ||
-            !PyUnicode_CheckExact(name))
-            return;
-        names.append(name);
-        if (!among(name, reinterpret_cast<PyListObject *>(keywords.ptr())->ob_item, PyList_GET_SIZE(keywords.ptr())))
-            keywords.append(name);
-    }
-    if (PyList_GET_SIZE(keywords.ptr()) - static_cast<Py_ssize_t>(changes.size()) >
-        static_cast<Py_ssize_t>(vt::kMaxLayoutNames))
-        return;
-    field_names_ = vt::check(PyList_AsTuple(names.ptr())).release().ptr();
-    keywords_ = vt::check(PyList_AsTuple(keywords.ptr())).release().ptr();
-    others_.forget();
-    fields_ = fields;
-    fields_version_ = version_of(fields);
-    keys_seen_ = -1;
-    changes_ = changes.size();
-    type_ = type;
-    version_ = type->tp_version_tag;
-}
-
-// The plan still describes what replace() would do with this record: the
-// same class unchanged, its fields the same plain init fields, the changes
-// the same names.
-bool ReplaceSite::plan_holds(PyObject *record, std::initializer_list<Change> changes) const {
-    PyTypeObject *type = Py_TYPE(record);
-    if (type != type_ || type->tp_version_tag != version_ || !Py_IS_TYPE(type, &PyType_Type) ||
-        field_type_->tp_version_tag != field_type_version_ || version_of(fields_) != fields_version_ ||
-        PyDict_GET_SIZE(fields_) != PyTuple_GET_SIZE(field_names_) || changes.size() != changes_)
-        return false;
-    PyObject **given = tuple_items(keywords_, 0);
-    for (const Change &change : changes)
-        if (*given++ != change.name.ptr()) return false;
-    PyObject **names = tuple_items(field_names_, 0);
-    Py_ssize_t pos = 0;
-    PyObject *key, *field;
-    while (PyDict_Next(fields_, &pos, &key, &field))
-        if (!Py_IS_TYPE(field, field_type_) || slot_of(field, kind_offset_) != plain_kind_ ||
-            slot_of(field, init_offset_) != Py_True || slot_of(field, name_offset_) != *names++)
-            return false;
-    return true;
-}
-
-// The class called with the changes and the other fields' values, read
-// straight from the record's inline values; empty when the plan does not
-// fit this record.
-py::object ReplaceSite::planned(PyObject *record, std::initializer_list<Change> changes) {
-    if (!plan_holds(record, changes)) learn_plan(record, changes);
-    if (type_ != Py_TYPE(record)) return {};
-    const std::size_t given = changes.size();
-    const std::size_t others = static_cast<std::size_t>(PyTuple_GET_SIZE(keywords_)) - given;
-    Py_ssize_t index[vt::kMaxLayoutNames];
-    PyObject **values =
-        others_.values(record, tuple_items(keywords_, static_cast<Py_ssize_t>(given)), others, index);
-    if (!values) return {};
-    // An instance attribute under __dataclass_fields__ would be what
-    // replace() reads instead of the class's.
-    const vt::layout::KeysHead *keys = vt::layout::shared_keys(type_);
-    if (keys->dk_nentries != keys_seen_) {
-        shadow_index_ = vt::layout::shared_index(keys, VT_ID("__dataclass_fields__").ptr());
-        keys_seen_ = keys->dk_nentries;
-    }
-    if (shadow_index_ >= 0 && values[shadow_index_]) return {};
-
-    PyObject *argv[kMaxChanges + vt::kMaxLayoutNames];
-    py::object held[vt::kMaxLayoutNames];
-    std::size_t n = 0;
-    for (const Change &change : changes) argv[n++] = change.value.ptr();
-    for (std::size_t i = 0; i < others; ++i) {
-        held[i] = py::reinterpret_borrow<py::object>(values[index[i]]);
-        argv[n++] = held[i].ptr();
-    }
-    // The class's __init__ may run code that comes back here and learns
-    // anew: the call keeps its own keywords.
-    py::object keywords = py::reinterpret_borrow<py::object>(keywords_);
-    return vt::check(PyObject_Vectorcall(reinterpret_cast<PyObject *>(type_), argv, 0, keywords.ptr()));
-}
-
-#endif
-
-py::object replace(ReplaceSite &site, py::handle fn, py::handle record, std::initializer_list<Change> changes) {
-#ifdef VT_INLINE_VALUES
-    if (!site.knows(fn.ptr())) site.learn_module(fn.ptr());
-    if (site.knows(fn.ptr()))
-        if (py::object made = site.planned(record.ptr(), changes)) return made;
-#else
-    (void)site;
-#endif
-    py::object dataclasses = py::reinterpret_steal<py::object>(PyImport_GetModule(VT_ID("dataclasses").ptr()));
-    if (!dataclasses) {
-        if (PyErr_Occurred()) throw py::error_already_set();
+    py::object call(py::handle fn, py::handle record, std::initializer_list<Change> changes) {
+        if (py::object made = planned(fn.ptr(), record.ptr(), changes)) return made;
         return call_replace(fn, record, changes);
     }
-    if (!VT_ATTR(dataclasses, "replace").is(fn)) return call_replace(fn, record, changes);
-    return gather_and_call(dataclasses, fn, record, changes);
+
+private:
+    // dataclasses' namespace (owned) and its version as a plan found it, and
+    // what replace() reads from it (borrowed from it): itself, _FIELD, and
+    // Field with the slots of its instances. A plan holds while the
+    // namespace is unchanged.
+    struct Module {
+        PyObject *ns = nullptr;
+        std::uint64_t version = 0;
+        PyObject *replace = nullptr;
+        PyObject *plain_kind = nullptr;
+        PyTypeObject *field_type = nullptr;
+        unsigned int field_type_version = 0;
+        Py_ssize_t kind = -1, init = -1, name = -1;  // the slots of Field's _field_type, init, name
+    };
+
+    // What replace() would do with the records of one class. The class's
+    // version tag does not follow its fields (their dict and the Field
+    // objects in it change without touching the class): each use checks them.
+    struct Plan {
+        PyObject *fields = nullptr;  // its __dataclass_fields__ (held by the class); null: no plan
+        std::uint64_t fields_version = 0;
+        std::size_t changes = 0;
+        vt::KeyPlace shadow;  // where an instance's own __dataclass_fields__ would be
+    };
+
+    // Learns the namespace of dataclasses when `fn` is the replace() defined
+    // there (in the module imported as dataclasses): its Field and _FIELD are
+    // what fn itself reads. False for anything else.
+    bool learn_module(PyObject *fn) {
+        if (!PyFunction_Check(fn)) return false;
+        PyObject *ns = PyFunction_GET_GLOBALS(fn);
+        py::object module =
+            py::reinterpret_steal<py::object>(PyImport_GetModule(VT_ID("dataclasses").ptr()));
+        if (!module) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return false;
+        }
+        if (!PyModule_Check(module.ptr()) || PyModule_GetDict(module.ptr()) != ns || !PyDict_CheckExact(ns))
+            return false;
+        auto entry = [ns](py::handle name) {
+            PyObject *found = PyDict_GetItemWithError(ns, name.ptr());
+            if (!found && PyErr_Occurred()) throw py::error_already_set();
+            return found;
+        };
+        PyObject *plain = entry(VT_ID("_FIELD")), *field_class = entry(VT_ID("Field")),
+                 *fields_name = entry(VT_ID("_FIELDS"));
+        if (entry(VT_ID("replace")) != fn || !plain || !field_class || !PyType_Check(field_class) ||
+            !fields_name || !PyUnicode_CheckExact(fields_name) ||
+            PyUnicode_Compare(fields_name, VT_ID("__dataclass_fields__").ptr()) != 0)
+            return false;
+        auto *field_type = reinterpret_cast<PyTypeObject *>(field_class);
+        const Py_ssize_t kind = vt::slot_offset(field_type, VT_ID("_field_type")),
+                         init = vt::slot_offset(field_type, VT_ID("init")),
+                         name = vt::slot_offset(field_type, VT_ID("name"));
+        if (field_type->tp_getattro != PyObject_GenericGetAttr || kind < 0 || init < 0 || name < 0 ||
+            vt::type_version(field_type) == 0)
+            return false;
+        // Kept while it is the namespace known (its entries are borrowed from it).
+        py::object before = py::reinterpret_steal<py::object>(module_.ns);
+        module_ = Module{py::reinterpret_borrow<py::object>(ns).release().ptr(), vt::dict_version(ns), fn,
+                         plain, field_type, vt::type_version(field_type), kind, init, name};
+        return true;
+    }
+
+    // The name of a plain init field (one of dataclasses' own Fields, of kind
+    // _FIELD, with init=True), read from its slots; null for any other field.
+    PyObject *plain_name(PyObject *field) const {
+        if (!Py_IS_TYPE(field, module_.field_type) ||
+            vt::slot_value(field, module_.kind) != module_.plain_kind ||
+            vt::slot_value(field, module_.init) != Py_True)
+            return nullptr;
+        return vt::slot_value(field, module_.name);
+    }
+
+    // What replace() passes on for records of the class, if it only ever reads
+    // plain init fields of a plain dataclass; a plan of no fields otherwise.
+    Plan learn(PyObject *fn, PyTypeObject *type, std::initializer_list<Change> changes) {
+        // Nothing is kept while learning: a failure half-way leaves no plan.
+        plans_.forget();
+        others_.forget();
+        Py_CLEAR(field_names_);
+        Py_CLEAR(keywords_);
+        Plan plan;
+        py::handle class_name = VT_ID("__class__");
+        PyObject *fields = vt::type_lookup(type, VT_ID("__dataclass_fields__"));
+        if (!learn_module(fn) || !Py_IS_TYPE(type, &PyType_Type) ||
+            type->tp_getattro != PyObject_GenericGetAttr || changes.size() > kMaxChanges || !fields ||
+            !PyDict_CheckExact(fields) ||
+            vt::type_lookup(type, class_name) != vt::type_lookup(&PyBaseObject_Type, class_name))
+            return plan;
+        py::list names, keywords;
+        for (const Change &change : changes) keywords.append(change.name);
+        Py_ssize_t pos = 0;
+        PyObject *key, *field;
+        while (PyDict_Next(fields, &pos, &key, &field)) {
+            PyObject *name = plain_name(field);
+            if (!name || !PyUnicode_CheckExact(name)) return plan;
+            names.append(name);
+            // A name among the keywords already (a change, or a field gathered
+            // under the same name before) is passed once, as replace() does.
+            int known = PySequence_Contains(keywords.ptr(), name);
+            if (known < 0) throw py::error_already_set();
+            if (!known) keywords.append(name);
+        }
+        field_names_ = vt::check(PyList_AsTuple(names.ptr())).release().ptr();
+        keywords_ = vt::check(PyList_AsTuple(keywords.ptr())).release().ptr();
+        plan.fields = fields;
+        plan.fields_version = vt::dict_version(fields);
+        plan.changes = changes.size();
+        return plan;
+    }
+
+    // The plan still describes what `fn` would do with the class's records: fn
+    // the replace() of dataclasses as it was, the record's fields the same plain
+    // init fields, the changes the same names.
+    bool holds(PyObject *fn, PyTypeObject *type, const Plan &plan,
+               std::initializer_list<Change> changes) const {
+        if (!plan.fields || fn != module_.replace || vt::dict_version(module_.ns) != module_.version ||
+            !Py_IS_TYPE(type, &PyType_Type) ||
+            !vt::ClassWatch<Plan>::unchanged(module_.field_type, module_.field_type_version) ||
+            vt::dict_version(plan.fields) != plan.fields_version ||
+            PyDict_GET_SIZE(plan.fields) != PyTuple_GET_SIZE(field_names_) || changes.size() != plan.changes)
+            return false;
+        Py_ssize_t i = 0;
+        for (const Change &change : changes)
+            if (PyTuple_GET_ITEM(keywords_, i++) != change.name.ptr()) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *field;
+        for (i = 0; PyDict_Next(plan.fields, &pos, &key, &field); ++i)
+            if (plain_name(field) != PyTuple_GET_ITEM(field_names_, i)) return false;
+        return true;
+    }
+
+    // The class called with the changes and the other fields' values, read
+    // straight from the record's inline values; empty when the plan does not
+    // fit this record.
+    py::object planned(PyObject *fn, PyObject *record, std::initializer_list<Change> changes) {
+        PyTypeObject *type = Py_TYPE(record);
+        Plan *plan = plans_.find(type);
+        if (!plan || !holds(fn, type, *plan, changes))
+            plan = &plans_.keep(type, learn(fn, type, changes));
+        if (!plan->fields) return {};
+        const std::size_t given = changes.size();
+        const std::size_t others = static_cast<std::size_t>(PyTuple_GET_SIZE(keywords_)) - given;
+        Py_ssize_t index[vt::kMaxLayoutNames];
+        PyObject **values =
+            others_.values(record, PySequence_Fast_ITEMS(keywords_) + given, others, index);
+        if (!values) return {};
+        // An instance attribute under __dataclass_fields__ would be what
+        // replace() reads instead of the class's.
+        if (vt::values_hold(type, values, VT_ID("__dataclass_fields__"), plan->shadow)) return {};
+
+        PyObject *argv[kMaxChanges + vt::kMaxLayoutNames];
+        py::object held[vt::kMaxLayoutNames];
+        std::size_t n = 0;
+        for (const Change &change : changes) argv[n++] = change.value.ptr();
+        for (std::size_t i = 0; i < others; ++i) {
+            held[i] = py::reinterpret_borrow<py::object>(values[index[i]]);
+            argv[n++] = held[i].ptr();
+        }
+        // The class's __init__ may run code that comes back here and learns
+        // anew: the call keeps its own keywords.
+        py::object keywords = py::reinterpret_borrow<py::object>(keywords_);
+        PyObject *cls = reinterpret_cast<PyObject *>(type);
+        return vt::check(PyObject_Vectorcall(cls, argv, 0, keywords.ptr()));
+    }
+
+    Module module_;
+    vt::ClassWatch<Plan> plans_;
+    // The kept plan's every field name in order, and its keywords: the
+    // changes', then the other fields' (owned tuples).
+    PyObject *field_names_ = nullptr;
+    PyObject *keywords_ = nullptr;
+    vt::RecordLayout others_{vt::Access::Read};
+};
+
+ReplaceSite ask_replace, bid_replace;
+
+py::object replace(ReplaceSite &site, py::handle fn, py::handle record,
+                   std::initializer_list<Change> changes) {
+    return site.call(fn, record, changes);
 }
 
 }  // namespace cel

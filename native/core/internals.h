@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include <pybind11/pybind11.h>
+#include <structmember.h>
 
 #include "errors.h"
 #include "inline_values.h"
@@ -84,5 +85,49 @@ inline void shrink(py::object &tuple, Py_ssize_t n) {
 // True when obj.__class__ is the object's type for every instance of `type`
 // (class_of's fast case), for a caller that learns it once per class.
 bool plain_class(PyTypeObject *type);
+
+// The offset of the object slot `name` in instances of `type`, as getattr
+// reads it: the member descriptor generic lookup finds first on the type,
+// of an object member (T_OBJECT_EX) anyone may read; -1 if the type holds
+// anything else under the name. For reading many instances' slots (the
+// fields of a dataclass record) without a lookup each.
+inline Py_ssize_t slot_offset(PyTypeObject *type, py::handle name) {
+    PyObject *descr = type_lookup(type, name);
+    if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) return -1;
+    PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
+    return member->type == T_OBJECT_EX && !(member->flags & READ_RESTRICTED) ? member->offset : -1;
+}
+
+// The object in the slot at `offset` (from slot_offset) of `obj`, borrowed;
+// null when the slot is empty, where getattr would raise AttributeError.
+inline PyObject *slot_value(PyObject *obj, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offset);
+}
+
+// Where one name stands among the shared keys of a class's instances, as a
+// caller last found it (-1: not there). Shared keys only grow, so the place
+// is searched again only when their entry count has changed.
+struct KeyPlace {
+    Py_ssize_t index = -1;
+    Py_ssize_t seen = -1;
+};
+
+// Whether the instance of `type` whose inline values are `values` (from a
+// RecordLayout) has its own attribute `name`, one that hides the class's.
+inline bool values_hold(PyTypeObject *type, PyObject *const *values, py::handle name,
+                        KeyPlace &place) {
+#ifdef VT_INLINE_VALUES
+    const layout::KeysHead *keys = layout::shared_keys(type);
+    if (!keys) return false;
+    if (keys->dk_nentries != place.seen) {
+        place.index = layout::shared_index(keys, name.ptr());
+        place.seen = keys->dk_nentries;
+    }
+    return place.index >= 0 && values[place.index];
+#else
+    (void)type, (void)values, (void)name, (void)place;
+    return false;
+#endif
+}
 
 }  // namespace vt

@@ -74,14 +74,6 @@ inline bool int_equals(PyObject *v, long long value) {
     return !overflow && x == value;
 }
 
-// A tuple made longer than needed, cut to its first `n` items in place (the
-// tuple must not have been shared yet).
-inline void shrink(py::object &tuple, Py_ssize_t n) {
-    PyObject *t = tuple.release().ptr();
-    if (_PyTuple_Resize(&t, n) < 0) throw py::error_already_set();
-    tuple = py::reinterpret_steal<py::object>(t);
-}
-
 // True when obj.__class__ is the object's type for every instance of `type`
 // (class_of's fast case), for a caller that learns it once per class.
 bool plain_class(PyTypeObject *type);

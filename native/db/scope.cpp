@@ -19,7 +19,7 @@ TableScope::TableScope(vt::Call &c, py::handle self, py::handle table, py::handl
 bool TableScope::reads_as_column(py::handle text) {
     py::object name =
         vt::check(PyUnicode_Replace(text.ptr(), VT_ID("`").ptr(), VT_ID("``").ptr(), -1));
-    py::object probe = concat({VT_ID("SELECT "), columns_, VT_ID(" FROM "), table_,
+    py::object probe = vt::concat({VT_ID("SELECT "), columns_, VT_ID(" FROM "), table_,
                                VT_ID(" WHERE `"), name, VT_ID("` ORDER BY 0")});
     py::object conn = self_.attr(VT_ID("conn"));
     auto ran = py::reinterpret_steal<py::object>(
@@ -27,7 +27,7 @@ bool TableScope::reads_as_column(py::handle text) {
     if (ran) return true;  // a table text that cut the query short: single quotes are safe
     py::error_already_set failed;
     if (!failed.matches(c_.global(VT_ID("sqlite3")).attr(VT_ID("OperationalError")))) throw failed;
-    py::object message = vt::check(PyObject_Str(failed.value().ptr()));
+    py::object message = vt::str_of(failed.value());
     Py_ssize_t unknown = PyUnicode_Tailmatch(message.ptr(), VT_ID("no such column").ptr(), 0,
                                              PY_SSIZE_T_MAX, -1);
     if (unknown < 0) throw py::error_already_set();
@@ -35,9 +35,9 @@ bool TableScope::reads_as_column(py::handle text) {
 }
 
 py::object TableScope::value(py::handle value) {
-    py::object written = call_method(self_, VT_ID("_parse_sql_value"), value);
+    py::object written = vt::call_method(self_, VT_ID("_parse_sql_value"), value);
     if (!PyUnicode_Check(value.ptr())) return written;
-    py::object text = text_of(value);
+    py::object text = vt::format_of(value);
     return reads_as_column(text) ? single_quoted(text) : written;
 }
 
@@ -50,7 +50,7 @@ py::object TableScope::where(py::handle kwargs) {
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
         bool column = !is_condition_str(key) && PyUnicode_Check(value) &&
-                      reads_as_column(text_of(value));
+                      reads_as_column(vt::format_of(value));
         as_text.push_back(column);
         any = any || column;
     }

@@ -41,7 +41,7 @@ static void db_init(vt::Call &c, py::handle self) {
 }
 
 static void db_close(vt::Call &c, py::handle self) {
-    with_lock(c, [&] {
+    vt::with_lock(VT_GLOBAL(c, "lock"), [&] {
         vt::call_method(self.attr(VT_ID("cursor")), VT_ID("close"));
         vt::call_method(self.attr(VT_ID("conn")), VT_ID("close"));
         return py::none();
@@ -67,7 +67,7 @@ void commit_or_roll_back(py::handle self) {
 // One statement and its commit under the lock; parameters, when given, are
 // bound by the driver.
 static void db_execute(vt::Call &c, py::handle self, py::handle sql, py::handle parameters) {
-    with_lock(c, [&] {
+    vt::with_lock(VT_GLOBAL(c, "lock"), [&] {
         py::object cursor = VT_ATTR(self, "cursor");
         if (parameters.is_none())
             vt::call_method(cursor, VT_ID("execute"), sql);

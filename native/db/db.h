@@ -23,9 +23,6 @@ inline void run(py::handle self, py::handle sql) { vt::call_method(self, VT_ID("
 // commit's error propagates.
 void commit_or_roll_back(py::handle self);
 
-// `self._parse_sql_where_condition(**kwargs)`.
-py::object where_clause(py::handle self, py::handle kwargs);
-
 // The text as a single-quoted SQL literal, each single quote inside doubled.
 py::object single_quoted(py::handle text);
 
@@ -48,11 +45,12 @@ py::object where_text(py::handle self, py::handle kwargs,
 // values of the statement are written through this scope, which writes
 // those texts as single-quoted literals and every other value as the
 // record operations always have.
-class TableScope {
-public:
-    // `columns`: the statement's select list, whose aliases are in scope of
-    // the WHERE clause too; "1" where there are none.
-    TableScope(vt::Call &c, py::handle self, py::handle table, py::handle columns);
+struct TableScope {
+    vt::Call &c;
+    py::handle self, table;
+    // The statement's select list, whose aliases are in scope of the WHERE
+    // clause too; "1" where there are none.
+    py::handle columns;
 
     // self._parse_sql_value(value), or the text single-quoted.
     py::object value(py::handle value);
@@ -61,19 +59,7 @@ public:
     // those texts single-quoted (an override cannot be told which values to
     // write otherwise).
     py::object where(py::handle kwargs);
-
-private:
     bool reads_as_column(py::handle text);
-
-    vt::Call &c_;
-    py::handle self_, table_, columns_;
 };
-
-// Runs `body` holding the module's lock (the module global at the time of
-// the call), as `with lock:` does.
-template <class Body>
-auto with_lock(vt::Call &c, Body &&body) {
-    return vt::with_lock(c.global(VT_ID("lock")), std::forward<Body>(body));
-}
 
 }  // namespace vtdb

@@ -12,14 +12,14 @@ static py::object select_records(vt::Call &c, py::handle self, py::handle table_
     py::object col_sql = columns.is_none()
                              ? py::reinterpret_borrow<py::object>(VT_ID("*"))
                              : vt::check(PyUnicode_Join(VT_ID(",").ptr(), columns.ptr()));
-    TableScope scope(c, self, table_name, columns.is_none() ? VT_ID("1") : col_sql);
+    TableScope scope{c, self, table_name, columns.is_none() ? VT_ID("1") : col_sql};
     py::object sql = vt::concat({VT_ID("SELECT "), col_sql, VT_ID(" FROM "), table_name, VT_ID(" "),
                                  scope.where(kwargs)});
     // The statement, its commit and the fetch under one hold of the lock: a
     // stepped SELECT keeps the file's read lock until its rows are fetched,
     // and a write of another DB slipped in between would wait for it while
     // holding the module lock, then fail as "database is locked".
-    return with_lock(c, [&] {
+    return vt::with_lock(VT_GLOBAL(c, "lock"), [&] {
         py::object cursor = VT_ATTR(self, "cursor");
         vt::call_method(cursor, VT_ID("execute"), sql);
         commit_or_roll_back(self);
@@ -42,7 +42,7 @@ static void update_records(vt::Call &c, py::handle self, py::handle table_name,
     parts.append(VT_ID(" "));
     // A snapshot of the items: rendering runs Python code.
     py::list items = vt::check(PyDict_Items(columns.ptr()));
-    TableScope scope(c, self, table_name, VT_ID("1"));
+    TableScope scope{c, self, table_name, VT_ID("1")};
     for (Py_ssize_t idx = 0; idx < n; ++idx) {
         py::handle item = PyList_GET_ITEM(items.ptr(), idx);
         if (idx == 0) parts.append(VT_ID("SET "));
@@ -74,7 +74,7 @@ static void insert_records(py::handle self, py::handle table_name, py::handle kw
 }
 
 static void delete_records(vt::Call &c, py::handle self, py::handle table_name, py::handle kwargs) {
-    TableScope scope(c, self, table_name, VT_ID("1"));
+    TableScope scope{c, self, table_name, VT_ID("1")};
     run(self, vt::concat({VT_ID("DELETE FROM "), table_name, VT_ID(" "), scope.where(kwargs)}));
 }
 

@@ -22,26 +22,20 @@ py::object single_quoted(py::handle text) {
     return vt::concat({VT_ID("'"), doubled, VT_ID("'")});
 }
 
-static bool is_instance(py::handle value, py::handle type) {
-    int r = PyObject_IsInstance(value.ptr(), type.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
 // `"YYYY-mm-dd HH:MM:SS"` written straight from the fields of a plain
-// datetime.datetime, what its strftime() gives for years from 1000 on; null
+// datetime.datetime, what its strftime() gives for years from 1000 on; empty
 // for anything else (subclasses may have their own strftime, and how years
 // below 1000 are padded depends on the platform's C library).
-static PyObject *plain_stamp(py::handle value) {
+static py::object plain_stamp(py::handle value) {
     PyTypeObject *datetime_type = vt::datetime_type();
     PyObject *v = value.ptr();
-    if (!Py_IS_TYPE(v, datetime_type) || PyDateTime_GET_YEAR(v) < 1000) return nullptr;
+    if (!Py_IS_TYPE(v, datetime_type) || PyDateTime_GET_YEAR(v) < 1000) return py::object();
     char text[32];
     int n = std::snprintf(text, sizeof text, "\"%04d-%02d-%02d %02d:%02d:%02d\"",
                           PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v),
                           PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
                           PyDateTime_DATE_GET_SECOND(v));
-    return PyUnicode_FromStringAndSize(text, n);
+    return vt::check(PyUnicode_FromStringAndSize(text, n));
 }
 
 // A float SQLite cannot read back from its text form: format() writes nan
@@ -65,10 +59,9 @@ static py::object parse_sql_value(vt::Call &c, py::handle, py::handle value) {
         return vt::format_of(value);
     }
     if (PyLong_Check(value.ptr())) return vt::format_of(value);
-    if (is_instance(value, c.global(VT_ID("np")).attr(VT_ID("int64")))) return vt::format_of(value);
-    if (is_instance(value, c.global(VT_ID("datetime")))) {
-        if (PyObject *stamp = plain_stamp(value)) return py::reinterpret_steal<py::object>(stamp);
-        if (PyErr_Occurred()) throw py::error_already_set();
+    if (py::isinstance(value, VT_ATTR(VT_GLOBAL(c, "np"), "int64"))) return vt::format_of(value);
+    if (py::isinstance(value, VT_GLOBAL(c, "datetime"))) {
+        if (py::object stamp = plain_stamp(value)) return stamp;
         py::object stamp = vt::call_method(value, VT_ID("strftime"), VT_ID("%Y-%m-%d %H:%M:%S"));
         return vt::concat({VT_ID("\""), stamp, VT_ID("\"")});
     }
@@ -103,11 +96,6 @@ py::object where_text(py::handle self, py::handle kwargs, const std::vector<bool
 
 static py::object parse_sql_where_condition(py::handle self, py::handle kwargs) {
     return where_text(self, kwargs);
-}
-
-py::object where_clause(py::handle self, py::handle kwargs) {
-    py::object method = self.attr(VT_ID("_parse_sql_where_condition"));
-    return vt::check(PyObject_Call(method.ptr(), py::tuple().ptr(), kwargs.ptr()));
 }
 
 void bind_render(vt::Members &m) {

@@ -1,3 +1,4 @@
+// The gate of every command handler, and the replies it sends.
 #include "bot.h"
 
 #include <stdexcept>
@@ -5,20 +6,11 @@
 
 namespace bot {
 
-namespace {
-
 constexpr const char *kIgnored = "Ignored an update from chat %s (not the configured chat)";
 
-py::object effective_chat_id(py::handle update) {
-    py::object chat = VT_ATTR(update, "effective_chat");
-    if (chat.is_none()) return chat;
-    return VT_ATTR(chat, "id");
-}
-
-}  // namespace
-
 bool Command::admitted() {
-    py::object chat_id = effective_chat_id(update_);
+    py::object chat = VT_ATTR(update_, "effective_chat");
+    py::object chat_id = chat.is_none() ? chat : VT_ATTR(chat, "id");
     if (!chat_id.is_none() && vt::equal(chat_id, VT_GLOBAL(call_, "TELEGRAM_CHAT_ID"))) {
         chat_id_ = std::move(chat_id);
         return true;

@@ -9,33 +9,31 @@ namespace bot {
 
 namespace {
 
-enum class Setter { Text, Flag, Value };
-
-// A request property: the client attribute it reads and writes, and what
-// its setter accepts.
+// A request property: the client attribute it reads and writes, and the
+// type its setter converts a value to (any value where there is none).
 struct Request {
     const char *name;
-    Setter setter;
+    const char *accepts;
 };
 
 // In the order the properties are defined.
 constexpr Request kProperties[] = {
-    {"velmor_trader_status", Setter::Text},
-    {"get_balance", Setter::Flag},
-    {"get_positions", Setter::Flag},
-    {"get_orders", Setter::Flag},
-    {"num_orders_displayed", Setter::Value},
-    {"active_orders", Setter::Flag},
-    {"get_deals", Setter::Flag},
-    {"num_deals_displayed", Setter::Value},
-    {"cancel_order", Setter::Flag},
-    {"cancel_order_id", Setter::Value},
-    {"gateway_name", Setter::Value},
-    {"cancel_orders", Setter::Flag},
-    {"send_order", Setter::Flag},
-    {"order_string", Setter::Value},
-    {"close_positions", Setter::Flag},
-    {"close_positions_gateway_name", Setter::Value},
+    {"velmor_trader_status", "str"},
+    {"get_balance", "bool"},
+    {"get_positions", "bool"},
+    {"get_orders", "bool"},
+    {"num_orders_displayed", nullptr},
+    {"active_orders", "bool"},
+    {"get_deals", "bool"},
+    {"num_deals_displayed", nullptr},
+    {"cancel_order", "bool"},
+    {"cancel_order_id", nullptr},
+    {"gateway_name", nullptr},
+    {"cancel_orders", "bool"},
+    {"send_order", "bool"},
+    {"order_string", nullptr},
+    {"close_positions", "bool"},
+    {"close_positions_gateway_name", nullptr},
 };
 
 // self.updater.bot
@@ -118,14 +116,10 @@ py::object requests(py::handle self) { return VT_ATTR(client_of(self), "velmor_t
 template <std::size_t... I>
 void define_each(vt::ClassBuilder &cls, py::dict g, std::index_sequence<I...>) {
     auto getter_sig = vt::signature({vt::arg("self")});
-    auto text_sig = vt::signature({vt::arg("self"), vt::arg("val").typed("str")});
-    auto flag_sig = vt::signature({vt::arg("self"), vt::arg("val").typed("bool")});
-    auto value_sig = vt::signature({vt::arg("self"), vt::arg("val")});
     py::object property = vt::lookup_global(g, VT_ID("property"));
     auto define = [&](const Request &r, vt::Impl get, vt::Impl set) {
-        const vt::SignaturePtr &setter_sig = r.setter == Setter::Text   ? text_sig
-                                             : r.setter == Setter::Flag ? flag_sig
-                                                                        : value_sig;
+        auto setter_sig = vt::signature(
+            {vt::arg("self"), r.accepts ? vt::arg("val").typed(r.accepts) : vt::arg("val")});
         cls.attr(r.name, property(cls.function(r.name, getter_sig, get),
                                   cls.function(r.name, setter_sig, set)));
     };

@@ -54,7 +54,12 @@ private:
 #define BOT_WRITE(cmd, name, value) VT_SET_ATTR((cmd).client(), name, (value))
 
 // client.send_message(chat_id=chat_id, text=text), result discarded.
-void send_chat_message(py::handle client, py::handle chat_id, py::handle text);
+inline void send_chat_message(py::handle client, py::handle chat_id, py::handle text) {
+    static vt::LazyObject kwnames;
+    py::handle names = kwnames.get([] { return py::make_tuple(VT_ID("chat_id"), VT_ID("text")); });
+    PyObject *args[3] = {client.ptr(), chat_id.ptr(), text.ptr()};
+    vt::check(PyObject_VectorcallMethod(VT_ID("send_message").ptr(), args, 1, names.ptr()));
+}
 
 // The command handlers (handlers.cpp) and the TelegramBot methods
 // (telegram_bot.cpp); send_message's default chat is the configured one.

@@ -43,11 +43,4 @@ void Command::reply_stamped(std::initializer_list<py::handle> texts) const {
     reply(vt::concat(parts, n));
 }
 
-void send_chat_message(py::handle client, py::handle chat_id, py::handle text) {
-    static vt::LazyObject kwnames;
-    py::handle names = kwnames.get([] { return py::make_tuple(VT_ID("chat_id"), VT_ID("text")); });
-    PyObject *args[3] = {client.ptr(), chat_id.ptr(), text.ptr()};
-    vt::check(PyObject_VectorcallMethod(VT_ID("send_message").ptr(), args, 1, names.ptr()));
-}
-
 }  // namespace bot

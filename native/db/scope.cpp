@@ -17,7 +17,7 @@ bool TableScope::reads_as_column(py::handle text) {
     py::object name =
         vt::check(PyUnicode_Replace(text.ptr(), VT_ID("`").ptr(), VT_ID("``").ptr(), -1));
     py::object probe = vt::concat({VT_ID("SELECT "), columns, VT_ID(" FROM "), table,
-                               VT_ID(" WHERE `"), name, VT_ID("` ORDER BY 0")});
+                                   VT_ID(" WHERE `"), name, VT_ID("` ORDER BY 0")});
     py::object conn = self.attr(VT_ID("conn"));
     auto ran = py::reinterpret_steal<py::object>(
         PyObject_CallMethodOneArg(conn.ptr(), VT_ID("execute").ptr(), probe.ptr()));

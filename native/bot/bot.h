@@ -24,7 +24,7 @@ public:
     // True for an edited message. The chat library hands edits to command
     // handlers too; carrying one out would run a command the operator has
     // already sent a second time.
-    bool edited() const { return !VT_ATTR(update_, "edited_message").is_none(); }
+    bool edited() const;
 
     // context.bot: the client that holds the request attributes.
     py::object client() const { return VT_ATTR(context_, "bot"); }

@@ -21,6 +21,8 @@ bool Command::admitted() {
     return false;
 }
 
+bool Command::edited() const { return !VT_ATTR(update_, "edited_message").is_none(); }
+
 void Command::queue_request(
     py::handle command, std::initializer_list<std::pair<py::handle, py::handle>> arguments) const {
     py::dict values;

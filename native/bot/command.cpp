@@ -1,31 +1,19 @@
-#include "command.h"
+// The gate of every command handler, and the replies it sends.
+#include "bot.h"
 
+#include <stdexcept>
 #include <utility>
 
 namespace bot {
 
-namespace {
-
 constexpr const char *kIgnored = "Ignored an update from chat %s (not the configured chat)";
 
-py::object effective_chat_id(py::handle update) {
-    py::object chat = VT_ATTR(update, "effective_chat");
-    if (chat.is_none()) return chat;
-    return VT_ATTR(chat, "id");
-}
-
-}  // namespace
-
 bool Command::admitted() {
-    py::object chat_id = effective_chat_id(update_);
-    if (!chat_id.is_none()) {
-        py::object configured = VT_GLOBAL(call_, "TELEGRAM_CHAT_ID");
-        int same = PyObject_RichCompareBool(chat_id.ptr(), configured.ptr(), Py_EQ);
-        if (same < 0) throw py::error_already_set();
-        if (same) {
-            chat_id_ = std::move(chat_id);
-            return true;
-        }
+    py::object chat = VT_ATTR(update_, "effective_chat");
+    py::object chat_id = chat.is_none() ? chat : VT_ATTR(chat, "id");
+    if (!chat_id.is_none() && vt::equal(chat_id, VT_GLOBAL(call_, "TELEGRAM_CHAT_ID"))) {
+        chat_id_ = std::move(chat_id);
+        return true;
     }
     py::object logger = VT_GLOBAL(call_, "logger");
     PyObject *args[3] = {logger.ptr(), VT_ID(kIgnored).ptr(), chat_id.ptr()};
@@ -38,41 +26,23 @@ bool Command::edited() const { return !VT_ATTR(update_, "edited_message").is_non
 void Command::queue_request(
     py::handle command, std::initializer_list<std::pair<py::handle, py::handle>> arguments) const {
     py::dict values;
-    for (const auto &[name, value] : arguments)
-        if (PyDict_SetItem(values.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    for (const auto &[name, value] : arguments) vt::set_item(values, name, value);
     py::object request = py::make_tuple(command, values);
-    py::object requests = VT_ATTR(client(), "velmor_trader_requests");
-    vt::check(PyObject_CallMethodOneArg(requests.ptr(), VT_ID("append").ptr(), request.ptr()));
+    vt::call_method(VT_ATTR(client(), "velmor_trader_requests"), VT_ID("append"), request);
 }
 
 void Command::reply(py::handle text) const {
-    send_message(client(), chat_id_, text);
+    send_chat_message(client(), chat_id_, text);
 }
 
 void Command::reply_stamped(std::initializer_list<py::handle> texts) const {
-    py::object now = vt::check(
-        PyObject_CallMethodNoArgs(VT_GLOBAL(call_, "datetime").ptr(), VT_ID("now").ptr()));
-    py::object stamp = text_of(now);
+    py::object stamp = vt::str_of(vt::call_method(VT_GLOBAL(call_, "datetime"), VT_ID("now")));
     constexpr std::size_t kMaxTexts = 8;
-    if (texts.size() > kMaxTexts) {
-        reply(vt::concat({VT_ID("["), stamp, VT_ID("]"), join(texts)}));
-        return;
-    }
+    if (texts.size() > kMaxTexts) throw std::length_error("reply texts");
     py::handle parts[kMaxTexts + 3] = {VT_ID("["), stamp, VT_ID("]")};
     std::size_t n = 3;
     for (py::handle text : texts) parts[n++] = text;
     reply(vt::concat(parts, n));
 }
-
-void send_message(py::handle client, py::handle chat_id, py::handle text) {
-    static vt::LazyObject kwnames;
-    py::handle names = kwnames.get([] { return py::make_tuple(VT_ID("chat_id"), VT_ID("text")); });
-    PyObject *args[3] = {client.ptr(), chat_id.ptr(), text.ptr()};
-    vt::check(PyObject_VectorcallMethod(VT_ID("send_message").ptr(), args, 1, names.ptr()));
-}
-
-py::object join(std::initializer_list<py::handle> texts) { return vt::concat(texts); }
-
-py::object text_of(py::handle value) { return vt::str_of(value); }
 
 }  // namespace bot

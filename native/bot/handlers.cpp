@@ -1,6 +1,6 @@
-#include "handlers.h"
-
-#include "command.h"
+// The chat command handlers: module-level functions handler(update, context)
+// that write the operator's request on the shared client and acknowledge.
+#include "bot.h"
 #include "texts.h"
 
 namespace bot {
@@ -16,47 +16,28 @@ py::object to_count(py::handle word) {
     return py::object();
 }
 
-bool is_all_flag(py::handle word) {
-    int same = PyObject_RichCompareBool(word.ptr(), VT_ID("-a").ptr(), Py_EQ);
-    if (same < 0) throw py::error_already_set();
-    return same != 0;
-}
+bool is_all_flag(py::handle word) { return vt::equal(word, VT_ID("-a")); }
 
-py::object item(py::handle sequence, Py_ssize_t i) {
-    return vt::check(PySequence_GetItem(sequence.ptr(), i));
-}
-
-Py_ssize_t size(py::handle sequence) {
-    Py_ssize_t n = PyObject_Size(sequence.ptr());
-    if (n < 0) throw py::error_already_set();
-    return n;
-}
-
-py::object echo(vt::Call &call) {
-    Command cmd(call);
-    if (!cmd.admitted()) return py::none();
+void echo(vt::Call &c, py::handle update, py::handle context) {
+    Command cmd(c, update, context);
+    if (!cmd.admitted()) return;
     // Edited messages and channel posts pass the text filter without a message.
-    py::object message = VT_ATTR(cmd.update(), "message");
-    if (message.is_none()) return py::none();
+    py::object message = VT_ATTR(update, "message");
+    if (message.is_none()) return;
     py::object text = VT_ATTR(message, "text");
-    if (text.is_none()) return py::none();
-    cmd.reply(join({VT_ID("[ECHO] "), text}));
-    return py::none();
+    if (text.is_none()) return;
+    cmd.reply(vt::concat({VT_ID("[ECHO] "), text}));
 }
 
 // Every command handler runs its body through this one gate: only the
 // configured chat is served, and an edited command is answered, never
 // carried out.
 template <void (*body)(Command &)>
-py::object command(vt::Call &call) {
-    Command cmd(call);
-    if (!cmd.admitted()) return py::none();
-    if (cmd.edited()) {
-        cmd.reply_stamped({VT_ID(kEditedRefused)});
-        return py::none();
-    }
+void command(vt::Call &c, py::handle update, py::handle context) {
+    Command cmd(c, update, context);
+    if (!cmd.admitted()) return;
+    if (cmd.edited()) return cmd.reply_stamped({VT_ID(kEditedRefused)});
     body(cmd);
-    return py::none();
 }
 
 void stop(Command &cmd) {
@@ -80,11 +61,11 @@ void positions(Command &cmd) {
 // /orders [-a] [n]: acknowledges first, then checks the words.
 void orders(Command &cmd) {
     py::object args = cmd.args();
-    cmd.reply_stamped({VT_ID(" "), text_of(args), VT_ID("...")});
-    const Py_ssize_t n = size(args);
+    cmd.reply_stamped({VT_ID(" "), vt::str_of(args), VT_ID("...")});
+    const Py_ssize_t n = vt::size(args);
     if (n > 2) return cmd.reply(VT_ID(kOrdersUsage));
     if (n == 2) {
-        py::object first = item(args, 0), second = item(args, 1);
+        py::object first = vt::item(args, 0), second = vt::item(args, 1);
         const bool first_flag = is_all_flag(first), second_flag = is_all_flag(second);
         // Needs "-a" and a count; "-a -a" gives no count.
         if (first_flag == second_flag) return cmd.reply(VT_ID(kOrdersUsage));
@@ -93,7 +74,7 @@ void orders(Command &cmd) {
         BOT_WRITE(cmd, "active_orders", Py_True);
         BOT_WRITE(cmd, "num_orders_displayed", count);
     } else if (n == 1) {
-        py::object word = item(args, 0);
+        py::object word = vt::item(args, 0);
         if (is_all_flag(word)) {
             BOT_WRITE(cmd, "active_orders", Py_True);
         } else {
@@ -109,24 +90,25 @@ void orders(Command &cmd) {
     py::object count = VT_ATTR(client, "num_orders_displayed");
     cmd.queue_request(VT_ID("orders"),
                       {{VT_ID("active_orders"), active}, {VT_ID("num_orders_displayed"), count}});
-    cmd.reply_stamped({VT_ID(" Fetching orders (active_orders="), text_of(active),
-                       VT_ID(", num_orders_displayed="), text_of(count), VT_ID(")...")});
+    cmd.reply_stamped({VT_ID(" Fetching orders (active_orders="), vt::str_of(active),
+                       VT_ID(", num_orders_displayed="), vt::str_of(count), VT_ID(")...")});
 }
 
 // /deals [n]
 void deals(Command &cmd) {
     py::object args = cmd.args();
-    const Py_ssize_t n = size(args);
+    const Py_ssize_t n = vt::size(args);
     if (n > 1) return cmd.reply(VT_ID(kDealsUsage));
     if (n == 1) {
-        py::object count = to_count(item(args, 0));
+        py::object count = to_count(vt::item(args, 0));
         if (!count) return cmd.reply(VT_ID(kDealsUsage));
         BOT_WRITE(cmd, "num_deals_displayed", count);
     }
     BOT_WRITE(cmd, "get_deals", Py_True);
     py::object count = VT_ATTR(cmd.client(), "num_deals_displayed");
     cmd.queue_request(VT_ID("deals"), {{VT_ID("num_deals_displayed"), count}});
-    cmd.reply_stamped({VT_ID(" Fetching deals (num_deals_displayed="), text_of(count), VT_ID(")...")});
+    cmd.reply_stamped(
+        {VT_ID(" Fetching deals (num_deals_displayed="), vt::str_of(count), VT_ID(")...")});
 }
 
 void cancel_orders(Command &cmd) {
@@ -138,8 +120,8 @@ void cancel_orders(Command &cmd) {
 // /cancel_order <order_id> <gateway_name>
 void cancel_order(Command &cmd) {
     py::object args = cmd.args();
-    if (size(args) != 2) return cmd.reply(VT_ID(kCancelOrderUsage));
-    py::object order_id = text_of(item(args, 0)), gateway = text_of(item(args, 1));
+    if (vt::size(args) != 2) return cmd.reply(VT_ID(kCancelOrderUsage));
+    py::object order_id = vt::str_of(vt::item(args, 0)), gateway = vt::str_of(vt::item(args, 1));
     BOT_WRITE(cmd, "cancel_order_id", order_id);
     BOT_WRITE(cmd, "gateway_name", gateway);
     BOT_WRITE(cmd, "cancel_order", Py_True);
@@ -156,30 +138,30 @@ bool has_eight_fields(py::handle word) {
         if (commas < 0) throw py::error_already_set();
         return commas == 7;
     }
-    return size(word.attr(VT_ID("split"))(VT_ID(","))) == 8;
+    return vt::size(word.attr(VT_ID("split"))(VT_ID(","))) == 8;
 }
 
 // /send_order <order string>
 void send_order(Command &cmd) {
     py::object args = cmd.args();
     py::object word;
-    if (size(args) == 1) word = item(args, 0);
+    if (vt::size(args) == 1) word = vt::item(args, 0);
     if (!word || !has_eight_fields(word)) return cmd.reply(VT_ID(kSendOrderUsage));
     BOT_WRITE(cmd, "order_string", word);
     BOT_WRITE(cmd, "send_order", Py_True);
     cmd.queue_request(VT_ID("send_order"), {{VT_ID("order_string"), word}});
-    cmd.reply_stamped({VT_ID(" Send order ("), text_of(args), VT_ID(")...")});
+    cmd.reply_stamped({VT_ID(" Send order ("), vt::str_of(args), VT_ID(")...")});
 }
 
 // /close_positions [gateway_name]
 void close_positions(Command &cmd) {
     py::object args = cmd.args();
-    const Py_ssize_t n = size(args);
+    const Py_ssize_t n = vt::size(args);
     if (n > 1) return cmd.reply(VT_ID(kClosePositionsUsage));
     // The queued request names the gateway this command gave, None for all.
     py::object gateway = py::none();
     if (n == 1) {
-        gateway = item(args, 0);
+        gateway = vt::item(args, 0);
         BOT_WRITE(cmd, "close_positions_gateway_name", gateway);
     }
     BOT_WRITE(cmd, "close_positions", Py_True);
@@ -187,31 +169,44 @@ void close_positions(Command &cmd) {
     cmd.reply_stamped({VT_ID(" Closing positions...")});
 }
 
+// The chat commands, in the order the bot registers them.
 struct Handler {
     const char *name;
     vt::Impl impl;
     const char *usage;
 };
 
-constexpr Handler kHandlers[] = {
-    {"echo", echo, kEchoUsage},
-    {"stop", command<stop>, kStopUsage},
-    {"balance", command<balance>, kBalanceUsage},
-    {"positions", command<positions>, kPositionsUsage},
-    {"orders", command<orders>, kOrdersUsage},
-    {"deals", command<deals>, kDealsUsage},
-    {"cancel_orders", command<cancel_orders>, kCancelOrdersUsage},
-    {"cancel_order", command<cancel_order>, kCancelOrderUsage},
-    {"send_order", command<send_order>, kSendOrderUsage},
-    {"close_positions", command<close_positions>, kClosePositionsUsage},
+constexpr Handler kCommands[] = {
+    {"stop", vt::body<command<stop>>, kStopUsage},
+    {"balance", vt::body<command<balance>>, kBalanceUsage},
+    {"positions", vt::body<command<positions>>, kPositionsUsage},
+    {"orders", vt::body<command<orders>>, kOrdersUsage},
+    {"deals", vt::body<command<deals>>, kDealsUsage},
+    {"cancel_order", vt::body<command<cancel_order>>, kCancelOrderUsage},
+    {"cancel_orders", vt::body<command<cancel_orders>>, kCancelOrdersUsage},
+    {"send_order", vt::body<command<send_order>>, kSendOrderUsage},
+    {"close_positions", vt::body<command<close_positions>>, kClosePositionsUsage},
 };
 
 }  // namespace
 
-void define_handlers(py::dict globals) {
+// Each command is handled by the module function of the same name, looked
+// up when the bot is built.
+py::list command_handlers(vt::Call &c) {
+    py::object command_handler = VT_GLOBAL(c, "CommandHandler");
+    py::list handlers;
+    for (const Handler &h : kCommands) {
+        py::str name(h.name);
+        handlers.append(vt::call(command_handler, {name, c.global(name)}));
+    }
+    return handlers;
+}
+
+void bind_handlers(vt::Members &m) {
     auto sig = vt::signature({vt::arg("update").ann("Update"),
                               vt::arg("context").ann("CallbackContext")});
-    for (const Handler &h : kHandlers) vt::def(globals, h.name, sig, h.impl, h.usage);
+    m.add("echo", sig, vt::body<echo>, kEchoUsage);
+    for (const Handler &h : kCommands) m.add(h.name, sig, h.impl, h.usage);
 }
 
 }  // namespace bot

@@ -2,10 +2,8 @@
 // running engine from a chat. Command handlers run on the chat library's
 // dispatcher thread and only write requests on the shared client; the engine
 // reads and clears them through the properties of the module's `bot`.
-#include <vt.h>
-
-#include "handlers.h"
-#include "telegram_bot.h"
+#include "bot.h"
+#include "texts.h"
 
 namespace {
 
@@ -42,7 +40,18 @@ VT_MODULE(bot, "velmor_trader.plugins.telegram.bot", nullptr) {
     client.attr("__slots__", py::make_tuple("velmor_trader_status"));
     g["CustomedExtBot"] = client.build();
 
-    bot::define_handlers(g);
-    g["TelegramBot"] = bot::build_telegram_bot(g);
+    vt::Members members;
+    bot::bind_handlers(members);
+    bot::bind_telegram_bot(members, g);
+    members.define(g, {"echo", "stop", "balance", "positions", "orders", "deals", "cancel_orders",
+                       "cancel_order", "send_order", "close_positions"});
+    vt::ClassBuilder cls(g, "TelegramBot", py::tuple(), bot::kHelp);
+    // Each bot's constructor puts its updater on the list stopped at exit.
+    cls.attr("__init__", vt::copy_function(members.function(cls, "__init__"),
+                                           bot::updaters_stopped_at_exit(g)));
+    bot::define_properties(cls, g);
+    members.define(cls, {"send_message", "close", "get_updates", "get_chat_id"});
+    members.check_all_defined();
+    g["TelegramBot"] = cls.build();
     g["bot"] = g["TelegramBot"](py::arg("token") = g["TELEGRAM_TOKEN"]);
 }

@@ -1,15 +1,16 @@
-#include "shutdown.h"
+// The chat library's polling and dispatching threads are not daemons: a
+// program that ends without close() (an engine that crashed, a script that
+// returned) would wait for them for ever, its bot still acknowledging
+// commands that no engine is left to carry out. So every bot's updater is
+// stopped when the interpreter shuts down, before it waits for its threads:
+// threading's own exit hooks run then, the atexit module's only after.
+#include "bot.h"
 
 namespace bot {
 
 namespace {
 
-bool is_running(py::handle updater) {
-    py::object running = updater.attr(VT_ID("running"));
-    int truth = PyObject_IsTrue(running.ptr());
-    if (truth < 0) throw py::error_already_set();
-    return truth != 0;
-}
+bool is_running(py::handle updater) { return vt::truth(VT_ATTR(updater, "running")); }
 
 // A copy: stopping runs Python code, which may build another bot.
 py::list items_of(py::handle updaters) {
@@ -19,7 +20,7 @@ py::list items_of(py::handle updaters) {
 // Stops each updater still running; one that fails to stop is reported as
 // an unraisable error and keeps neither the others from stopping nor the
 // interpreter from going on with its shutdown.
-py::object stop_running(vt::Call &c) {
+void stop_running(vt::Call &c) {
     for (py::handle updater : items_of(c.closure())) {
         try {
             if (is_running(updater)) updater.attr(VT_ID("stop"))();
@@ -27,7 +28,6 @@ py::object stop_running(vt::Call &c) {
             e.discard_as_unraisable(py::reinterpret_borrow<py::object>(updater));
         }
     }
-    return py::none();
 }
 
 }  // namespace
@@ -35,7 +35,7 @@ py::object stop_running(vt::Call &c) {
 py::object updaters_stopped_at_exit(py::dict g) {
     py::list updaters;
     py::object hook = vt::make_function(g, "_stop_polling_at_exit", vt::signature({}),
-                                        stop_running, nullptr, updaters);
+                                        vt::body<stop_running>, nullptr, updaters);
     py::module_::import("threading").attr("_register_atexit")(hook);
     return std::move(updaters);
 }

@@ -1,59 +1,43 @@
-#include "telegram_bot.h"
+// TelegramBot: the engine's handle on the chat bot. It builds the client and
+// the updater, registers the handlers, starts polling, and exposes the
+// request attributes of the client as properties.
+#include "bot.h"
 
-#include <array>
-#include <iterator>
-#include <string>
 #include <utility>
-
-#include "command.h"
-#include "shutdown.h"
-#include "texts.h"
 
 namespace bot {
 
 namespace {
 
-enum class Setter { Text, Flag, Value };
-
-// A request property: the client attribute it reads and writes, and what
-// its setter accepts.
+// A request property: the client attribute it reads and writes, and the
+// type its setter converts a value to (any value where there is none).
 struct Request {
     const char *name;
-    Setter setter;
+    const char *accepts;
 };
 
 // In the order the properties are defined.
 constexpr Request kProperties[] = {
-    {"velmor_trader_status", Setter::Text},
-    {"get_balance", Setter::Flag},
-    {"get_positions", Setter::Flag},
-    {"get_orders", Setter::Flag},
-    {"num_orders_displayed", Setter::Value},
-    {"active_orders", Setter::Flag},
-    {"get_deals", Setter::Flag},
-    {"num_deals_displayed", Setter::Value},
-    {"cancel_order", Setter::Flag},
-    {"cancel_order_id", Setter::Value},
-    {"gateway_name", Setter::Value},
-    {"cancel_orders", Setter::Flag},
-    {"send_order", Setter::Flag},
-    {"order_string", Setter::Value},
-    {"close_positions", Setter::Flag},
-    {"close_positions_gateway_name", Setter::Value},
+    {"velmor_trader_status", "str"},
+    {"get_balance", "bool"},
+    {"get_positions", "bool"},
+    {"get_orders", "bool"},
+    {"num_orders_displayed", nullptr},
+    {"active_orders", "bool"},
+    {"get_deals", "bool"},
+    {"num_deals_displayed", nullptr},
+    {"cancel_order", "bool"},
+    {"cancel_order_id", nullptr},
+    {"gateway_name", nullptr},
+    {"cancel_orders", "bool"},
+    {"send_order", "bool"},
+    {"order_string", nullptr},
+    {"close_positions", "bool"},
+    {"close_positions_gateway_name", nullptr},
 };
-
-// The commands, in the order their handlers are built; each is handled by
-// the module function of the same name.
-constexpr const char *kCommands[] = {"stop",         "balance",       "positions",
-                                     "orders",       "deals",         "cancel_order",
-                                     "cancel_orders", "send_order",   "close_positions"};
 
 // self.updater.bot
 py::object client_of(py::handle self) { return VT_ATTR(VT_ATTR(self, "updater"), "bot"); }
-
-void set_attr(py::handle obj, py::handle name, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
-}
 
 // The initial request attributes, in the order the constructor sets them.
 void reset_requests(py::handle self) {
@@ -75,7 +59,7 @@ void reset_requests(py::handle self) {
         {VT_ID("close_positions"), py::bool_(false)},
         {VT_ID("close_positions_gateway_name"), py::none()},
     };
-    for (const auto &[name, value] : initial) set_attr(client_of(self), name, value);
+    for (const auto &[name, value] : initial) vt::set_attr(client_of(self), name, value);
 }
 
 // The request queue beside the flags: (command, arguments) of every accepted
@@ -83,31 +67,27 @@ void reset_requests(py::handle self) {
 // appends and the engine's thread pops without a lock.
 void start_request_queue(py::handle self) {
     py::object deque = py::module_::import("collections").attr("deque");
-    set_attr(client_of(self), VT_ID("velmor_trader_requests"), deque());
+    vt::set_attr(client_of(self), VT_ID("velmor_trader_requests"), deque());
 }
 
-py::object init(vt::Call &c) {
-    py::handle self = c[0], token = c[1];
-    py::object base_url = c.global(VT_ID("TELEGRAM_BASE_URL"));
-    py::object client_class = c.global(VT_ID("CustomedExtBot"));
+void init(vt::Call &c, py::handle self, py::handle token) {
+    py::object base_url = VT_GLOBAL(c, "TELEGRAM_BASE_URL");
+    py::object client_class = VT_GLOBAL(c, "CustomedExtBot");
     py::object client = base_url.is_none()
                             ? client_class(py::arg("token") = token)
                             : client_class(py::arg("token") = token, py::arg("base_url") = base_url);
-    set_attr(self, VT_ID("updater"),
-             c.global(VT_ID("Updater"))(py::arg("use_context") = true, py::arg("bot") = client));
+    vt::set_attr(self, VT_ID("updater"),
+                 VT_GLOBAL(c, "Updater")(py::arg("use_context") = true, py::arg("bot") = client));
     reset_requests(self);
     start_request_queue(self);
     py::object dispatcher = self.attr(VT_ID("updater")).attr(VT_ID("dispatcher"));
 
-    py::object command_handler = c.global(VT_ID("CommandHandler"));
-    py::list handlers;
-    for (const char *command : kCommands)
-        handlers.append(command_handler(py::str(command), c.global(py::str(command))));
-    py::object filters = c.global(VT_ID("Filters"));
+    py::list handlers = command_handlers(c);
+    py::object filters = VT_GLOBAL(c, "Filters");
     py::object not_command = vt::check(PyNumber_Invert(filters.attr(VT_ID("command")).ptr()));
     py::object text_only =
         vt::check(PyNumber_And(filters.attr(VT_ID("text")).ptr(), not_command.ptr()));
-    py::object echo_handler = c.global(VT_ID("MessageHandler"))(text_only, c.global(VT_ID("echo")));
+    py::object echo_handler = VT_GLOBAL(c, "MessageHandler")(text_only, VT_GLOBAL(c, "echo"));
 
     py::object add_handler = dispatcher.attr(VT_ID("add_handler"));
     add_handler(echo_handler);
@@ -115,108 +95,73 @@ py::object init(vt::Call &c) {
     py::object updater = self.attr(VT_ID("updater"));
     stop_at_exit(c.closure(), updater);
     updater.attr(VT_ID("start_polling"))();
-    return py::none();
 }
 
 // One getter and one setter body per property, each with its own
 // attribute site on the client.
 template <std::size_t I>
-py::object get_request(vt::Call &c) {
+py::object get_request(py::handle self) {
     static vt::AttrSite site(kProperties[I].name);
-    return site.get(client_of(c[0]));
+    return site.get(client_of(self));
 }
 
 template <std::size_t I>
-py::object set_request(vt::Call &c) {
+void set_request(py::handle self, py::handle val) {
     static vt::AttrSite site(kProperties[I].name);
-    site.set(client_of(c[0]), c[1]);
-    return py::none();
+    site.set(client_of(self), val);
 }
 
-struct Accessors {
-    vt::Impl get, set;
-};
+py::object requests(py::handle self) { return VT_ATTR(client_of(self), "velmor_trader_requests"); }
 
 template <std::size_t... I>
-constexpr std::array<Accessors, sizeof...(I)> accessors(std::index_sequence<I...>) {
-    return {{{get_request<I>, set_request<I>}...}};
+void define_each(vt::ClassBuilder &cls, py::dict g, std::index_sequence<I...>) {
+    auto getter_sig = vt::signature({vt::arg("self")});
+    py::object property = vt::lookup_global(g, VT_ID("property"));
+    auto define = [&](const Request &r, vt::Impl get, vt::Impl set) {
+        auto setter_sig = vt::signature(
+            {vt::arg("self"), r.accepts ? vt::arg("val").typed(r.accepts) : vt::arg("val")});
+        cls.attr(r.name, property(cls.function(r.name, getter_sig, get),
+                                  cls.function(r.name, setter_sig, set)));
+    };
+    (define(kProperties[I], vt::body<get_request<I>>, vt::body<set_request<I>>), ...);
+    cls.attr("requests", property(cls.function("requests", getter_sig, vt::body<requests>)));
 }
 
-constexpr auto kAccessors = accessors(std::make_index_sequence<std::size(kProperties)>());
-
-py::object requests(vt::Call &c) { return VT_ATTR(client_of(c[0]), "velmor_trader_requests"); }
-
-py::object send_message(vt::Call &c) {
-    py::handle self = c[0];
-    py::object chat_id = vt::convert(vt::Conv::Int, c[2], "chat_id", false);
-    py::object msg = vt::convert(vt::Conv::Str, c[1], "msg", false);
-    bot::send_message(client_of(self), chat_id, msg);
-    return py::none();
+void send_message(py::handle self, py::handle msg, py::handle chat_id) {
+    py::object chat = vt::convert(vt::Conv::Int, chat_id, "chat_id", false);
+    py::object text = vt::convert(vt::Conv::Str, msg, "msg", false);
+    send_chat_message(client_of(self), chat, text);
 }
 
-py::object close(vt::Call &c) {
-    c[0].attr(VT_ID("updater")).attr(VT_ID("stop"))();
-    return py::none();
-}
-
-py::object first_of(py::handle sequence) {
-    return vt::check(PyObject_GetItem(sequence.ptr(), py::int_(0).ptr()));
-}
+void close(py::handle self) { VT_ATTR(VT_ATTR(self, "updater"), "stop")(); }
 
 // Stores the pending updates in self.updates and prints the oldest.
-py::object get_updates(vt::Call &c) {
-    py::handle self = c[0];
-    set_attr(self, VT_ID("updates"), client_of(self).attr(VT_ID("get_updates"))());
-    c.global(VT_ID("print"))(first_of(self.attr(VT_ID("updates"))));
-    return py::none();
+void get_updates(vt::Call &c, py::handle self) {
+    vt::set_attr(self, VT_ID("updates"), VT_ATTR(client_of(self), "get_updates")());
+    vt::call(VT_GLOBAL(c, "print"), {vt::get_item(VT_ATTR(self, "updates"), py::int_(0))});
 }
 
 // The id of the user who sent the oldest pending update.
-py::object get_chat_id(vt::Call &c) {
-    py::handle self = c[0];
-    self.attr(VT_ID("get_updates"))();
-    py::object first = first_of(self.attr(VT_ID("updates")));
-    return first.attr(VT_ID("message")).attr(VT_ID("from_user")).attr(VT_ID("id"));
+py::object get_chat_id(py::handle self) {
+    vt::call_method(self, VT_ID("get_updates"));
+    py::object first = vt::get_item(VT_ATTR(self, "updates"), py::int_(0));
+    return VT_ATTR(VT_ATTR(VT_ATTR(first, "message"), "from_user"), "id");
 }
 
 }  // namespace
 
-py::object build_telegram_bot(py::dict g) {
-    auto self_only = vt::signature({vt::arg("self")});
-    vt::ClassBuilder cls(g, "TelegramBot", py::tuple(), kHelp);
-    // Each bot's constructor puts its updater on the list stopped at exit.
-    auto init_sig = vt::signature({vt::arg("self"), vt::arg("token").typed("str")});
-    cls.attr("__init__", vt::make_function(g, "TelegramBot.__init__", init_sig, init, nullptr,
-                                           updaters_stopped_at_exit(g)));
+void define_properties(vt::ClassBuilder &cls, py::dict globals) {
+    define_each(cls, globals, std::make_index_sequence<std::size(kProperties)>());
+}
 
-    auto getter_sig = self_only;
-    auto text_sig = vt::signature({vt::arg("self"), vt::arg("val").typed("str")});
-    auto flag_sig = vt::signature({vt::arg("self"), vt::arg("val").typed("bool")});
-    auto value_sig = vt::signature({vt::arg("self"), vt::arg("val")});
-    py::object property = vt::lookup_global(g, VT_ID("property"));
-    for (std::size_t i = 0; i < std::size(kProperties); ++i) {
-        const Request &r = kProperties[i];
-        std::string qualname = std::string("TelegramBot.") + r.name;
-        py::object name = vt::check(PyUnicode_InternFromString(r.name));
-        const vt::SignaturePtr &setter_sig = r.setter == Setter::Text   ? text_sig
-                                             : r.setter == Setter::Flag ? flag_sig
-                                                                        : value_sig;
-        py::object fget =
-            vt::make_function(g, qualname.c_str(), getter_sig, kAccessors[i].get, nullptr, name);
-        py::object fset =
-            vt::make_function(g, qualname.c_str(), setter_sig, kAccessors[i].set, nullptr, name);
-        cls.attr(r.name, property(fget, fset));
-    }
-    cls.attr("requests", property(vt::make_function(g, "TelegramBot.requests", getter_sig, requests)));
-
-    cls.method("send_message",
-               vt::signature({vt::arg("self"), vt::arg("msg").ann("str"),
-                              vt::arg("chat_id").ann("int").def(py::object(g["TELEGRAM_CHAT_ID"]))}),
-               send_message)
-        .method("close", self_only, close)
-        .method("get_updates", self_only, get_updates)
-        .method("get_chat_id", self_only, get_chat_id);
-    return cls.build();
+void bind_telegram_bot(vt::Members &m, py::dict g) {
+    m.add<init>("__init__", {vt::arg("self"), vt::arg("token").typed("str")});
+    m.add<send_message>("send_message",
+                        {vt::arg("self"), vt::arg("msg").ann("str"),
+                         vt::arg("chat_id").ann("int").def(py::object(g["TELEGRAM_CHAT_ID"]))});
+    m.add<close>("close", {vt::arg("self")});
+    m.add<get_updates>("get_updates", {vt::arg("self")});
+    m.add<get_chat_id>("get_chat_id", {vt::arg("self")});
 }
 
 }  // namespace bot

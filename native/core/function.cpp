@@ -493,9 +493,9 @@ py::object make_function(py::handle globals, const char *qualname, SignaturePtr 
 py::object copy_function(py::handle prototype, py::object closure) {
     if (!is_function(prototype)) throw py::type_error("copy_function() needs a native function");
     FunctionObject *p = as_function(prototype.ptr());
-    py::object annotations = p->annotations
-                                 ? py::object(py::dict(py::reinterpret_borrow<py::dict>(p->annotations)))
-                                 : py::object(py::dict());
+    // A dict of its own, as each run of a nested def makes.
+    py::object annotations =
+        p->annotations ? check(PyDict_Copy(p->annotations)) : py::object(py::dict());
     return new_function(p->globals, py::reinterpret_borrow<py::object>(p->name),
                         py::reinterpret_borrow<py::object>(p->qualname), p->sig, p->impl,
                         py::reinterpret_borrow<py::object>(p->doc), std::move(closure),

@@ -11,7 +11,7 @@ static const char kPathMessage[] =
 // reading it (no configuration module, no DB mapping, no "sqlite3" item,
 // not a text) is reported as one ValueError caused by the original error.
 // A directory of None is refused too: it would open "None/velmor_trader.db".
-py::object db_path(vt::Call &) {
+static py::object db_path() {
     try {
         py::dict scope;
         vt::import_from(scope, "velmor_trader_config", {"DB"});
@@ -28,71 +28,63 @@ py::object db_path(vt::Call &) {
     }
 }
 
-py::object db_init(vt::Call &c) {
-    py::handle self = c[0];
-    py::object dir = vt::check(PyObject_Format(c.global(VT_ID("_db_path"))().ptr(), nullptr));
-    py::object path = concat({dir, VT_ID("/velmor_trader.db")});
-    py::object conn = c.global(VT_ID("sqlite3")).attr(VT_ID("connect"))(path);
+static void db_init(vt::Call &c, py::handle self) {
+    py::object dir = vt::format_of(vt::call(c.global(VT_ID("_db_path"))));
+    py::object path = vt::concat({dir, VT_ID("/velmor_trader.db")});
+    py::object conn = vt::call_method(c.global(VT_ID("sqlite3")), VT_ID("connect"), path);
     self.attr(VT_ID("conn")) = conn;
-    self.attr(VT_ID("cursor")) = call_method(conn, VT_ID("cursor"));
-    call_method(self, VT_ID("create_balance_table"));
-    call_method(self, VT_ID("create_position_table"));
-    call_method(self, VT_ID("create_order_table"));
-    call_method(self, VT_ID("create_deal_table"));
-    return py::none();
+    self.attr(VT_ID("cursor")) = vt::call_method(conn, VT_ID("cursor"));
+    vt::call_method(self, VT_ID("create_balance_table"));
+    vt::call_method(self, VT_ID("create_position_table"));
+    vt::call_method(self, VT_ID("create_order_table"));
+    vt::call_method(self, VT_ID("create_deal_table"));
 }
 
-py::object db_close(vt::Call &c) {
-    py::handle self = c[0];
-    return with_lock(c, [&] {
-        call_method(self.attr(VT_ID("cursor")), VT_ID("close"));
-        call_method(self.attr(VT_ID("conn")), VT_ID("close"));
+static void db_close(vt::Call &c, py::handle self) {
+    vt::with_lock(VT_GLOBAL(c, "lock"), [&] {
+        vt::call_method(self.attr(VT_ID("cursor")), VT_ID("close"));
+        vt::call_method(self.attr(VT_ID("conn")), VT_ID("close"));
         return py::none();
     });
 }
 
 // Commits without the lock: execute() calls it while holding the lock.
-py::object db_commit(vt::Call &c) {
-    call_method(c[0].attr(VT_ID("conn")), VT_ID("commit"));
-    return py::none();
-}
+static void db_commit(py::handle self) { vt::call_method(VT_ATTR(self, "conn"), VT_ID("commit")); }
 
 void commit_or_roll_back(py::handle self) {
     try {
-        call_method(self, VT_ID("commit"));
+        vt::call_method(self, VT_ID("commit"));
     } catch (py::error_already_set &) {
-        PyObject *conn = PyObject_GetAttr(self.ptr(), VT_ID("conn").ptr());
-        PyObject *done = conn ? PyObject_CallMethodNoArgs(conn, VT_ID("rollback").ptr()) : nullptr;
-        if (!done) PyErr_Clear();  // the commit's error is the one to report
-        Py_XDECREF(done);
-        Py_XDECREF(conn);
+        try {
+            vt::call_method(self.attr(VT_ID("conn")), VT_ID("rollback"));
+        } catch (py::error_already_set &) {
+            // the commit's error is the one to report
+        }
         throw;
     }
 }
 
 // One statement and its commit under the lock; parameters, when given, are
 // bound by the driver.
-py::object db_execute(vt::Call &c) {
-    py::handle self = c[0], sql = c[1], parameters = c[2];
-    return with_lock(c, [&] {
-        py::object cursor = self.attr(VT_ID("cursor"));
-        if (parameters.is_none()) {
-            call_method(cursor, VT_ID("execute"), sql);
-        } else {
-            PyObject *args[] = {cursor.ptr(), sql.ptr(), parameters.ptr()};
-            vt::check(PyObject_VectorcallMethod(VT_ID("execute").ptr(), args,
-                                                3, nullptr));
-        }
+static void db_execute(vt::Call &c, py::handle self, py::handle sql, py::handle parameters) {
+    vt::with_lock(VT_GLOBAL(c, "lock"), [&] {
+        py::object cursor = VT_ATTR(self, "cursor");
+        if (parameters.is_none())
+            vt::call_method(cursor, VT_ID("execute"), sql);
+        else
+            vt::call(cursor.attr(VT_ID("execute")), {sql, parameters});
         commit_or_roll_back(self);
         return py::none();
     });
 }
 
-py::object concat(std::initializer_list<py::handle> parts) {
-    py::tuple items(parts.size());
-    Py_ssize_t i = 0;
-    for (py::handle part : parts) PyTuple_SET_ITEM(items.ptr(), i++, Py_NewRef(part.ptr()));
-    return vt::check(PyUnicode_Join(VT_ID("").ptr(), items.ptr()));
+void bind_connection(vt::Members &m) {
+    m.add<db_path>("_db_path", {}, "str");
+    m.add<db_init>("__init__", {vt::arg("self")});
+    m.add<db_close>("close", {vt::arg("self")});
+    m.add<db_commit>("commit", {vt::arg("self")});
+    m.add<db_execute>("execute", {vt::arg("self"), vt::arg("sql").typed("str"),
+                                  vt::arg("parameters").ann("Iterable").def(py::none())});
 }
 
 }  // namespace vtdb

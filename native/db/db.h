@@ -1,8 +1,7 @@
 // The SQLite store: one DB class over the framework's database file.
-// Shared declarations of the module's method bodies and small helpers.
+// What the module's files share: the members each binds and small helpers.
 #pragma once
 
-#include <initializer_list>
 #include <vector>
 
 #include <vt.h>
@@ -10,50 +9,19 @@
 namespace vtdb {
 namespace py = pybind11;
 
-// Method and function bodies, bound in module.cpp.
-py::object db_path(vt::Call &c);
-py::object db_init(vt::Call &c);
-py::object db_close(vt::Call &c);
-py::object db_commit(vt::Call &c);
-py::object db_execute(vt::Call &c);
-py::object parse_sql_value(vt::Call &c);
-py::object parse_sql_where_condition(vt::Call &c);
-py::object create_balance_table(vt::Call &c);
-py::object create_position_table(vt::Call &c);
-py::object create_order_table(vt::Call &c);
-py::object create_deal_table(vt::Call &c);
-py::object delete_table(vt::Call &c);
-py::object select_records(vt::Call &c);
-py::object update_records(vt::Call &c);
-py::object insert_records(vt::Call &c);
-py::object delete_records(vt::Call &c);
-
-// obj.name() and obj.name(arg), through the method-call fast path.
-inline py::object call_method(py::handle obj, py::handle name) {
-    return vt::check(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
-}
-inline py::object call_method(py::handle obj, py::handle name, py::handle arg) {
-    return vt::check(PyObject_CallMethodOneArg(obj.ptr(), name.ptr(), arg.ptr()));
-}
-
-// The texts concatenated, as a chain of `+` on str would give them; a part
-// that is not a str raises TypeError.
-py::object concat(std::initializer_list<py::handle> parts);
+void bind_connection(vt::Members &m);
+void bind_render(vt::Members &m);
+void bind_schema(vt::Members &m);
+void bind_records(vt::Members &m);
 
 // `self.execute(sql)`: every statement goes through the (overridable) method.
-inline void run(py::handle self, py::handle sql) { call_method(self, VT_ID("execute"), sql); }
+inline void run(py::handle self, py::handle sql) { vt::call_method(self, VT_ID("execute"), sql); }
 
 // self.commit(); if the commit fails (the file locked by another connection
 // past the busy timeout), the transaction is rolled back, so that the failed
 // statement is not committed later by this connection's next commit, and the
 // commit's error propagates.
 void commit_or_roll_back(py::handle self);
-
-// `self._parse_sql_where_condition(**kwargs)`.
-py::object where_clause(py::handle self, py::handle kwargs);
-
-// format(value, ""): the text a value is written with.
-py::object text_of(py::handle value);
 
 // The text as a single-quoted SQL literal, each single quote inside doubled.
 py::object single_quoted(py::handle text);
@@ -77,11 +45,12 @@ py::object where_text(py::handle self, py::handle kwargs,
 // values of the statement are written through this scope, which writes
 // those texts as single-quoted literals and every other value as the
 // record operations always have.
-class TableScope {
-public:
-    // `columns`: the statement's select list, whose aliases are in scope of
-    // the WHERE clause too; "1" where there are none.
-    TableScope(vt::Call &c, py::handle self, py::handle table, py::handle columns);
+struct TableScope {
+    vt::Call &c;
+    py::handle self, table;
+    // The statement's select list, whose aliases are in scope of the WHERE
+    // clause too; "1" where there are none.
+    py::handle columns;
 
     // self._parse_sql_value(value), or the text single-quoted.
     py::object value(py::handle value);
@@ -90,19 +59,7 @@ public:
     // those texts single-quoted (an override cannot be told which values to
     // write otherwise).
     py::object where(py::handle kwargs);
-
-private:
     bool reads_as_column(py::handle text);
-
-    vt::Call &c_;
-    py::handle self_, table_, columns_;
 };
-
-// Runs `body` holding the module's lock (the module global at the time of
-// the call), as `with lock:` does.
-template <class Body>
-auto with_lock(vt::Call &c, Body &&body) {
-    return vt::with_lock(c.global(VT_ID("lock")), std::forward<Body>(body));
-}
 
 }  // namespace vtdb

@@ -11,45 +11,31 @@ namespace vtdb {
 // The text between double quotes, each double quote inside it doubled so
 // that the literal ends where the value does.
 static py::object quoted(py::handle text) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
-    Py_ssize_t at = PyUnicode_FindChar(text.ptr(), '"', 0, n, 1);
-    if (at == -2) throw py::error_already_set();
-    if (at == -1) return concat({VT_ID("\""), text, VT_ID("\"")});
     py::object doubled =
         vt::check(PyUnicode_Replace(text.ptr(), VT_ID("\"").ptr(), VT_ID("\"\"").ptr(), -1));
-    return concat({VT_ID("\""), doubled, VT_ID("\"")});
-}
-
-py::object text_of(py::handle value) {
-    return vt::check(PyObject_Format(value.ptr(), nullptr));
+    return vt::concat({VT_ID("\""), doubled, VT_ID("\"")});
 }
 
 py::object single_quoted(py::handle text) {
     py::object doubled =
         vt::check(PyUnicode_Replace(text.ptr(), VT_ID("'").ptr(), VT_ID("''").ptr(), -1));
-    return concat({VT_ID("'"), doubled, VT_ID("'")});
-}
-
-static bool is_instance(py::handle value, py::handle type) {
-    int r = PyObject_IsInstance(value.ptr(), type.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
+    return vt::concat({VT_ID("'"), doubled, VT_ID("'")});
 }
 
 // `"YYYY-mm-dd HH:MM:SS"` written straight from the fields of a plain
-// datetime.datetime, what its strftime() gives for years from 1000 on; null
+// datetime.datetime, what its strftime() gives for years from 1000 on; empty
 // for anything else (subclasses may have their own strftime, and how years
 // below 1000 are padded depends on the platform's C library).
-static PyObject *plain_stamp(py::handle value) {
+static py::object plain_stamp(py::handle value) {
     PyTypeObject *datetime_type = vt::datetime_type();
     PyObject *v = value.ptr();
-    if (!Py_IS_TYPE(v, datetime_type) || PyDateTime_GET_YEAR(v) < 1000) return nullptr;
+    if (!Py_IS_TYPE(v, datetime_type) || PyDateTime_GET_YEAR(v) < 1000) return py::object();
     char text[32];
     int n = std::snprintf(text, sizeof text, "\"%04d-%02d-%02d %02d:%02d:%02d\"",
                           PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v),
                           PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
                           PyDateTime_DATE_GET_SECOND(v));
-    return PyUnicode_FromStringAndSize(text, n);
+    return vt::check(PyUnicode_FromStringAndSize(text, n));
 }
 
 // A float SQLite cannot read back from its text form: format() writes nan
@@ -65,27 +51,23 @@ static py::handle non_finite_literal(py::handle value) {
 
 // Texts (quoted), numbers as format() writes them, numpy.int64 too, and
 // date-times to the second (quoted); anything else is refused.
-py::object parse_sql_value(vt::Call &c) {
-    py::handle value = c[1];
-    if (PyUnicode_Check(value.ptr())) return quoted(text_of(value));
+static py::object parse_sql_value(vt::Call &c, py::handle, py::handle value) {
+    if (PyUnicode_Check(value.ptr())) return quoted(vt::format_of(value));
     if (PyFloat_Check(value.ptr())) {
         if (py::handle literal = non_finite_literal(value))
             return py::reinterpret_borrow<py::object>(literal);
-        return text_of(value);
+        return vt::format_of(value);
     }
-    if (PyLong_Check(value.ptr())) return text_of(value);
-    if (is_instance(value, c.global(VT_ID("np")).attr(VT_ID("int64")))) return text_of(value);
-    if (is_instance(value, c.global(VT_ID("datetime")))) {
-        if (PyObject *stamp = plain_stamp(value)) return py::reinterpret_steal<py::object>(stamp);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        py::object stamp = call_method(value, VT_ID("strftime"), VT_ID("%Y-%m-%d %H:%M:%S"));
-        return concat({VT_ID("\""), stamp, VT_ID("\"")});
+    if (PyLong_Check(value.ptr())) return vt::format_of(value);
+    if (py::isinstance(value, VT_ATTR(VT_GLOBAL(c, "np"), "int64"))) return vt::format_of(value);
+    if (py::isinstance(value, VT_GLOBAL(c, "datetime"))) {
+        if (py::object stamp = plain_stamp(value)) return stamp;
+        py::object stamp = vt::call_method(value, VT_ID("strftime"), VT_ID("%Y-%m-%d %H:%M:%S"));
+        return vt::concat({VT_ID("\""), stamp, VT_ID("\"")});
     }
-    py::object message =
-        concat({VT_ID("Data format is not support! type("), text_of(value), VT_ID(")="),
-                text_of(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())))});
-    PyErr_SetObject(PyExc_ValueError, message.ptr());
-    throw py::error_already_set();
+    vt::fail(PyExc_ValueError,
+             vt::concat({VT_ID("Data format is not support! type("), vt::format_of(value),
+                         VT_ID(")="), vt::format_of(py::type::handle_of(value))}));
 }
 
 // The key "condition_str" brings its value in verbatim as a raw SQL fragment.
@@ -98,25 +80,29 @@ py::object where_text(py::handle self, py::handle kwargs, const std::vector<bool
     for (; PyDict_Next(kwargs.ptr(), &pos, &key, &value); ++idx) {
         if (idx != 0) parts.append(VT_ID("AND "));
         if (is_condition_str(key)) {
-            parts.append(text_of(value));
+            parts.append(vt::format_of(value));
         } else {
             parts.append(key);
             parts.append(VT_ID("="));
             if (as_text && (*as_text)[idx])
-                parts.append(single_quoted(text_of(value)));
+                parts.append(single_quoted(vt::format_of(value)));
             else
-                parts.append(call_method(self, VT_ID("_parse_sql_value"), value));
+                parts.append(vt::call_method(self, VT_ID("_parse_sql_value"), value));
         }
         parts.append(VT_ID(" "));
     }
     return vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr()));
 }
 
-py::object parse_sql_where_condition(vt::Call &c) { return where_text(c[0], c[1]); }
+static py::object parse_sql_where_condition(py::handle self, py::handle kwargs) {
+    return where_text(self, kwargs);
+}
 
-py::object where_clause(py::handle self, py::handle kwargs) {
-    py::object method = self.attr(VT_ID("_parse_sql_where_condition"));
-    return vt::check(PyObject_Call(method.ptr(), py::tuple().ptr(), kwargs.ptr()));
+void bind_render(vt::Members &m) {
+    m.add<parse_sql_value>("_parse_sql_value", {vt::arg("self"),
+                           vt::arg("value").ann("Union[str, float, int, datetime]")});
+    m.add<parse_sql_where_condition>("_parse_sql_where_condition",
+                                     {vt::arg("self"), vt::starstar("kwargs")});
 }
 
 }  // namespace vtdb

@@ -3,13 +3,8 @@
 
 namespace vtdb {
 
-static py::object create(vt::Call &c, py::handle statement) {
-    run(c[0], statement);
-    return py::none();
-}
-
-py::object create_balance_table(vt::Call &c) {
-    return create(c, VT_ID(
+static void create_balance_table(py::handle self) {
+    run(self, VT_ID(
         "CREATE TABLE IF NOT EXISTS balance ("
         "id INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT, "
         "broker_name VARCHAR(20) NOT NULL, "
@@ -33,8 +28,8 @@ py::object create_balance_table(vt::Call &c) {
         "remark VARCHAR(300))"));
 }
 
-py::object create_position_table(vt::Call &c) {
-    return create(c, VT_ID(
+static void create_position_table(py::handle self) {
+    run(self, VT_ID(
         "CREATE TABLE IF NOT EXISTS position ("
         "id INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT, "
         "balance_id INTEGER NOT NULL, "
@@ -47,8 +42,8 @@ py::object create_position_table(vt::Call &c) {
         "remark VARCHAR(300))"));
 }
 
-py::object create_order_table(vt::Call &c) {
-    return create(c, VT_ID(
+static void create_order_table(py::handle self) {
+    run(self, VT_ID(
         "CREATE TABLE IF NOT EXISTS trading_order ("
         "id INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT, "
         "broker_order_id VARCHAR(50) NOT NULL, "
@@ -68,8 +63,8 @@ py::object create_order_table(vt::Call &c) {
         "remark VARCHAR(300))"));
 }
 
-py::object create_deal_table(vt::Call &c) {
-    return create(c, VT_ID(
+static void create_deal_table(py::handle self) {
+    run(self, VT_ID(
         "CREATE TABLE IF NOT EXISTS trading_deal ("
         "id INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT, "
         "broker_deal_id VARCHAR(50) NOT NULL, "
@@ -85,6 +80,13 @@ py::object create_deal_table(vt::Call &c) {
         "filled_avg_price DOUBLE NOT NULL, "
         "filled_quantity INTEGER NOT NULL, "
         "remark VARCHAR(300))"));
+}
+
+void bind_schema(vt::Members &m) {
+    m.add<create_balance_table>("create_balance_table", {vt::arg("self")});
+    m.add<create_position_table>("create_position_table", {vt::arg("self")});
+    m.add<create_order_table>("create_order_table", {vt::arg("self")});
+    m.add<create_deal_table>("create_deal_table", {vt::arg("self")});
 }
 
 }  // namespace vtdb

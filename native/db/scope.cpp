@@ -3,9 +3,6 @@
 
 namespace vtdb {
 
-TableScope::TableScope(vt::Call &c, py::handle self, py::handle table, py::handle columns)
-    : c_(c), self_(self), table_(table), columns_(columns) {}
-
 // Which names are in scope is asked of SQLite itself, on the statement's
 // own table and select list, so that it holds for any schema, however the
 // file was made or changed: the query
@@ -19,15 +16,15 @@ TableScope::TableScope(vt::Call &c, py::handle self, py::handle table, py::handl
 bool TableScope::reads_as_column(py::handle text) {
     py::object name =
         vt::check(PyUnicode_Replace(text.ptr(), VT_ID("`").ptr(), VT_ID("``").ptr(), -1));
-    py::object probe = concat({VT_ID("SELECT "), columns_, VT_ID(" FROM "), table_,
-                               VT_ID(" WHERE `"), name, VT_ID("` ORDER BY 0")});
-    py::object conn = self_.attr(VT_ID("conn"));
+    py::object probe = vt::concat({VT_ID("SELECT "), columns, VT_ID(" FROM "), table,
+                                   VT_ID(" WHERE `"), name, VT_ID("` ORDER BY 0")});
+    py::object conn = self.attr(VT_ID("conn"));
     auto ran = py::reinterpret_steal<py::object>(
         PyObject_CallMethodOneArg(conn.ptr(), VT_ID("execute").ptr(), probe.ptr()));
     if (ran) return true;  // a table text that cut the query short: single quotes are safe
     py::error_already_set failed;
-    if (!failed.matches(c_.global(VT_ID("sqlite3")).attr(VT_ID("OperationalError")))) throw failed;
-    py::object message = vt::check(PyObject_Str(failed.value().ptr()));
+    if (!failed.matches(c.global(VT_ID("sqlite3")).attr(VT_ID("OperationalError")))) throw failed;
+    py::object message = vt::str_of(failed.value());
     Py_ssize_t unknown = PyUnicode_Tailmatch(message.ptr(), VT_ID("no such column").ptr(), 0,
                                              PY_SSIZE_T_MAX, -1);
     if (unknown < 0) throw py::error_already_set();
@@ -35,26 +32,27 @@ bool TableScope::reads_as_column(py::handle text) {
 }
 
 py::object TableScope::value(py::handle value) {
-    py::object written = call_method(self_, VT_ID("_parse_sql_value"), value);
+    py::object written = vt::call_method(self, VT_ID("_parse_sql_value"), value);
     if (!PyUnicode_Check(value.ptr())) return written;
-    py::object text = text_of(value);
+    py::object text = vt::format_of(value);
     return reads_as_column(text) ? single_quoted(text) : written;
 }
 
 py::object TableScope::where(py::handle kwargs) {
     // The clause first: it checks every value before anything is asked.
-    py::object clause = where_clause(self_, kwargs);
+    py::object method = VT_ATTR(self, "_parse_sql_where_condition");
+    py::object clause = vt::check(PyObject_Call(method.ptr(), py::tuple().ptr(), kwargs.ptr()));
     std::vector<bool> as_text;
     bool any = false;
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
         bool column = !is_condition_str(key) && PyUnicode_Check(value) &&
-                      reads_as_column(text_of(value));
+                      reads_as_column(vt::format_of(value));
         as_text.push_back(column);
         any = any || column;
     }
-    return any ? where_text(self_, kwargs, &as_text) : clause;
+    return any ? where_text(self, kwargs, &as_text) : clause;
 }
 
 }  // namespace vtdb

@@ -123,6 +123,14 @@ def test_nested_functions_hold_their_own_state(t):
     assert t.closure_value() == "held"
 
 
+def test_nested_functions_have_their_own_annotations(t):
+    # Each run of a nested def gives a new __annotations__ dict, as in Python.
+    add3, add10 = t.make_adder(3), t.make_adder(10)
+    assert add3.__annotations__ is not add10.__annotations__
+    add3.__annotations__["x"] = "int"
+    assert "x" not in add10.__annotations__ and "x" not in t.make_adder(1).__annotations__
+
+
 def test_globals_are_read_at_call_time(t, monkeypatch):
     assert t.read_global() == 1
     monkeypatch.setattr(t, "SETTING", "patched")

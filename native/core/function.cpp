@@ -222,17 +222,32 @@ struct Binder {
     }
 };
 
+Call::Call(PyObject *function, const Signature &sig, PyObject *const *args)
+    : function_(function), size_(sig.params.size()) {
+    if (sig.simple) {
+        for (std::size_t i = 0; i < size_; ++i)
+            values_.append(py::reinterpret_borrow<py::object>(args[i]));
+        return;
+    }
+    for (std::size_t i = 0; i < size_; ++i) {
+        const Param &p = sig.params[i];
+        values_.append(p.conv == Conv::Any
+                           ? py::reinterpret_borrow<py::object>(args[i])
+                           : convert(p.conv, args[i], p.name.c_str(),
+                                     p.default_value && p.default_value.is_none()));
+    }
+}
+
 Call::Call(PyObject *function, const Signature &sig, PyObject *const *args, Py_ssize_t nargs)
     : function_(function), size_(sig.params.size()) {
     const Py_ssize_t npos = sig.n_positional;
     for (Py_ssize_t i = 0; i < npos; ++i) {
         const Param &p = sig.params[static_cast<std::size_t>(i)];
-        values_.append(sig.simple || p.conv == Conv::Any
+        values_.append(p.conv == Conv::Any
                            ? py::reinterpret_borrow<py::object>(args[i])
                            : convert(p.conv, args[i], p.name.c_str(),
                                      p.default_value && p.default_value.is_none()));
     }
-    if (!sig.positional_star) return;
     py::tuple rest(nargs - npos);
     for (Py_ssize_t i = npos; i < nargs; ++i)
         PyTuple_SET_ITEM(rest.ptr(), i - npos, Py_NewRef(args[i]));
@@ -254,8 +269,11 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     return guarded([&]() -> PyObject * {
         // The common call: every parameter given by position, bound without
         // looking at defaults or keywords.
-        if (!kwnames && ((nargs == s.n_positional && s.plain_positional) ||
-                         (nargs >= s.n_positional && s.positional_star))) {
+        if (!kwnames && nargs == s.n_positional && s.plain_positional) {
+            Call call(self, s, args);
+            return result_of(f->impl(call));
+        }
+        if (!kwnames && nargs >= s.n_positional && s.positional_star) {
             Call call(self, s, args, nargs);
             return result_of(f->impl(call));
         }

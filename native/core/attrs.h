@@ -47,9 +47,9 @@ public:
 
     py::object get(py::handle obj) {
         PyObject *o = obj.ptr();
-        if (Facts *site = watch_.find(Py_TYPE(o))) {
-            if (site->holder_unchanged())
-                if (PyObject *found = fast_read(*site, o)) return py::reinterpret_borrow<py::object>(found);
+        Facts *site = watch_.find(Py_TYPE(o));
+        if (site && site->holder_unchanged()) {
+            if (PyObject *found = fast_read(*site, o)) return py::reinterpret_borrow<py::object>(found);
         } else {
             learn(Py_TYPE(o));
         }
@@ -58,8 +58,9 @@ public:
 
     void set(py::handle obj, py::handle value) {
         PyObject *o = obj.ptr();
-        if (Facts *site = watch_.find(Py_TYPE(o))) {
-            if (site->holder_unchanged() && fast_write(*site, o, value.ptr())) return;
+        Facts *site = watch_.find(Py_TYPE(o));
+        if (site && site->holder_unchanged()) {
+            if (fast_write(*site, o, value.ptr())) return;
         } else {
             learn(Py_TYPE(o));
         }

@@ -92,6 +92,7 @@ struct FunctionObject {
     PyObject *doc;
     PyObject *module;
     PyObject *annotations;
+    bool annotations_shared;  // with a prototype and its copies: copied when first asked for
     PyObject *globals;
     PyObject *closure;
     SignaturePtr sig;
@@ -348,6 +349,12 @@ int set_qualname(PyObject *self, PyObject *value, void *) {
 
 PyObject *get_annotations(PyObject *self, void *) {
     FunctionObject *f = as_function(self);
+    if (f->annotations_shared) {
+        PyObject *own = PyDict_Copy(f->annotations);
+        if (!own) return nullptr;
+        Py_SETREF(f->annotations, own);
+        f->annotations_shared = false;
+    }
     if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
     return Py_NewRef(f->annotations);
 }
@@ -357,7 +364,9 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    FunctionObject *f = as_function(self);
+    Py_XSETREF(f->annotations, Py_XNewRef(value));
+    f->annotations_shared = false;
     return 0;
 }
 
@@ -483,6 +492,7 @@ static py::object new_function(py::handle globals, py::object name, py::object q
     f->globals = Py_NewRef(globals.ptr());
     f->closure = closure.release().ptr();
     f->annotations = annotations.release().ptr();
+    f->annotations_shared = false;
     f->module = nullptr;
     new (&f->sig) SignaturePtr(std::move(sig));
     f->impl = impl;
@@ -511,13 +521,16 @@ py::object make_function(py::handle globals, const char *qualname, SignaturePtr 
 py::object copy_function(py::handle prototype, py::object closure) {
     if (!is_function(prototype)) throw py::type_error("copy_function() needs a native function");
     FunctionObject *p = as_function(prototype.ptr());
-    // A dict of its own, as each run of a nested def makes.
-    py::object annotations =
-        p->annotations ? check(PyDict_Copy(p->annotations)) : py::object(py::dict());
-    return new_function(p->globals, py::reinterpret_borrow<py::object>(p->name),
-                        py::reinterpret_borrow<py::object>(p->qualname), p->sig, p->impl,
-                        py::reinterpret_borrow<py::object>(p->doc), std::move(closure),
-                        std::move(annotations));
+    if (!p->annotations) p->annotations = check(PyDict_New()).release().ptr();
+    py::object copy = new_function(p->globals, py::reinterpret_borrow<py::object>(p->name),
+                                   py::reinterpret_borrow<py::object>(p->qualname), p->sig,
+                                   p->impl, py::reinterpret_borrow<py::object>(p->doc),
+                                   std::move(closure),
+                                   py::reinterpret_borrow<py::object>(p->annotations));
+    // Each gets a dict of its own, as each run of a nested def makes one,
+    // but only when its __annotations__ is first asked for.
+    p->annotations_shared = as_function(copy.ptr())->annotations_shared = true;
+    return copy;
 }
 
 bool is_function(py::handle obj) { return Py_IS_TYPE(obj.ptr(), function_type()); }

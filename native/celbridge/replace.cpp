@@ -6,22 +6,7 @@
 
 namespace cel {
 
-namespace {
-
 constexpr std::size_t kMaxChanges = 8;
-
-py::object call_replace(py::handle fn, py::handle record, std::initializer_list<Change> changes) {
-    std::vector<PyObject *> argv{record.ptr()};
-    py::tuple names(changes.size());
-    Py_ssize_t i = 0;
-    for (const Change &change : changes) {
-        argv.push_back(change.value.ptr());
-        PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(change.name.ptr()));
-    }
-    return vt::check(PyObject_Vectorcall(fn.ptr(), argv.data(), 1, names.ptr()));
-}
-
-}  // namespace
 
 // What one call site (one set of changed names) learned: dataclasses'
 // namespace as a plan found it, and for one record class the keywords
@@ -31,9 +16,38 @@ class ReplaceSite {
 public:
     constexpr ReplaceSite() = default;
 
-    py::object call(py::handle fn, py::handle record, std::initializer_list<Change> changes) {
-        if (py::object made = planned(fn.ptr(), record.ptr(), changes)) return made;
-        return call_replace(fn, record, changes);
+    // The class called with the changes and the other fields' values, read
+    // straight from the record's inline values; empty when the plan does not
+    // fit this record.
+    py::object planned(PyObject *fn, PyObject *record, std::initializer_list<Change> changes) {
+        PyTypeObject *type = Py_TYPE(record);
+        Plan *plan = plans_.find(type);
+        if (!plan || !holds(fn, type, *plan))
+            plan = &plans_.keep(type, learn(fn, type, changes));
+        if (!plan->fields) return {};
+        const std::size_t given = changes.size();
+        const std::size_t others = static_cast<std::size_t>(PyTuple_GET_SIZE(keywords_)) - given;
+        Py_ssize_t index[vt::kMaxLayoutNames];
+        PyObject **values =
+            others_.values(record, PySequence_Fast_ITEMS(keywords_) + given, others, index);
+        if (!values) return {};
+        // An instance attribute under __dataclass_fields__ would be what
+        // replace() reads instead of the class's.
+        if (vt::values_hold(type, values, VT_ID("__dataclass_fields__"), plan->shadow)) return {};
+
+        PyObject *argv[kMaxChanges + vt::kMaxLayoutNames];
+        py::object held[vt::kMaxLayoutNames];
+        std::size_t n = 0;
+        for (const Change &change : changes) argv[n++] = change.value.ptr();
+        for (std::size_t i = 0; i < others; ++i) {
+            held[i] = py::reinterpret_borrow<py::object>(values[index[i]]);
+            argv[n++] = held[i].ptr();
+        }
+        // The class's __init__ may run code that comes back here and learns
+        // anew: the call keeps its own keywords.
+        py::object keywords = py::reinterpret_borrow<py::object>(keywords_);
+        PyObject *cls = reinterpret_cast<PyObject *>(type);
+        return vt::check(PyObject_Vectorcall(cls, argv, 0, keywords.ptr()));
     }
 
 private:
@@ -57,7 +71,6 @@ private:
     struct Plan {
         PyObject *fields = nullptr;  // its __dataclass_fields__ (held by the class); null: no plan
         std::uint64_t fields_version = 0;
-        std::size_t changes = 0;
         vt::KeyPlace shadow;  // where an instance's own __dataclass_fields__ would be
     };
 
@@ -144,63 +157,24 @@ private:
         keywords_ = vt::check(PyList_AsTuple(keywords.ptr())).release().ptr();
         plan.fields = fields;
         plan.fields_version = vt::dict_version(fields);
-        plan.changes = changes.size();
         return plan;
     }
 
     // The plan still describes what `fn` would do with the class's records: fn
     // the replace() of dataclasses as it was, the record's fields the same plain
-    // init fields, the changes the same names.
-    bool holds(PyObject *fn, PyTypeObject *type, const Plan &plan,
-               std::initializer_list<Change> changes) const {
+    // init fields (the changes are the site's own names, the same at every call).
+    bool holds(PyObject *fn, PyTypeObject *type, const Plan &plan) const {
         if (!plan.fields || fn != module_.replace || vt::dict_version(module_.ns) != module_.version ||
             !Py_IS_TYPE(type, &PyType_Type) ||
             !vt::ClassWatch<Plan>::unchanged(module_.field_type, module_.field_type_version) ||
             vt::dict_version(plan.fields) != plan.fields_version ||
-            PyDict_GET_SIZE(plan.fields) != PyTuple_GET_SIZE(field_names_) || changes.size() != plan.changes)
+            PyDict_GET_SIZE(plan.fields) != PyTuple_GET_SIZE(field_names_))
             return false;
-        Py_ssize_t i = 0;
-        for (const Change &change : changes)
-            if (PyTuple_GET_ITEM(keywords_, i++) != change.name.ptr()) return false;
         Py_ssize_t pos = 0;
         PyObject *key, *field;
-        for (i = 0; PyDict_Next(plan.fields, &pos, &key, &field); ++i)
+        for (Py_ssize_t i = 0; PyDict_Next(plan.fields, &pos, &key, &field); ++i)
             if (plain_name(field) != PyTuple_GET_ITEM(field_names_, i)) return false;
         return true;
-    }
-
-    // The class called with the changes and the other fields' values, read
-    // straight from the record's inline values; empty when the plan does not
-    // fit this record.
-    py::object planned(PyObject *fn, PyObject *record, std::initializer_list<Change> changes) {
-        PyTypeObject *type = Py_TYPE(record);
-        Plan *plan = plans_.find(type);
-        if (!plan || !holds(fn, type, *plan, changes))
-            plan = &plans_.keep(type, learn(fn, type, changes));
-        if (!plan->fields) return {};
-        const std::size_t given = changes.size();
-        const std::size_t others = static_cast<std::size_t>(PyTuple_GET_SIZE(keywords_)) - given;
-        Py_ssize_t index[vt::kMaxLayoutNames];
-        PyObject **values =
-            others_.values(record, PySequence_Fast_ITEMS(keywords_) + given, others, index);
-        if (!values) return {};
-        // An instance attribute under __dataclass_fields__ would be what
-        // replace() reads instead of the class's.
-        if (vt::values_hold(type, values, VT_ID("__dataclass_fields__"), plan->shadow)) return {};
-
-        PyObject *argv[kMaxChanges + vt::kMaxLayoutNames];
-        py::object held[vt::kMaxLayoutNames];
-        std::size_t n = 0;
-        for (const Change &change : changes) argv[n++] = change.value.ptr();
-        for (std::size_t i = 0; i < others; ++i) {
-            held[i] = py::reinterpret_borrow<py::object>(values[index[i]]);
-            argv[n++] = held[i].ptr();
-        }
-        // The class's __init__ may run code that comes back here and learns
-        // anew: the call keeps its own keywords.
-        py::object keywords = py::reinterpret_borrow<py::object>(keywords_);
-        PyObject *cls = reinterpret_cast<PyObject *>(type);
-        return vt::check(PyObject_Vectorcall(cls, argv, 0, keywords.ptr()));
     }
 
     Module module_;
@@ -216,7 +190,15 @@ ReplaceSite ask_replace, bid_replace;
 
 py::object replace(ReplaceSite &site, py::handle fn, py::handle record,
                    std::initializer_list<Change> changes) {
-    return site.call(fn, record, changes);
+    if (py::object made = site.planned(fn.ptr(), record.ptr(), changes)) return made;
+    std::vector<PyObject *> argv{record.ptr()};
+    py::tuple names(changes.size());
+    Py_ssize_t i = 0;
+    for (const Change &change : changes) {
+        argv.push_back(change.value.ptr());
+        PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(change.name.ptr()));
+    }
+    return vt::check(PyObject_Vectorcall(fn.ptr(), argv.data(), 1, names.ptr()));
 }
 
 }  // namespace cel

@@ -14,7 +14,8 @@ struct Change {
 };
 
 // What one call site learned about the records it replaces (see replace.cpp):
-// one site for each set of changed names, the order book's two sides.
+// one site for each set of changed names, always passed in the same order (a
+// plan trusts them): the order book's two sides.
 class ReplaceSite;
 extern ReplaceSite ask_replace, bid_replace;
 

@@ -233,17 +233,14 @@ void OnTimedBarsAdded(vt::Call &c, py::handle self, py::handle cqgTimedBars) {
                                       vt::check(PyNumber_Subtract(count.ptr(), py::int_(2).ptr())));
     py::object bar = make_bar(c, c.global(VT_ID("Bar")), finished, security);
     py::object stored = vt::get_item(data, security);
-    if (!stored.is_none() && vt::size(stored) == 0) {
-        print_text(c, vt::concat({VT_ID("[2] OnTimedBarsAdded: "), vt::format_of(bar)}));
-        vt::call_method(stored, VT_ID("append"), bar);
-        return;
+    const bool empty = !stored.is_none() && vt::size(stored) == 0;
+    if (!empty) {
+        py::object last = vt::get_item(stored, py::int_(-1));
+        if (!vt::truth(vt::compare(VT_ATTR(bar, "datetime"), VT_ATTR(last, "datetime"), Py_GT))) return;
     }
-    py::object last = vt::get_item(stored, py::int_(-1));
-    if (vt::truth(vt::compare(VT_ATTR(bar, "datetime"), VT_ATTR(last, "datetime"), Py_GT))) {
-        print_text(c, vt::concat({VT_ID("[2] OnTimedBarsAdded: "), vt::format_of(bar)}));
-        vt::call_method(stored, VT_ID("pop"), py::int_(0));
-        vt::call_method(stored, VT_ID("append"), bar);
-    }
+    print_text(c, vt::concat({VT_ID("[2] OnTimedBarsAdded: "), vt::format_of(bar)}));
+    if (!empty) vt::call_method(stored, VT_ID("pop"), py::int_(0));
+    vt::call_method(stored, VT_ID("append"), bar);
 }
 
 // Changes to bars already in the collection are not followed.

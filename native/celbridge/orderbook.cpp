@@ -46,9 +46,9 @@ void OnTicksResolved(py::handle self, py::handle, py::handle) {
 // The record with one side's level replaced from the tick, stamped now.
 py::object with_level(vt::Call &c, py::handle record, py::handle tick, py::handle volume_field,
                       py::handle price_field, ReplaceSite &site) {
-    return replace(site, VT_GLOBAL(c, "replace"), record,
-                   {{volume_field, VT_ATTR(tick, "Volume")}, {price_field, VT_ATTR(tick, "Price")},
-                    {VT_ID("datetime"), now(c)}});
+    py::object fn = VT_GLOBAL(c, "replace");
+    return replace(site, fn, {record, VT_ATTR(tick, "Volume"), VT_ATTR(tick, "Price"), now(c)},
+                   {volume_field, price_field, VT_ID("datetime")});
 }
 
 // Both sides carry a price and a volume (0 is what has not arrived yet).

@@ -2,7 +2,6 @@
 #include "replace.h"
 
 #include <cstdint>
-#include <vector>
 
 namespace cel {
 
@@ -19,7 +18,8 @@ public:
     // The class called with the changes and the other fields' values, read
     // straight from the record's inline values; empty when the plan does not
     // fit this record.
-    py::object planned(PyObject *fn, PyObject *record, std::initializer_list<Change> changes) {
+    py::object planned(PyObject *fn, PyObject *record, const py::handle *values_given,
+                       std::initializer_list<py::handle> changes) {
         PyTypeObject *type = Py_TYPE(record);
         Plan *plan = plans_.find(type);
         if (!plan || !holds(fn, type, *plan))
@@ -38,7 +38,7 @@ public:
         PyObject *argv[kMaxChanges + vt::kMaxLayoutNames];
         py::object held[vt::kMaxLayoutNames];
         std::size_t n = 0;
-        for (const Change &change : changes) argv[n++] = change.value.ptr();
+        for (std::size_t i = 0; i < given; ++i) argv[n++] = values_given[i].ptr();
         for (std::size_t i = 0; i < others; ++i) {
             held[i] = py::reinterpret_borrow<py::object>(values[index[i]]);
             argv[n++] = held[i].ptr();
@@ -125,7 +125,7 @@ private:
 
     // What replace() passes on for records of the class, if it only ever reads
     // plain init fields of a plain dataclass; a plan of no fields otherwise.
-    Plan learn(PyObject *fn, PyTypeObject *type, std::initializer_list<Change> changes) {
+    Plan learn(PyObject *fn, PyTypeObject *type, std::initializer_list<py::handle> changes) {
         // Nothing is kept while learning: a failure half-way leaves no plan.
         plans_.forget();
         others_.forget();
@@ -140,7 +140,7 @@ private:
             vt::type_lookup(type, class_name) != vt::type_lookup(&PyBaseObject_Type, class_name))
             return plan;
         py::list names, keywords;
-        for (const Change &change : changes) keywords.append(change.name);
+        for (py::handle change : changes) keywords.append(change);
         Py_ssize_t pos = 0;
         PyObject *key, *field;
         while (PyDict_Next(fields, &pos, &key, &field)) {
@@ -188,17 +188,11 @@ private:
 
 ReplaceSite ask_replace, bid_replace;
 
-py::object replace(ReplaceSite &site, py::handle fn, py::handle record,
-                   std::initializer_list<Change> changes) {
-    if (py::object made = site.planned(fn.ptr(), record.ptr(), changes)) return made;
-    std::vector<PyObject *> argv{record.ptr()};
-    py::tuple names(changes.size());
-    Py_ssize_t i = 0;
-    for (const Change &change : changes) {
-        argv.push_back(change.value.ptr());
-        PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(change.name.ptr()));
-    }
-    return vt::check(PyObject_Vectorcall(fn.ptr(), argv.data(), 1, names.ptr()));
+py::object replace(ReplaceSite &site, py::handle fn, std::initializer_list<py::handle> args,
+                   std::initializer_list<py::handle> changes) {
+    const py::handle *record = args.begin();
+    if (py::object made = site.planned(fn.ptr(), record->ptr(), record + 1, changes)) return made;
+    return vt::call(fn, args, changes);
 }
 
 }  // namespace cel

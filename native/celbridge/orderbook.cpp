@@ -54,12 +54,8 @@ py::object with_level(vt::Call &c, py::handle record, py::handle tick, py::handl
 // Both sides carry a price and a volume (0 is what has not arrived yet).
 // Tested in that order, each read only once the one before passed.
 bool both_sides(py::handle record) {
-    static vt::AttrGroup<4> sides(vt::Access::Read, "bid_price_1", "ask_price_1", "bid_volume_1",
-                                  "ask_volume_1");
-    auto book = sides.of(record);
-    for (std::size_t k = 0; k < 4; ++k)
-        if (!nonzero(book.get(k))) return false;
-    return true;
+    return nonzero(VT_ATTR(record, "bid_price_1")) && nonzero(VT_ATTR(record, "ask_price_1")) &&
+           nonzero(VT_ATTR(record, "bid_volume_1")) && nonzero(VT_ATTR(record, "ask_volume_1"));
 }
 
 // The names of the tick price types, keyed by the members' values.

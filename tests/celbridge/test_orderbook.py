@@ -241,3 +241,18 @@ def test_a_learned_record_class_follows_later_changes(cl, monkeypatch, twist):
         assert (type(e), str(e)) == want
         return
     assert type(got) is type(want) and vars(got) == vars(want)
+
+
+class VolumeFails:
+    PriceType, Price = C.tptAsk, 100.0
+
+    @property
+    def Volume(self):
+        raise ValueError("the tick's volume")
+
+
+def test_the_module_replace_is_read_before_the_tick(cl, monkeypatch):
+    # replace(book, ask_volume_1=tick.Volume, ...) names replace first.
+    monkeypatch.delattr(cl.mod, "replace")
+    with pytest.raises(NameError):
+        cl.bridge.OnTicksAdded(Collection("EPZ4", [VolumeFails()]), 1)

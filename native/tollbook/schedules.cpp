@@ -106,14 +106,13 @@ void crypto(vt::Call &c, py::handle self, py::handle deals) {
     f.commit();
 }
 
-// def __init__(self, *deals: "Deal"), its body F
-template <auto F>
-void bind_init(vt::Members &m) {
-    m.add<F>("__init__", {vt::arg("self"), vt::star("deals").ann("Deal")});
+// def __init__(self, *deals: "Deal") with the schedule as its body
+static void bind_init(vt::Members &m, vt::Impl body) {
+    m.add("__init__", vt::signature({vt::arg("self"), vt::star("deals").ann("Deal")}), body);
 }
 
-void bind_sehk(vt::Members &m) { bind_init<sehk>(m); }
-void bind_hkfe(vt::Members &m) { bind_init<hkfe>(m); }
-void bind_crypto(vt::Members &m) { bind_init<crypto>(m); }
+void bind_sehk(vt::Members &m) { bind_init(m, vt::body<sehk>); }
+void bind_hkfe(vt::Members &m) { bind_init(m, vt::body<hkfe>); }
+void bind_crypto(vt::Members &m) { bind_init(m, vt::body<crypto>); }
 
 }  // namespace tollbook

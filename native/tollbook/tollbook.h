@@ -50,17 +50,14 @@ enum Callable { kRound, kMax, kInt, kCeil };  // the module's round, max, int, m
 // identity tells whether what the module finds under a name is still one.
 void prepare(py::handle math);
 
-// The fee object while a schedule runs. `self.x += y` reads the attribute,
-// adds and writes it back. On an instance with plain access (plain_attributes
-// under every name) nothing else can tell when that happens, so each figure
-// is read once, kept, and what changed is written back when the schedule
-// ends, also when it ends with an error, leaving what the same Python
-// statements would have left. On any other instance every read and write
-// goes to the instance at once.
-//
-// round, max, int and math.ceil are looked up as the module's Python code
-// looks them up, at their first use in the call (a missing one is a NameError
-// there), then computed here while they are the host's own, called otherwise.
+// The fee object while a schedule runs. On an instance with plain access
+// (plain_attributes under every name) nothing can tell when `self.x += y`
+// reads and writes, so each figure is read once and what changed is written
+// back when the schedule ends, also when it ends with an error: what the same
+// Python statements would have left. Any other instance is read and written
+// at once. round, max, int and math.ceil are looked up at their first use in
+// the call, as the Python code does (a missing one is a NameError there), and
+// computed here while they are the host's own.
 class Fees {
 public:
     // `watch` belongs to the schedule: what it learnt of self's class.

@@ -16,8 +16,6 @@ py::object to_count(py::handle word) {
     return py::object();
 }
 
-bool is_all_flag(py::handle word) { return vt::equal(word, VT_ID("-a")); }
-
 void echo(vt::Call &c, py::handle update, py::handle context) {
     Command cmd(c, update, context);
     if (!cmd.admitted()) return;
@@ -64,25 +62,22 @@ void orders(Command &cmd) {
     cmd.reply_stamped({VT_ID(" "), vt::str_of(args), VT_ID("...")});
     const Py_ssize_t n = vt::size(args);
     if (n > 2) return cmd.reply(VT_ID(kOrdersUsage));
-    if (n == 2) {
-        py::object first = vt::item(args, 0), second = vt::item(args, 1);
-        const bool first_flag = is_all_flag(first), second_flag = is_all_flag(second);
-        // Needs "-a" and a count; "-a -a" gives no count.
-        if (first_flag == second_flag) return cmd.reply(VT_ID(kOrdersUsage));
-        py::object count = to_count(first_flag ? second : first);
-        if (!count) return cmd.reply(VT_ID(kOrdersUsage));
-        BOT_WRITE(cmd, "active_orders", Py_True);
-        BOT_WRITE(cmd, "num_orders_displayed", count);
-    } else if (n == 1) {
-        py::object word = vt::item(args, 0);
-        if (is_all_flag(word)) {
-            BOT_WRITE(cmd, "active_orders", Py_True);
-        } else {
-            py::object count = to_count(word);
-            if (!count) return cmd.reply(VT_ID(kOrdersUsage));
-            BOT_WRITE(cmd, "num_orders_displayed", count);
-        }
+    // At most one "-a" and one count, in either order; "-a -a" gives no count.
+    bool all = false;
+    py::object word;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::object next = vt::item(args, i);
+        const bool flag = vt::equal(next, VT_ID("-a"));
+        if (flag ? all : bool(word)) return cmd.reply(VT_ID(kOrdersUsage));
+        if (flag)
+            all = true;
+        else
+            word = std::move(next);
     }
+    py::object given = word ? to_count(word) : py::object();
+    if (word && !given) return cmd.reply(VT_ID(kOrdersUsage));
+    if (all) BOT_WRITE(cmd, "active_orders", Py_True);
+    if (given) BOT_WRITE(cmd, "num_orders_displayed", given);
     BOT_WRITE(cmd, "get_orders", Py_True);
     // The request is what the answer below reports, earlier values included.
     py::object client = cmd.client();

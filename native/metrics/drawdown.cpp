@@ -101,17 +101,6 @@ py::object pandas_steps(py::handle series, py::handle window) {
     return vt::call_method(rolling(drawdown, window), VT_ID("min"));
 }
 
-// A window the native pass can use: at least 1 and within int64, as pandas
-// requires. Clamped to the length, beyond which it changes nothing.
-bool usable_window(py::handle window, std::size_t length, std::size_t &out) {
-    int overflow = 0;
-    const long long w = PyLong_AsLongLongAndOverflow(window.ptr(), &overflow);
-    if (w == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow || w < 1) return false;
-    out = static_cast<unsigned long long>(w) < length ? static_cast<std::size_t>(w) : length;
-    return true;
-}
-
 // The steps use only `pd`.
 py::object rolling_maximum_drawdown(vt::Call &c, py::handle portfolio_value, py::handle window) {
     py::object pd = VT_GLOBAL(c, "pd");
@@ -133,10 +122,15 @@ py::object rolling_maximum_drawdown(vt::Call &c, py::handle portfolio_value, py:
         values = vt::call_method(values, VT_ID("astype"), VT_ID("float64"));
         in = py::reinterpret_borrow<py::buffer>(values).request();
     }
-    std::size_t effective_window = 0;
+    // The native pass takes a window of at least 1 and within int64, as pandas
+    // requires, clamped to the length, beyond which it changes nothing.
+    int overflow = 0;
+    const long long w = PyLong_AsLongLongAndOverflow(window.ptr(), &overflow);
+    if (w == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (in.ndim != 1 || in.format != "d" || overflow || w < 1) return pandas_steps(series, window);
     const std::size_t length = static_cast<std::size_t>(in.size);
-    if (in.ndim != 1 || in.format != "d" || !usable_window(window, length, effective_window))
-        return pandas_steps(series, window);
+    const std::size_t effective_window =
+        static_cast<unsigned long long>(w) < length ? static_cast<std::size_t>(w) : length;
 
     // numpy's own array, not one from the module's `np`, which callers may rebind.
     py::array_t<double> result(in.size);

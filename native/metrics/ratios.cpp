@@ -10,7 +10,6 @@ namespace {
 bool equals_zero(py::handle value) {
     PyObject *v = value.ptr();
     if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v) == 0.0;
-    if (PyLong_CheckExact(v)) return vt::int_equals(v, 0);
     return vt::truth(vt::compare(value, py::int_(0), Py_EQ));
 }
 

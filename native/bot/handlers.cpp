@@ -38,22 +38,23 @@ void command(vt::Call &c, py::handle update, py::handle context) {
     body(cmd);
 }
 
-void stop(Command &cmd) {
-    BOT_WRITE(cmd, "velmor_trader_status", VT_ID("Terminated"));
-    cmd.queue_request(VT_ID("stop"), {});
-    cmd.reply_stamped({VT_ID(" Terminating Velmor-Trader...")});
-}
+// A command without words: its attribute set (to True, or to the text given),
+// the request queued and acknowledged.
+struct Plain {
+    const char *attr, *text, *request, *answer;
+};
+constexpr Plain kStop{"velmor_trader_status", "Terminated", "stop",
+                      " Terminating Velmor-Trader..."};
+constexpr Plain kBalance{"get_balance", nullptr, "balance", " Fetching balance..."};
+constexpr Plain kPositions{"get_positions", nullptr, "positions", " Fetching positions..."};
+constexpr Plain kCancelOrders{"cancel_orders", nullptr, "cancel_orders",
+                              " Canceling all active orders..."};
 
-void balance(Command &cmd) {
-    BOT_WRITE(cmd, "get_balance", Py_True);
-    cmd.queue_request(VT_ID("balance"), {});
-    cmd.reply_stamped({VT_ID(" Fetching balance...")});
-}
-
-void positions(Command &cmd) {
-    BOT_WRITE(cmd, "get_positions", Py_True);
-    cmd.queue_request(VT_ID("positions"), {});
-    cmd.reply_stamped({VT_ID(" Fetching positions...")});
+template <const Plain &r>
+void plain(Command &cmd) {
+    BOT_WRITE(cmd, r.attr, r.text ? VT_ID(r.text) : Py_True);
+    cmd.queue_request(VT_ID(r.request), {});
+    cmd.reply_stamped({VT_ID(r.answer)});
 }
 
 // /orders [-a] [n]: acknowledges first, then checks the words.
@@ -104,12 +105,6 @@ void deals(Command &cmd) {
     cmd.queue_request(VT_ID("deals"), {{VT_ID("num_deals_displayed"), count}});
     cmd.reply_stamped(
         {VT_ID(" Fetching deals (num_deals_displayed="), vt::str_of(count), VT_ID(")...")});
-}
-
-void cancel_orders(Command &cmd) {
-    BOT_WRITE(cmd, "cancel_orders", Py_True);
-    cmd.queue_request(VT_ID("cancel_orders"), {});
-    cmd.reply_stamped({VT_ID(" Canceling all active orders...")});
 }
 
 // /cancel_order <order_id> <gateway_name>
@@ -172,13 +167,13 @@ struct Handler {
 };
 
 constexpr Handler kCommands[] = {
-    {"stop", vt::body<command<stop>>, kStopUsage},
-    {"balance", vt::body<command<balance>>, kBalanceUsage},
-    {"positions", vt::body<command<positions>>, kPositionsUsage},
+    {"stop", vt::body<command<plain<kStop>>>, kStopUsage},
+    {"balance", vt::body<command<plain<kBalance>>>, kBalanceUsage},
+    {"positions", vt::body<command<plain<kPositions>>>, kPositionsUsage},
     {"orders", vt::body<command<orders>>, kOrdersUsage},
     {"deals", vt::body<command<deals>>, kDealsUsage},
     {"cancel_order", vt::body<command<cancel_order>>, kCancelOrderUsage},
-    {"cancel_orders", vt::body<command<cancel_orders>>, kCancelOrdersUsage},
+    {"cancel_orders", vt::body<command<plain<kCancelOrders>>>, kCancelOrdersUsage},
     {"send_order", vt::body<command<send_order>>, kSendOrderUsage},
     {"close_positions", vt::body<command<close_positions>>, kClosePositionsUsage},
 };

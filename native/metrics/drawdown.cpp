@@ -17,7 +17,6 @@
 #include "metrics.h"
 
 namespace metrics {
-namespace {
 
 constexpr std::size_t kReleaseGilFrom = 1 << 14;
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -27,8 +26,8 @@ inline double max_of(double a, double b) { return a < b ? b : a; }
 inline double min_of(double a, double b) { return b < a ? b : a; }
 inline double finite_or(double v, double sentinel) { return std::isfinite(v) ? v : sentinel; }
 
-// The native pass over n float64 values `stride` bytes apart, for a window of
-// 1 to n (0 when n is 0). For each position i, with the window covering the last
+// The native pass over the n float64 values of `in`, for a window of 1 to n
+// (0 when n is 0). For each position i, with the window covering the last
 // `window` positions:
 //   peak[i]     = largest finite value in the window (NaN if there is none)
 //   drawdown[i] = value[i] / peak[i] - 1.0
@@ -45,8 +44,10 @@ inline double finite_or(double v, double sentinel) { return std::isfinite(v) ? v
 // cache. Skipped entries are replaced by a sentinel that loses every
 // comparison (-inf for the peak, +inf for the drawdown); a window holding
 // only sentinels yields NaN, as an all-NaN window does in pandas.
-void run(const char *base, std::ptrdiff_t stride, std::size_t n, std::size_t window,
-         double *out) {
+void run(const py::buffer_info &in, std::size_t window, double *out) {
+    const std::size_t n = static_cast<std::size_t>(in.size);
+    const char *const base = static_cast<const char *>(in.ptr);
+    const std::ptrdiff_t stride = in.strides[0];
     auto value_at = [base, stride](std::size_t i) {
         double value;
         std::memcpy(&value, base + static_cast<std::ptrdiff_t>(i) * stride, sizeof value);
@@ -82,6 +83,8 @@ void run(const char *base, std::ptrdiff_t stride, std::size_t n, std::size_t win
         }
     }
 }
+
+namespace {
 
 const char kDrawdownDoc[] =
     "(default) use a trailing 252 trading day window\n"
@@ -132,13 +135,10 @@ py::object rolling_maximum_drawdown(vt::Call &c, py::handle portfolio_value, py:
     const std::size_t effective_window =
         static_cast<unsigned long long>(w) < length ? static_cast<std::size_t>(w) : length;
 
-    // numpy's own array, not one from the module's `np`, which callers may rebind.
     py::array_t<double> result(in.size);
-    const char *data = static_cast<const char *>(in.ptr);
-    double *target = result.mutable_data();
     std::optional<py::gil_scoped_release> unlocked;
     if (length >= kReleaseGilFrom) unlocked.emplace();
-    run(data, in.strides[0], length, effective_window, target);
+    run(in, effective_window, result.mutable_data());
     unlocked.reset();
     py::object index = vt::get_attr(series, VT_ID("index"));
     return vt::call(vt::get_attr(pd, VT_ID("Series")),

@@ -2,7 +2,6 @@
 #include "bot.h"
 
 #include <stdexcept>
-#include <utility>
 
 namespace bot {
 

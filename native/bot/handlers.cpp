@@ -16,8 +16,6 @@ py::object to_count(py::handle word) {
     return py::object();
 }
 
-bool is_all_flag(py::handle word) { return vt::equal(word, VT_ID("-a")); }
-
 void echo(vt::Call &c, py::handle update, py::handle context) {
     Command cmd(c, update, context);
     if (!cmd.admitted()) return;
@@ -40,22 +38,23 @@ void command(vt::Call &c, py::handle update, py::handle context) {
     body(cmd);
 }
 
-void stop(Command &cmd) {
-    BOT_WRITE(cmd, "velmor_trader_status", VT_ID("Terminated"));
-    cmd.queue_request(VT_ID("stop"), {});
-    cmd.reply_stamped({VT_ID(" Terminating Velmor-Trader...")});
-}
+// A command without words: its attribute set (to True, or to the text given),
+// the request queued and acknowledged.
+struct Plain {
+    const char *attr, *text, *request, *answer;
+};
+constexpr Plain kStop{"velmor_trader_status", "Terminated", "stop",
+                      " Terminating Velmor-Trader..."};
+constexpr Plain kBalance{"get_balance", nullptr, "balance", " Fetching balance..."};
+constexpr Plain kPositions{"get_positions", nullptr, "positions", " Fetching positions..."};
+constexpr Plain kCancelOrders{"cancel_orders", nullptr, "cancel_orders",
+                              " Canceling all active orders..."};
 
-void balance(Command &cmd) {
-    BOT_WRITE(cmd, "get_balance", Py_True);
-    cmd.queue_request(VT_ID("balance"), {});
-    cmd.reply_stamped({VT_ID(" Fetching balance...")});
-}
-
-void positions(Command &cmd) {
-    BOT_WRITE(cmd, "get_positions", Py_True);
-    cmd.queue_request(VT_ID("positions"), {});
-    cmd.reply_stamped({VT_ID(" Fetching positions...")});
+template <const Plain &r>
+void plain(Command &cmd) {
+    BOT_WRITE(cmd, r.attr, r.text ? VT_ID(r.text) : Py_True);
+    cmd.queue_request(VT_ID(r.request), {});
+    cmd.reply_stamped({VT_ID(r.answer)});
 }
 
 // /orders [-a] [n]: acknowledges first, then checks the words.
@@ -64,25 +63,22 @@ void orders(Command &cmd) {
     cmd.reply_stamped({VT_ID(" "), vt::str_of(args), VT_ID("...")});
     const Py_ssize_t n = vt::size(args);
     if (n > 2) return cmd.reply(VT_ID(kOrdersUsage));
-    if (n == 2) {
-        py::object first = vt::item(args, 0), second = vt::item(args, 1);
-        const bool first_flag = is_all_flag(first), second_flag = is_all_flag(second);
-        // Needs "-a" and a count; "-a -a" gives no count.
-        if (first_flag == second_flag) return cmd.reply(VT_ID(kOrdersUsage));
-        py::object count = to_count(first_flag ? second : first);
-        if (!count) return cmd.reply(VT_ID(kOrdersUsage));
-        BOT_WRITE(cmd, "active_orders", Py_True);
-        BOT_WRITE(cmd, "num_orders_displayed", count);
-    } else if (n == 1) {
-        py::object word = vt::item(args, 0);
-        if (is_all_flag(word)) {
-            BOT_WRITE(cmd, "active_orders", Py_True);
-        } else {
-            py::object count = to_count(word);
-            if (!count) return cmd.reply(VT_ID(kOrdersUsage));
-            BOT_WRITE(cmd, "num_orders_displayed", count);
-        }
+    // At most one "-a" and one count, in either order; "-a -a" gives no count.
+    bool all = false;
+    py::object word;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::object next = vt::item(args, i);
+        const bool flag = vt::equal(next, VT_ID("-a"));
+        if (flag ? all : bool(word)) return cmd.reply(VT_ID(kOrdersUsage));
+        if (flag)
+            all = true;
+        else
+            word = std::move(next);
     }
+    py::object given = word ? to_count(word) : py::object();
+    if (word && !given) return cmd.reply(VT_ID(kOrdersUsage));
+    if (all) BOT_WRITE(cmd, "active_orders", Py_True);
+    if (given) BOT_WRITE(cmd, "num_orders_displayed", given);
     BOT_WRITE(cmd, "get_orders", Py_True);
     // The request is what the answer below reports, earlier values included.
     py::object client = cmd.client();
@@ -109,12 +105,6 @@ void deals(Command &cmd) {
     cmd.queue_request(VT_ID("deals"), {{VT_ID("num_deals_displayed"), count}});
     cmd.reply_stamped(
         {VT_ID(" Fetching deals (num_deals_displayed="), vt::str_of(count), VT_ID(")...")});
-}
-
-void cancel_orders(Command &cmd) {
-    BOT_WRITE(cmd, "cancel_orders", Py_True);
-    cmd.queue_request(VT_ID("cancel_orders"), {});
-    cmd.reply_stamped({VT_ID(" Canceling all active orders...")});
 }
 
 // /cancel_order <order_id> <gateway_name>
@@ -177,13 +167,13 @@ struct Handler {
 };
 
 constexpr Handler kCommands[] = {
-    {"stop", vt::body<command<stop>>, kStopUsage},
-    {"balance", vt::body<command<balance>>, kBalanceUsage},
-    {"positions", vt::body<command<positions>>, kPositionsUsage},
+    {"stop", vt::body<command<plain<kStop>>>, kStopUsage},
+    {"balance", vt::body<command<plain<kBalance>>>, kBalanceUsage},
+    {"positions", vt::body<command<plain<kPositions>>>, kPositionsUsage},
     {"orders", vt::body<command<orders>>, kOrdersUsage},
     {"deals", vt::body<command<deals>>, kDealsUsage},
     {"cancel_order", vt::body<command<cancel_order>>, kCancelOrderUsage},
-    {"cancel_orders", vt::body<command<cancel_orders>>, kCancelOrdersUsage},
+    {"cancel_orders", vt::body<command<plain<kCancelOrders>>>, kCancelOrdersUsage},
     {"send_order", vt::body<command<send_order>>, kSendOrderUsage},
     {"close_positions", vt::body<command<close_positions>>, kClosePositionsUsage},
 };

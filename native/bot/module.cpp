@@ -26,12 +26,8 @@ VT_MODULE(bot, "velmor_trader.plugins.telegram.bot", nullptr) {
     vt::import_from(g, "datetime", {"datetime"});
     vt::import_module(g, "logging");
     vt::import_from(g, "telegram", {"Update"});
-    vt::import_from(g, "telegram.ext", {"Updater"});
-    vt::import_from(g, "telegram.ext", {"ExtBot"});
-    vt::import_from(g, "telegram.ext", {"CallbackContext"});
-    vt::import_from(g, "telegram.ext", {"CommandHandler"});
-    vt::import_from(g, "telegram.ext", {"MessageHandler"});
-    vt::import_from(g, "telegram.ext", {"Filters"});
+    vt::import_from(g, "telegram.ext", {"Updater", "ExtBot", "CallbackContext", "CommandHandler",
+                                         "MessageHandler", "Filters"});
     vt::import_from(g, "velmor_trader_config", {"TELEGRAM_TOKEN", "TELEGRAM_CHAT_ID"});
     g["TELEGRAM_BASE_URL"] = optional_setting("velmor_trader_config", "TELEGRAM_BASE_URL");
     g["logger"] = g["logging"].attr("getLogger")(g["__name__"]);

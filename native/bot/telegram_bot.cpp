@@ -62,14 +62,6 @@ void reset_requests(py::handle self) {
     for (const auto &[name, value] : initial) vt::set_attr(client_of(self), name, value);
 }
 
-// The request queue beside the flags: (command, arguments) of every accepted
-// command, in the order they came. A deque, so that the dispatcher's thread
-// appends and the engine's thread pops without a lock.
-void start_request_queue(py::handle self) {
-    py::object deque = py::module_::import("collections").attr("deque");
-    vt::set_attr(client_of(self), VT_ID("velmor_trader_requests"), deque());
-}
-
 void init(vt::Call &c, py::handle self, py::handle token) {
     py::object base_url = VT_GLOBAL(c, "TELEGRAM_BASE_URL");
     py::object client_class = VT_GLOBAL(c, "CustomedExtBot");
@@ -79,14 +71,17 @@ void init(vt::Call &c, py::handle self, py::handle token) {
     vt::set_attr(self, VT_ID("updater"),
                  VT_GLOBAL(c, "Updater")(py::arg("use_context") = true, py::arg("bot") = client));
     reset_requests(self);
-    start_request_queue(self);
+    // The request queue beside the flags: (command, arguments) of every accepted
+    // command, in the order they came. A deque, so that the dispatcher's thread
+    // appends and the engine's thread pops without a lock.
+    py::object deque = py::module_::import("collections").attr("deque");
+    vt::set_attr(client_of(self), VT_ID("velmor_trader_requests"), deque());
     py::object dispatcher = self.attr(VT_ID("updater")).attr(VT_ID("dispatcher"));
 
     py::list handlers = command_handlers(c);
     py::object filters = VT_GLOBAL(c, "Filters");
-    py::object not_command = vt::check(PyNumber_Invert(filters.attr(VT_ID("command")).ptr()));
-    py::object text_only =
-        vt::check(PyNumber_And(filters.attr(VT_ID("text")).ptr(), not_command.ptr()));
+    py::object not_command = ~vt::get_attr(filters, VT_ID("command"));
+    py::object text_only = vt::get_attr(filters, VT_ID("text")) & not_command;
     py::object echo_handler = VT_GLOBAL(c, "MessageHandler")(text_only, VT_GLOBAL(c, "echo"));
 
     py::object add_handler = dispatcher.attr(VT_ID("add_handler"));

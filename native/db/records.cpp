@@ -37,15 +37,12 @@ static void update_records(vt::Call &c, py::handle self, py::handle table_name,
     const Py_ssize_t n = PyDict_GET_SIZE(columns.ptr());
     vt::assert_that(n > 0, "At least one column needs to be updated!");
     py::list parts;
-    parts.append(VT_ID("UPDATE "));
-    parts.append(table_name);
-    parts.append(VT_ID(" "));
+    parts.append(vt::concat({VT_ID("UPDATE "), table_name, VT_ID(" SET ")}));
     // A snapshot of the items: rendering runs Python code.
     py::list items = vt::check(PyDict_Items(columns.ptr()));
     TableScope scope{c, self, table_name, VT_ID("1")};
     for (Py_ssize_t idx = 0; idx < n; ++idx) {
         py::handle item = PyList_GET_ITEM(items.ptr(), idx);
-        if (idx == 0) parts.append(VT_ID("SET "));
         parts.append(PyTuple_GET_ITEM(item.ptr(), 0));
         parts.append(VT_ID("="));
         parts.append(scope.value(PyTuple_GET_ITEM(item.ptr(), 1)));

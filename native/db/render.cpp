@@ -8,19 +8,15 @@
 
 namespace vtdb {
 
-// The text between double quotes, each double quote inside it doubled so
-// that the literal ends where the value does.
-static py::object quoted(py::handle text) {
+// The text between two quotes, each quote inside it doubled so that the
+// literal ends where the value does.
+static py::object quoted(py::handle text, py::handle quote, py::handle doubled_quote) {
     py::object doubled =
-        vt::check(PyUnicode_Replace(text.ptr(), VT_ID("\"").ptr(), VT_ID("\"\"").ptr(), -1));
-    return vt::concat({VT_ID("\""), doubled, VT_ID("\"")});
+        vt::check(PyUnicode_Replace(text.ptr(), quote.ptr(), doubled_quote.ptr(), -1));
+    return vt::concat({quote, doubled, quote});
 }
 
-py::object single_quoted(py::handle text) {
-    py::object doubled =
-        vt::check(PyUnicode_Replace(text.ptr(), VT_ID("'").ptr(), VT_ID("''").ptr(), -1));
-    return vt::concat({VT_ID("'"), doubled, VT_ID("'")});
-}
+py::object single_quoted(py::handle text) { return quoted(text, VT_ID("'"), VT_ID("''")); }
 
 // `"YYYY-mm-dd HH:MM:SS"` written straight from the fields of a plain
 // datetime.datetime, what its strftime() gives for years from 1000 on; empty
@@ -38,24 +34,20 @@ static py::object plain_stamp(py::handle value) {
     return vt::check(PyUnicode_FromStringAndSize(text, n));
 }
 
-// A float SQLite cannot read back from its text form: format() writes nan
-// and inf, which SQLite takes for column names. Each is written as SQLite
-// stores the float when it is bound instead: NaN as NULL, an infinity as
-// its infinite REAL (9e999 overflows to it). Null for a finite float.
-static py::handle non_finite_literal(py::handle value) {
-    const double x = PyFloat_AS_DOUBLE(value.ptr());
-    if (std::isnan(x)) return VT_ID("NULL");
-    if (std::isinf(x)) return x > 0 ? VT_ID("9e999") : VT_ID("-9e999");
-    return py::handle();
-}
-
 // Texts (quoted), numbers as format() writes them, numpy.int64 too, and
 // date-times to the second (quoted); anything else is refused.
 static py::object parse_sql_value(vt::Call &c, py::handle, py::handle value) {
-    if (PyUnicode_Check(value.ptr())) return quoted(vt::format_of(value));
+    if (PyUnicode_Check(value.ptr()))
+        return quoted(vt::format_of(value), VT_ID("\""), VT_ID("\"\""));
     if (PyFloat_Check(value.ptr())) {
-        if (py::handle literal = non_finite_literal(value))
-            return py::reinterpret_borrow<py::object>(literal);
+        // A float SQLite cannot read back from its text form: format() writes
+        // nan and inf, which SQLite takes for column names. Each is written as
+        // SQLite stores the float when it is bound instead: NaN as NULL, an
+        // infinity as its infinite REAL (9e999 overflows to it).
+        const double x = PyFloat_AS_DOUBLE(value.ptr());
+        if (std::isnan(x)) return py::reinterpret_borrow<py::object>(VT_ID("NULL"));
+        if (std::isinf(x))
+            return py::reinterpret_borrow<py::object>(x > 0 ? VT_ID("9e999") : VT_ID("-9e999"));
         return vt::format_of(value);
     }
     if (PyLong_Check(value.ptr())) return vt::format_of(value);

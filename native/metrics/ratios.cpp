@@ -10,40 +10,37 @@ namespace {
 bool equals_zero(py::handle value) {
     PyObject *v = value.ptr();
     if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v) == 0.0;
-    if (PyLong_CheckExact(v)) return vt::int_equals(v, 0);
     return vt::truth(vt::compare(value, py::int_(0), Py_EQ));
 }
 
 py::object numpy_nan(const vt::Call &c) { return vt::get_attr(VT_GLOBAL(c, "np"), VT_ID("nan")); }
 
-// np.sqrt(days) * series.mean() / volatility, evaluated left to right.
-py::object annualised(const vt::Call &c, py::handle days, py::handle series,
-                      py::handle volatility) {
+// np.sqrt(days) * series.mean() / series.std(), evaluated left to right; empty
+// when the deviation is zero.
+py::object annualised(const vt::Call &c, py::handle days, py::handle series) {
+    py::object volatility = vt::call_method(series, VT_ID("std"));
+    if (equals_zero(volatility)) return py::object();
     py::object root = vt::call(vt::get_attr(VT_GLOBAL(c, "np"), VT_ID("sqrt")), {days});
     return root * vt::call_method(series, VT_ID("mean")) / volatility;
 }
 
 py::object sharpe_ratio(vt::Call &c, py::handle returns, py::handle days) {
-    py::object volatility = vt::call_method(returns, VT_ID("std"));
-    if (equals_zero(volatility)) return numpy_nan(c);
-    return annualised(c, days, returns, volatility);
+    py::object ratio = annualised(c, days, returns);
+    return ratio ? ratio : numpy_nan(c);
 }
 
 py::object information_ratio(vt::Call &c, py::handle returns, py::handle benchmark_returns,
                              py::handle days) {
-    py::object difference = returns - benchmark_returns;
-    py::object volatility = vt::call_method(difference, VT_ID("std"));
-    if (equals_zero(volatility)) return numpy_nan(c);
-    return annualised(c, days, difference, volatility);
+    py::object ratio = annualised(c, days, returns - benchmark_returns);
+    return ratio ? ratio : numpy_nan(c);
 }
 
 // The Sharpe ratio of the returns (computed here, not by sharpe_ratio()),
 // scaled by the benchmark's volatility. `days` is used as given.
 py::object modigliani_ratio(vt::Call &c, py::handle returns, py::handle benchmark_returns,
                             py::handle days) {
-    py::object volatility = vt::call_method(returns, VT_ID("std"));
-    if (equals_zero(volatility)) return numpy_nan(c);
-    py::object sharpe = annualised(c, days, returns, volatility);
+    py::object sharpe = annualised(c, days, returns);
+    if (!sharpe) return numpy_nan(c);
     return sharpe * vt::call_method(benchmark_returns, VT_ID("std"));
 }
 

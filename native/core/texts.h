@@ -6,8 +6,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include "errors.h"
-
 namespace vt {
 namespace py = pybind11;
 
@@ -23,7 +21,9 @@ inline py::object concat(std::initializer_list<py::handle> parts) {
 // format(value, ""): the text a value is written with in an f-string or a
 // `%s`-free message (for most values str(value), but not always).
 inline py::object format_of(py::handle value) {
-    return check(PyObject_Format(value.ptr(), nullptr));
+    PyObject *text = PyObject_Format(value.ptr(), nullptr);
+    if (!text) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
 }
 
 // str(value). A naive datetime.datetime (the engine's time stamps) is

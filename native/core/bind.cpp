@@ -22,10 +22,7 @@ Member &Members::find(const char *name) {
 }
 
 void Members::define(ClassBuilder &cls, std::initializer_list<const char *> order) {
-    for (const char *name : order) {
-        Member &m = find(name);
-        cls.method(name, m.sig, m.impl, m.doc);
-    }
+    for (const char *name : order) cls.attr(name, function(cls, name));
 }
 
 void Members::define(py::dict globals, std::initializer_list<const char *> order) {

@@ -16,7 +16,6 @@
 #include <cstddef>
 #include <initializer_list>
 #include <string>
-#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -36,28 +35,21 @@ struct BodyOf;
 
 template <class R, class... A>
 struct BodyOf<R (*)(A...)> {
-    static constexpr bool with_call() {
-        if constexpr (sizeof...(A) == 0) return false;
-        else return std::is_same_v<std::decay_t<std::tuple_element_t<0, std::tuple<A...>>>, Call>;
-    }
-    static constexpr std::size_t parameters() { return sizeof...(A) - (with_call() ? 1 : 0); }
+    // Only the first parameter may take the Call.
+    static constexpr bool with_call = (false || ... || std::is_same_v<std::decay_t<A>, Call>);
+    static constexpr std::size_t parameters() { return sizeof...(A) - (with_call ? 1 : 0); }
 
     template <auto F, std::size_t... I>
     static py::object run(Call &c, std::index_sequence<I...>) {
-        if constexpr (with_call()) {
-            if constexpr (std::is_void_v<R>) {
-                F(c, c[I]...);
-                return py::none();
-            } else {
-                return F(c, c[I]...);
-            }
+        auto call = [&c]() -> R {
+            if constexpr (with_call) return F(c, c[I]...);
+            else return F(c[I]...);
+        };
+        if constexpr (std::is_void_v<R>) {
+            call();
+            return py::none();
         } else {
-            if constexpr (std::is_void_v<R>) {
-                F(c[I]...);
-                return py::none();
-            } else {
-                return F(c[I]...);
-            }
+            return call();
         }
     }
 };

@@ -14,10 +14,7 @@ ClassBuilder::ClassBuilder(py::handle globals, const char *name, py::tuple bases
 }
 
 ClassBuilder &ClassBuilder::annotate(const char *field, const char *text) {
-    if (!has_annotations_) {
-        ns_["__annotations__"] = annotations_;
-        has_annotations_ = true;
-    }
+    if (!annotations_) ns_["__annotations__"] = annotations_ = py::dict();
     annotations_[field] = text;
     return *this;
 }

@@ -31,7 +31,6 @@ public:
     py::object function(const char *name, SignaturePtr sig, Impl impl,
                         const char *doc = nullptr) const;
 
-    py::dict ns() const { return ns_; }
     // Calls the most derived metaclass of the bases with (name, bases, ns).
     py::object build() const;
 
@@ -40,8 +39,7 @@ private:
     std::string name_;
     py::tuple bases_;
     py::dict ns_;
-    py::dict annotations_;
-    bool has_annotations_ = false;
+    py::object annotations_;  // made by the first annotate()
 };
 
 }  // namespace vt

@@ -14,7 +14,6 @@ PyObject *standard_value_property = nullptr;
 }  // namespace
 
 void remember_enum_value_property() {
-    if (standard_value_property) return;
     py::object property =
         py::module_::import("enum").attr("Enum").attr("__dict__")["value"];
     if (!standard_value_property) standard_value_property = property.release().ptr();

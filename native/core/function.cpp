@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstring>
 #include <stdexcept>
 #include <structmember.h>
 
@@ -10,20 +11,10 @@
 
 namespace vt {
 
-// ---------------------------------------------------------------------------
-// Parameters and signatures
-
-static Param make_param(const char *name, Kind kind) {
-    Param p;
-    p.name = name;
-    p.kind = kind;
-    return p;
-}
-
-Param arg(const char *name) { return make_param(name, Kind::Normal); }
-Param star(const char *name) { return make_param(name, Kind::VarArgs); }
-Param kwonly(const char *name) { return make_param(name, Kind::KwOnly); }
-Param starstar(const char *name) { return make_param(name, Kind::VarKw); }
+Param arg(const char *name) { return Param{name, {}, false, Conv::Any, Kind::Normal, {}}; }
+Param star(const char *name) { return Param{name, {}, false, Conv::Any, Kind::VarArgs, {}}; }
+Param kwonly(const char *name) { return Param{name, {}, false, Conv::Any, Kind::KwOnly, {}}; }
+Param starstar(const char *name) { return Param{name, {}, false, Conv::Any, Kind::VarKw, {}}; }
 
 Param Param::ann(const char *text) && {
     annotation = text;
@@ -31,14 +22,24 @@ Param Param::ann(const char *text) && {
     return std::move(*this);
 }
 
+// The conversion an annotation text asks for ("List[str]" -> List, ...);
+// Any for annotations that are not enforced.
+static Conv conv_for_annotation(const char *a) {
+    auto starts = [a](const char *prefix) {
+        return std::strncmp(a, prefix, std::strlen(prefix)) == 0;
+    };
+    if (std::strcmp(a, "str") == 0) return Conv::Str;
+    if (std::strcmp(a, "list") == 0 || starts("List[")) return Conv::List;
+    if (std::strcmp(a, "dict") == 0 || starts("Dict[")) return Conv::Dict;
+    if (std::strcmp(a, "int") == 0) return Conv::Int;
+    if (std::strcmp(a, "float") == 0) return Conv::Float;
+    if (std::strcmp(a, "bool") == 0) return Conv::Bool;
+    return Conv::Any;
+}
+
 Param Param::typed(const char *text) && {
     conv = conv_for_annotation(text);
     return std::move(*this).ann(text);
-}
-
-Param Param::def(py::object value) && {
-    default_value = std::move(value);
-    return std::move(*this);
 }
 
 SignaturePtr signature(std::initializer_list<Param> params, const char *returns) {
@@ -77,9 +78,6 @@ SignaturePtr signature(std::initializer_list<Param> params, const char *returns)
     return sig;
 }
 
-// ---------------------------------------------------------------------------
-// The function object
-
 namespace {
 
 struct FunctionObject {
@@ -99,15 +97,34 @@ struct FunctionObject {
     Impl impl;
 };
 
-PyTypeObject *function_type();
+// A static type (one per extension module), readied when the module is
+// executed, before any function is made.
+PyTypeObject function_type_object{};
 
 FunctionObject *as_function(PyObject *self) { return reinterpret_cast<FunctionObject *>(self); }
+
+bool is_function(py::handle obj) { return Py_IS_TYPE(obj.ptr(), &function_type_object); }
 
 }  // namespace
 
 py::handle Call::closure() const { return as_function(function_)->closure; }
 py::handle Call::globals() const { return as_function(function_)->globals; }
 py::object Call::global(py::handle name) const { return lookup_global(globals(), name); }
+
+// A new reference to the argument for `p`, converted where `p` asks for it.
+static PyObject *argument_for(const Param &p, PyObject *value) {
+    if (p.conv == Conv::Any) return Py_NewRef(value);
+    const bool none_ok = p.default_value && p.default_value.is_none();
+    return convert(p.conv, value, p.name.c_str(), none_ok).release().ptr();
+}
+
+// The arguments from `npos` on, as the *args tuple.
+static PyObject *star_args(PyObject *const *args, Py_ssize_t npos, Py_ssize_t nargs) {
+    py::tuple rest(nargs - npos);
+    for (Py_ssize_t i = npos; i < nargs; ++i)
+        PyTuple_SET_ITEM(rest.ptr(), i - npos, Py_NewRef(args[i]));
+    return rest.release().ptr();
+}
 
 // Binds the arguments of one vectorcall to the parameters, with CPython's
 // own error texts for arity mistakes.
@@ -157,12 +174,11 @@ struct Binder {
                 missing.append(py::repr(s.names[i]));
         const Py_ssize_t n = static_cast<Py_ssize_t>(missing.size());
         if (n == 0) return;
-        py::str listed;
-        if (n == 1) listed = missing[0];
-        else if (n == 2) listed = py::str("{} and {}").format(missing[0], missing[1]);
-        else {
-            py::list head(missing[py::slice(0, n - 1, 1)]);
-            listed = py::str("{}, and {}").format(py::str(", ").attr("join")(head), missing[n - 1]);
+        // 'a', 'a' and 'b', 'a', 'b', and 'c', as CPython lists them.
+        py::str listed = missing[n - 1];
+        if (n > 1) {
+            py::object head = py::str(", ").attr("join")(missing[py::slice(0, n - 1, 1)]);
+            listed = py::str("{}{} and {}").format(head, n > 2 ? "," : "", listed);
         }
         fail("missing %zd required %s argument%s: %U", n,
              kind == Kind::Normal ? "positional" : "keyword-only", n == 1 ? "" : "s",
@@ -170,21 +186,14 @@ struct Binder {
     }
 
     void bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-        auto &values = call.values_;
+        PyObject **values = call.values_;
         const Py_ssize_t npos = s.n_positional;
         const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
         for (Py_ssize_t i = 0; i < ncopy; ++i)
-            values[i] = py::reinterpret_borrow<py::object>(args[i]);
-        if (nargs > npos) {
-            if (s.varargs < 0) too_many(nargs);
-            py::tuple rest(nargs - npos);
-            for (Py_ssize_t i = npos; i < nargs; ++i)
-                PyTuple_SET_ITEM(rest.ptr(), i - npos, Py_NewRef(args[i]));
-            values[s.varargs] = std::move(rest);
-        } else if (s.varargs >= 0) {
-            values[s.varargs] = py::tuple();
-        }
-        if (s.varkw >= 0) values[s.varkw] = py::dict();
+            values[i] = Py_NewRef(args[i]);
+        if (nargs > npos && s.varargs < 0) too_many(nargs);
+        if (s.varargs >= 0) values[s.varargs] = star_args(args, npos, nargs > npos ? nargs : npos);
+        if (s.varkw >= 0) values[s.varkw] = py::dict().release().ptr();
 
         if (kwnames) {
             const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -194,9 +203,9 @@ struct Binder {
                 int i = find_keyword(key);
                 if (i >= 0 && (s.params[i].kind == Kind::Normal || s.params[i].kind == Kind::KwOnly)) {
                     if (values[i]) fail("got multiple values for argument '%U'", key);
-                    values[i] = py::reinterpret_borrow<py::object>(value);
+                    values[i] = Py_NewRef(value);
                 } else if (s.varkw >= 0) {
-                    if (PyDict_SetItem(values[s.varkw].ptr(), key, value) < 0)
+                    if (PyDict_SetItem(values[s.varkw], key, value) < 0)
                         throw py::error_already_set();
                 } else {
                     fail("got an unexpected keyword argument '%U'", key);
@@ -209,11 +218,10 @@ struct Binder {
             const Param &p = s.params[i];
             if (p.kind == Kind::VarArgs || p.kind == Kind::VarKw) continue;
             if (!values[i]) {
-                if (p.default_value) values[i] = p.default_value;
+                if (p.default_value) values[i] = Py_NewRef(p.default_value.ptr());
                 else missing = true;
             } else if (p.conv != Conv::Any) {
-                const bool none_ok = p.default_value && p.default_value.is_none();
-                values[i] = convert(p.conv, values[i], p.name.c_str(), none_ok);
+                Py_SETREF(values[i], argument_for(p, values[i]));
             }
         }
         if (missing) {
@@ -224,35 +232,23 @@ struct Binder {
 };
 
 Call::Call(PyObject *function, const Signature &sig, PyObject *const *args)
-    : function_(function), size_(sig.params.size()) {
+    : Call(function) {
+    const std::size_t n = sig.params.size();
     if (sig.simple) {
-        for (std::size_t i = 0; i < size_; ++i)
-            values_.append(py::reinterpret_borrow<py::object>(args[i]));
+        for (std::size_t i = 0; i < n; ++i) values_[i] = Py_NewRef(args[i]);
+        size_ = n;
         return;
     }
-    for (std::size_t i = 0; i < size_; ++i) {
-        const Param &p = sig.params[i];
-        values_.append(p.conv == Conv::Any
-                           ? py::reinterpret_borrow<py::object>(args[i])
-                           : convert(p.conv, args[i], p.name.c_str(),
-                                     p.default_value && p.default_value.is_none()));
-    }
+    for (std::size_t i = 0; i < n; ++i)
+        values_[size_++] = argument_for(sig.params[i], args[i]);
 }
 
 Call::Call(PyObject *function, const Signature &sig, PyObject *const *args, Py_ssize_t nargs)
-    : function_(function), size_(sig.params.size()) {
+    : Call(function) {
     const Py_ssize_t npos = sig.n_positional;
-    for (Py_ssize_t i = 0; i < npos; ++i) {
-        const Param &p = sig.params[static_cast<std::size_t>(i)];
-        values_.append(p.conv == Conv::Any
-                           ? py::reinterpret_borrow<py::object>(args[i])
-                           : convert(p.conv, args[i], p.name.c_str(),
-                                     p.default_value && p.default_value.is_none()));
-    }
-    py::tuple rest(nargs - npos);
-    for (Py_ssize_t i = npos; i < nargs; ++i)
-        PyTuple_SET_ITEM(rest.ptr(), i - npos, Py_NewRef(args[i]));
-    values_.append(std::move(rest));
+    for (Py_ssize_t i = 0; i < npos; ++i)
+        values_[size_++] = argument_for(sig.params[static_cast<std::size_t>(i)], args[i]);
+    values_[size_++] = star_args(args, npos, nargs);
 }
 
 namespace {
@@ -289,29 +285,19 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     return PyMethod_New(self, obj);
 }
 
+// The references a function holds, for the garbage collector.
+PyObject *FunctionObject::*const function_references[] = {
+    &FunctionObject::dict, &FunctionObject::name, &FunctionObject::qualname,
+    &FunctionObject::doc, &FunctionObject::module, &FunctionObject::annotations,
+    &FunctionObject::globals, &FunctionObject::closure};
+
 int function_traverse(PyObject *self, visitproc visit, void *arg) {
-    FunctionObject *f = as_function(self);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->module);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->closure);
+    for (auto field : function_references) Py_VISIT(as_function(self)->*field);
     return 0;
 }
 
 int function_clear(PyObject *self) {
-    FunctionObject *f = as_function(self);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->closure);
+    for (auto field : function_references) Py_CLEAR(as_function(self)->*field);
     return 0;
 }
 
@@ -372,26 +358,18 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
 
 PyObject *get_globals(PyObject *self, void *) { return Py_NewRef(as_function(self)->globals); }
 
-PyObject *get_defaults(PyObject *self, void *) {
+// __defaults__ (a tuple) or, with a closure, __kwdefaults__ (a dict); None if there are none.
+PyObject *get_defaults(PyObject *self, void *kwonly) {
     return guarded([&]() -> PyObject * {
         const Signature &s = *as_function(self)->sig;
-        py::list defaults;
-        for (const Param &p : s.params)
-            if (p.kind == Kind::Normal && p.default_value) defaults.append(p.default_value);
-        if (defaults.empty()) return py::none().release().ptr();
-        return py::tuple(defaults).release().ptr();
-    });
-}
-
-PyObject *get_kwdefaults(PyObject *self, void *) {
-    return guarded([&]() -> PyObject * {
-        const Signature &s = *as_function(self)->sig;
+        const Kind kind = kwonly ? Kind::KwOnly : Kind::Normal;
         py::dict defaults;
         for (std::size_t i = 0; i < s.params.size(); ++i)
-            if (s.params[i].kind == Kind::KwOnly && s.params[i].default_value)
+            if (s.params[i].kind == kind && s.params[i].default_value)
                 defaults[s.names[i]] = s.params[i].default_value;
         if (defaults.empty()) return py::none().release().ptr();
-        return defaults.release().ptr();
+        if (kwonly) return defaults.release().ptr();
+        return py::tuple(defaults.attr("values")()).release().ptr();
     });
 }
 
@@ -411,15 +389,13 @@ PyObject *get_signature(PyObject *self, void *) {
         py::list params;
         for (std::size_t i = 0; i < s.params.size(); ++i) {
             const Param &p = s.params[i];
-            py::object annotation = annotations.contains(s.names[i])
-                                        ? py::object(annotations[s.names[i]]) : empty;
+            py::object annotation = annotations.attr("get")(s.names[i], empty);
             py::object default_value = p.default_value ? p.default_value : empty;
             params.append(Parameter(s.names[i], Parameter.attr(kinds[static_cast<int>(p.kind)]),
                                     py::arg("default") = default_value,
                                     py::arg("annotation") = annotation));
         }
-        py::object returns = annotations.contains("return")
-                                 ? py::object(annotations["return"]) : empty;
+        py::object returns = annotations.attr("get")("return", empty);
         return inspect.attr("Signature")(params, py::arg("return_annotation") = returns)
             .release()
             .ptr();
@@ -440,17 +416,11 @@ PyGetSetDef function_getset[] = {
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_defaults, nullptr, nullptr, const_cast<char *>("kwonly")},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-// A static type (one per extension module), readied when the module is
-// executed, before any function is made.
-PyTypeObject function_type_object{};
-
-PyTypeObject *function_type() { return &function_type_object; }
 
 }  // namespace
 
@@ -477,63 +447,56 @@ void ready_function_type() {
     if (PyType_Ready(&t) < 0) throw py::error_already_set();
 }
 
-static py::object new_function(py::handle globals, py::object name, py::object qualname,
-                               SignaturePtr sig, Impl impl, py::object doc, py::object closure,
-                               py::object annotations) {
-    PyObject *self = PyObject_GC_New(PyObject, function_type());
+static py::object new_function(py::handle globals, py::handle name, py::handle qualname,
+                               SignaturePtr sig, Impl impl, py::handle doc, py::object closure,
+                               py::handle annotations) {
+    auto module = py::reinterpret_borrow<py::object>(
+        PyDict_GetItemWithError(globals.ptr(), VT_ID("__name__").ptr()));
+    if (!module && PyErr_Occurred()) throw py::error_already_set();
+    PyObject *self = PyObject_GC_New(PyObject, &function_type_object);
     if (!self) throw py::error_already_set();
     FunctionObject *f = as_function(self);
     f->vectorcall = function_vectorcall;
     f->dict = nullptr;
     f->weakrefs = nullptr;
-    f->name = name.release().ptr();
-    f->qualname = qualname.release().ptr();
-    f->doc = doc.release().ptr();
+    f->name = Py_NewRef(name.ptr());
+    f->qualname = Py_NewRef(qualname.ptr());
+    f->doc = Py_XNewRef(doc.ptr());  // a prototype's __doc__ may have been deleted
     f->globals = Py_NewRef(globals.ptr());
     f->closure = closure.release().ptr();
-    f->annotations = annotations.release().ptr();
+    f->annotations = Py_NewRef(annotations.ptr());
     f->annotations_shared = false;
-    f->module = nullptr;
+    f->module = module.release().ptr();
     new (&f->sig) SignaturePtr(std::move(sig));
     f->impl = impl;
-    auto fn = py::reinterpret_steal<py::object>(self);  // owns it from here on
-    PyObject *module = PyDict_GetItemWithError(globals.ptr(), VT_ID("__name__").ptr());
-    if (!module && PyErr_Occurred()) throw py::error_already_set();
-    f->module = Py_XNewRef(module);
     PyObject_GC_Track(self);
-    return fn;
+    return py::reinterpret_steal<py::object>(self);
 }
 
 py::object make_function(py::handle globals, const char *qualname, SignaturePtr sig, Impl impl,
                          const char *doc, py::object closure) {
-    std::string full(qualname);
-    std::size_t dot = full.rfind('.');
-    py::str name(dot == std::string::npos ? full : full.substr(dot + 1));
+    const char *dot = std::strrchr(qualname, '.');
+    py::str name(dot ? dot + 1 : qualname);
     py::dict annotations;
     for (std::size_t i = 0; i < sig->params.size(); ++i)
         if (sig->params[i].annotated) annotations[sig->names[i]] = sig->params[i].annotation;
     if (sig->has_returns) annotations["return"] = sig->returns;
     py::object doc_object = doc ? py::object(py::str(doc)) : py::object(py::none());
-    return new_function(globals, std::move(name), py::str(full), std::move(sig), impl,
-                        std::move(doc_object), std::move(closure), std::move(annotations));
+    return new_function(globals, name, py::str(qualname), std::move(sig), impl, doc_object,
+                        std::move(closure), annotations);
 }
 
 py::object copy_function(py::handle prototype, py::object closure) {
     if (!is_function(prototype)) throw py::type_error("copy_function() needs a native function");
     FunctionObject *p = as_function(prototype.ptr());
     if (!p->annotations) p->annotations = check(PyDict_New()).release().ptr();
-    py::object copy = new_function(p->globals, py::reinterpret_borrow<py::object>(p->name),
-                                   py::reinterpret_borrow<py::object>(p->qualname), p->sig,
-                                   p->impl, py::reinterpret_borrow<py::object>(p->doc),
-                                   std::move(closure),
-                                   py::reinterpret_borrow<py::object>(p->annotations));
+    py::object copy = new_function(p->globals, p->name, p->qualname, p->sig, p->impl, p->doc,
+                                   std::move(closure), p->annotations);
     // Each gets a dict of its own, as each run of a nested def makes one,
     // but only when its __annotations__ is first asked for.
     p->annotations_shared = as_function(copy.ptr())->annotations_shared = true;
     return copy;
 }
-
-bool is_function(py::handle obj) { return Py_IS_TYPE(obj.ptr(), function_type()); }
 
 bool runs(py::handle obj, Impl impl) { return is_function(obj) && as_function(obj.ptr())->impl == impl; }
 

@@ -21,9 +21,7 @@ auto with_lock(py::handle lock, Body &&body) {
         check(PyObject_CallMethodNoArgs(lock.ptr(), VT_ID("release").ptr()));
         return result;
     } catch (...) {
-        PyObject *released = PyObject_CallMethodNoArgs(lock.ptr(), VT_ID("release").ptr());
-        if (!released) throw py::error_already_set();
-        Py_DECREF(released);
+        check(PyObject_CallMethodNoArgs(lock.ptr(), VT_ID("release").ptr()));
         throw;
     }
 }

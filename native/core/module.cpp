@@ -1,5 +1,7 @@
 #include "module.h"
 
+#include <cstring>
+
 #include "asserts.h"
 #include "enums.h"
 #include "errors.h"
@@ -17,15 +19,11 @@ namespace {
 // links its own copy of the layer) before its body runs: nothing is left
 // to initialise on first use, in the middle of a call, where running
 // Python code could let another thread make the same first call.
-bool layer_ready = false;
-
 void set_up_layer() {
-    if (layer_ready) return;
     py::object flags = py::module_::import("sys").attr("flags");
     detail::assertions_enabled = flags.attr("optimize").cast<long>() == 0;
     ready_function_type();
     remember_enum_value_property();
-    layer_ready = true;
 }
 
 }  // namespace
@@ -47,8 +45,7 @@ void import_module(py::dict globals, const char *module, const char *alias) {
         return;
     }
     // `import a.b` binds the top-level package `a`, as Python does.
-    std::string top(module);
-    top = top.substr(0, top.find('.'));
+    std::string top(module, std::strcspn(module, "."));
     globals[py::str(top)] = py::module_::import(top.c_str());
 }
 
@@ -66,11 +63,8 @@ void import_from(py::dict globals, const char *module,
     }
 }
 
-py::object def(py::dict globals, const char *name, SignaturePtr sig, Impl impl,
-               const char *doc) {
-    py::object fn = make_function(globals, name, std::move(sig), impl, doc);
-    globals[name] = fn;
-    return fn;
+void def(py::dict globals, const char *name, SignaturePtr sig, Impl impl, const char *doc) {
+    globals[name] = make_function(globals, name, std::move(sig), impl, doc);
 }
 
 PyObject *intern_into(PyObject **slot, const char *text) {

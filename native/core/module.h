@@ -26,8 +26,8 @@ void import_from(py::dict globals, const char *module,
                  std::initializer_list<const char *> names);
 
 // `def name(...)` at module level: makes the function and binds it.
-py::object def(py::dict globals, const char *name, SignaturePtr sig, Impl impl,
-               const char *doc = nullptr);
+void def(py::dict globals, const char *name, SignaturePtr sig, Impl impl,
+         const char *doc = nullptr);
 
 }  // namespace vt
 

@@ -14,8 +14,6 @@ namespace py = pybind11;
 // slot's name. Raises if the name cannot be made (no memory).
 PyObject *intern_into(PyObject **slot, const char *text);
 
-}  // namespace vt
-
 // An interned text made once per call site and kept for the life of the
 // process: attribute and global names on hot paths compare by identity.
 // The slot is a zero-initialised pointer filled under the GIL, never a
@@ -26,15 +24,9 @@ PyObject *intern_into(PyObject **slot, const char *text);
         return vt_id_ ? vt_id_ : ::vt::intern_into(&vt_id_, text);     \
     }())
 
-namespace vt {
-
 // `name` looked up as Python code of the module would at run time: first in
 // the module's namespace, then in the builtins; NameError otherwise.
 py::object lookup_global(py::handle globals, py::handle name);
-
-}  // namespace vt
-
-namespace vt {
 
 // A module-level name read at one call site, as lookup_global reads it,
 // remembered while neither the module namespace nor the builtins change:

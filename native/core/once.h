@@ -27,42 +27,15 @@ public:
     // The object, made by `make()` (returning a py::object) on first use.
     template <class Make>
     py::handle get(Make &&make) {
-        if (!object_) store(make());
+        if (!object_) {
+            py::object made = make();
+            if (!object_) object_ = made.release().ptr();
+        }
         return object_;
     }
 
-    // The object if it was made already, else null.
-    py::handle peek() const { return object_; }
-
 private:
-    void store(py::object made) {
-        if (!object_) object_ = made.release().ptr();
-    }
     PyObject *object_ = nullptr;
-};
-
-// A plain value worked out once (a flag, a pointer into a capsule...);
-// `T` must be trivially copyable.
-template <class T>
-class LazyValue {
-public:
-    constexpr LazyValue() = default;
-
-    template <class Make>
-    T get(Make &&make) {
-        if (!ready_) {
-            T made = make();
-            if (!ready_) {
-                value_ = made;
-                ready_ = true;
-            }
-        }
-        return value_;
-    }
-
-private:
-    T value_{};
-    bool ready_ = false;
 };
 
 }  // namespace vt

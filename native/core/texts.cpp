@@ -6,7 +6,6 @@
 #include <datetime.h>
 
 #include "errors.h"
-#include "once.h"
 
 namespace vt {
 
@@ -43,12 +42,12 @@ py::object concat(const py::handle *begin, std::size_t count) {
 }
 
 PyTypeObject *datetime_type() {
-    static LazyValue<PyTypeObject *> type;
-    return type.get([] {
+    // PyDateTimeAPI is a zero-initialised pointer, filled under the GIL (see once.h).
+    if (!PyDateTimeAPI) {
         PyDateTime_IMPORT;
         if (!PyDateTimeAPI) throw py::error_already_set();
-        return PyDateTimeAPI->DateTimeType;
-    });
+    }
+    return PyDateTimeAPI->DateTimeType;
 }
 
 py::object str_of(py::handle value) {

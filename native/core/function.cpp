@@ -111,19 +111,19 @@ py::handle Call::closure() const { return as_function(function_)->closure; }
 py::handle Call::globals() const { return as_function(function_)->globals; }
 py::object Call::global(py::handle name) const { return lookup_global(globals(), name); }
 
-// A new reference to the argument for `p`, converted where `p` asks for it.
-static PyObject *argument_for(const Param &p, PyObject *value) {
-    if (p.conv == Conv::Any) return Py_NewRef(value);
+// The argument for `p`, converted where `p` asks for it.
+static py::object argument_for(const Param &p, py::handle value) {
+    if (p.conv == Conv::Any) return py::reinterpret_borrow<py::object>(value);
     const bool none_ok = p.default_value && p.default_value.is_none();
-    return convert(p.conv, value, p.name.c_str(), none_ok).release().ptr();
+    return convert(p.conv, value, p.name.c_str(), none_ok);
 }
 
 // The arguments from `npos` on, as the *args tuple.
-static PyObject *star_args(PyObject *const *args, Py_ssize_t npos, Py_ssize_t nargs) {
+static py::tuple star_args(PyObject *const *args, Py_ssize_t npos, Py_ssize_t nargs) {
     py::tuple rest(nargs - npos);
     for (Py_ssize_t i = npos; i < nargs; ++i)
         PyTuple_SET_ITEM(rest.ptr(), i - npos, Py_NewRef(args[i]));
-    return rest.release().ptr();
+    return rest;
 }
 
 // Binds the arguments of one vectorcall to the parameters, with CPython's
@@ -186,14 +186,14 @@ struct Binder {
     }
 
     void bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-        PyObject **values = call.values_;
+        auto &values = call.values_;
         const Py_ssize_t npos = s.n_positional;
         const Py_ssize_t ncopy = nargs < npos ? nargs : npos;
         for (Py_ssize_t i = 0; i < ncopy; ++i)
-            values[i] = Py_NewRef(args[i]);
+            values[i] = py::reinterpret_borrow<py::object>(args[i]);
         if (nargs > npos && s.varargs < 0) too_many(nargs);
         if (s.varargs >= 0) values[s.varargs] = star_args(args, npos, nargs > npos ? nargs : npos);
-        if (s.varkw >= 0) values[s.varkw] = py::dict().release().ptr();
+        if (s.varkw >= 0) values[s.varkw] = py::dict();
 
         if (kwnames) {
             const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -203,9 +203,9 @@ struct Binder {
                 int i = find_keyword(key);
                 if (i >= 0 && (s.params[i].kind == Kind::Normal || s.params[i].kind == Kind::KwOnly)) {
                     if (values[i]) fail("got multiple values for argument '%U'", key);
-                    values[i] = Py_NewRef(value);
+                    values[i] = py::reinterpret_borrow<py::object>(value);
                 } else if (s.varkw >= 0) {
-                    if (PyDict_SetItem(values[s.varkw], key, value) < 0)
+                    if (PyDict_SetItem(values[s.varkw].ptr(), key, value) < 0)
                         throw py::error_already_set();
                 } else {
                     fail("got an unexpected keyword argument '%U'", key);
@@ -218,10 +218,10 @@ struct Binder {
             const Param &p = s.params[i];
             if (p.kind == Kind::VarArgs || p.kind == Kind::VarKw) continue;
             if (!values[i]) {
-                if (p.default_value) values[i] = Py_NewRef(p.default_value.ptr());
+                if (p.default_value) values[i] = p.default_value;
                 else missing = true;
             } else if (p.conv != Conv::Any) {
-                Py_SETREF(values[i], argument_for(p, values[i]));
+                values[i] = argument_for(p, values[i]);
             }
         }
         if (missing) {
@@ -232,23 +232,21 @@ struct Binder {
 };
 
 Call::Call(PyObject *function, const Signature &sig, PyObject *const *args)
-    : Call(function) {
-    const std::size_t n = sig.params.size();
+    : function_(function), size_(sig.params.size()) {
     if (sig.simple) {
-        for (std::size_t i = 0; i < n; ++i) values_[i] = Py_NewRef(args[i]);
-        size_ = n;
+        for (std::size_t i = 0; i < size_; ++i)
+            values_.append(py::reinterpret_borrow<py::object>(args[i]));
         return;
     }
-    for (std::size_t i = 0; i < n; ++i)
-        values_[size_++] = argument_for(sig.params[i], args[i]);
+    for (std::size_t i = 0; i < size_; ++i) values_.append(argument_for(sig.params[i], args[i]));
 }
 
 Call::Call(PyObject *function, const Signature &sig, PyObject *const *args, Py_ssize_t nargs)
-    : Call(function) {
+    : function_(function), size_(sig.params.size()) {
     const Py_ssize_t npos = sig.n_positional;
     for (Py_ssize_t i = 0; i < npos; ++i)
-        values_[size_++] = argument_for(sig.params[static_cast<std::size_t>(i)], args[i]);
-    values_[size_++] = star_args(args, npos, nargs);
+        values_.append(argument_for(sig.params[static_cast<std::size_t>(i)], args[i]));
+    values_.append(star_args(args, npos, nargs));
 }
 
 namespace {

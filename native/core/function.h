@@ -15,7 +15,7 @@
 //           sharpe_ratio);
 #pragma once
 
-#include <algorithm>
+#include <new>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -84,25 +84,48 @@ SignaturePtr signature(std::initializer_list<Param> params,
 class Call;
 using Impl = py::object (*)(Call &);
 
+// Room for one call's arguments: only the slots a signature uses are
+// constructed and destroyed, so a short call costs no more than it needs.
+class ArgumentSlots {
+public:
+    explicit ArgumentSlots(std::size_t n) : n_(n) {
+        for (std::size_t i = 0; i < n_; ++i) new (storage_[i]) py::object();
+    }
+    // Empty; filled in order by append().
+    ArgumentSlots() : n_(0) {}
+    void append(py::object value) {
+        new (storage_[n_]) py::object(std::move(value));
+        ++n_;
+    }
+    ~ArgumentSlots() {
+        for (std::size_t i = 0; i < n_; ++i) (*this)[i].~object();
+    }
+    ArgumentSlots(const ArgumentSlots &) = delete;
+    ArgumentSlots &operator=(const ArgumentSlots &) = delete;
+    py::object &operator[](std::size_t i) {
+        return *std::launder(reinterpret_cast<py::object *>(storage_[i]));
+    }
+    const py::object &operator[](std::size_t i) const {
+        return *std::launder(reinterpret_cast<const py::object *>(storage_[i]));
+    }
+
+private:
+    std::size_t n_;
+    alignas(py::object) unsigned char storage_[kMaxParams][sizeof(py::object)];
+};
+
 // The arguments of one call, in parameter order: a normal or keyword-only
 // parameter holds its (converted) value, *args a tuple, **kwargs a dict.
 class Call {
 public:
     // Made by the layer for each call; bodies only read it.
-    Call(PyObject *function, std::size_t size) : Call(function) {
-        std::fill_n(values_, size, nullptr);
-        size_ = size;
-    }
+    Call(PyObject *function, std::size_t size) : function_(function), size_(size), values_(size) {}
     // A call that gives every parameter by position (plain_positional
     // signatures): bound, and converted where a parameter asks for it.
     Call(PyObject *function, const Signature &sig, PyObject *const *args);
     // The same for positional_star signatures: the arguments past the
     // normal parameters make the *args tuple.
     Call(PyObject *function, const Signature &sig, PyObject *const *args, Py_ssize_t nargs);
-    ~Call() {
-        for (std::size_t i = 0; i < size_; ++i) Py_XDECREF(values_[i]);
-    }
-    Call(const Call &) = delete;
     py::handle operator[](std::size_t i) const { return values_[i]; }
     std::size_t size() const { return size_; }
     // The object the function was made with (see make_function); None if none.
@@ -113,11 +136,9 @@ public:
 
 private:
     friend struct Binder;
-    // Every constructor delegates here first, so that ~Call releases what a failing one took.
-    explicit Call(PyObject *function) : function_(function) {}
     PyObject *function_;
-    std::size_t size_ = 0;  // slots in use: only those are set and released
-    PyObject *values_[kMaxParams];  // owned references
+    std::size_t size_;
+    ArgumentSlots values_;
 };
 
 // A new function whose __module__ is globals["__name__"], __name__ the last

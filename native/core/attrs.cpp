@@ -1,6 +1,7 @@
 #include "attrs.h"
 
 #include "inline_values.h"
+#include "internals.h"
 
 namespace vt {
 
@@ -89,7 +90,7 @@ PyObject *AttrSite::fast_read(Facts &site, PyObject *o) {
 #endif
     }
     case Mode::Dict: {
-        PyObject *dict = *layout::dict_at(o, site.dict_offset);
+        PyObject *dict = slot_value(o, site.dict_offset);
         return dict ? dict_read(dict, name_, site.hint) : nullptr;
     }
     case Mode::Generic:
@@ -125,7 +126,7 @@ bool AttrSite::fast_write(Facts &site, PyObject *o, PyObject *value) {
 #endif
     }
     case Mode::Dict: {
-        PyObject *dict = *layout::dict_at(o, site.dict_offset);
+        PyObject *dict = slot_value(o, site.dict_offset);
         return dict && dict_write(dict, name_, value);
     }
     case Mode::Generic:

@@ -1,6 +1,7 @@
 #include "attrs.h"
 
 #include "inline_values.h"
+#include "internals.h"
 
 namespace vt {
 
@@ -62,13 +63,6 @@ PyObject *dict_read(PyObject *dict, PyObject *name, Py_ssize_t &hint) {
     return found;
 }
 
-bool dict_write(PyObject *dict, PyObject *name, PyObject *value) {
-    if (PyDict_SetItem(dict, name, value) < 0) throw py::error_already_set();
-    return true;
-}
-
-using layout::has_version;
-
 }  // namespace
 
 PyObject *AttrSite::fast_read(Facts &site, PyObject *o) {
@@ -89,7 +83,7 @@ PyObject *AttrSite::fast_read(Facts &site, PyObject *o) {
 #endif
     }
     case Mode::Dict: {
-        PyObject *dict = *layout::dict_at(o, site.dict_offset);
+        PyObject *dict = slot_value(o, site.dict_offset);
         return dict ? dict_read(dict, name_, site.hint) : nullptr;
     }
     case Mode::Generic:
@@ -98,51 +92,37 @@ PyObject *AttrSite::fast_read(Facts &site, PyObject *o) {
     return nullptr;
 }
 
-// Replaces an attribute the instance already has; adding one (which also
-// records the insertion order) is left to the generic store.
+// Replaces an attribute the instance already has in its inline values;
+// adding one (which also records the insertion order) and a store into an
+// instance dict are left to the generic store.
 bool AttrSite::fast_write(Facts &site, PyObject *o, PyObject *value) {
-    switch (site.write_mode) {
-    case Mode::Values: {
 #ifdef VT_INLINE_VALUES
-        if (PyObject **values = inline_values(o)) {
-            if (site.index < 0) {
-                const KeysHead *keys = shared_keys(Py_TYPE(o));
-                if (!keys || (site.index = shared_index(keys, name_)) < 0) return false;
-            }
-            PyObject *old = values[site.index];
-            if (!old) return false;
-            // Storing the object already there changes nothing a program
-            // can see (3.11 has no dict watchers): skip the reference traffic.
-            if (old == value) return true;
-            values[site.index] = Py_NewRef(value);
-            Py_DECREF(old);
-            return true;
-        }
-        PyObject *dict = *managed_dict(o);
-        return dict && dict_write(dict, name_, value);
+    PyObject **values = site.write_mode == Mode::Values ? inline_values(o) : nullptr;
+    if (!values) return false;
+    if (site.index < 0) {
+        const KeysHead *keys = shared_keys(Py_TYPE(o));
+        if (!keys || (site.index = shared_index(keys, name_)) < 0) return false;
+    }
+    PyObject *old = values[site.index];
+    if (!old) return false;
+    // Storing the object already there changes nothing a program
+    // can see (3.11 has no dict watchers): skip the reference traffic.
+    if (old == value) return true;
+    values[site.index] = Py_NewRef(value);
+    Py_DECREF(old);
+    return true;
 #else
-        return false;
-#endif
-    }
-    case Mode::Dict: {
-        PyObject *dict = *layout::dict_at(o, site.dict_offset);
-        return dict && dict_write(dict, name_, value);
-    }
-    case Mode::Generic:
-        break;
-    }
+    (void)site, (void)o, (void)value;
     return false;
+#endif
 }
 
 void AttrSite::learn(PyTypeObject *type) {
     PyObject *name = this->name().ptr();
     Facts site;
-    // The lookup also gives the type a version tag where it can have one.
+    // The lookup also gives the type a version tag where it can have one;
+    // facts about a type without one are not kept (watch.h).
     PyObject *attribute = _PyType_Lookup(type, name);
-    if (!has_version(type)) {
-        watch_.keep(type, site);
-        return;
-    }
     bool direct = true;
     if (attribute) {
         PyTypeObject *kind = Py_TYPE(attribute);
@@ -150,7 +130,7 @@ void AttrSite::learn(PyTypeObject *type) {
             direct = false;
         } else if (!PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE)) {
             _PyType_Lookup(kind, name);
-            if (has_version(kind)) {
+            if (layout::has_version(kind)) {
                 site.holder_type = kind;
                 site.holder_version = kind->tp_version_tag;
             } else {

@@ -23,11 +23,6 @@ inline bool has_version(PyTypeObject *type) {
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
 }
 
-// The instance dict pointer of a type with tp_dictoffset > 0.
-inline PyObject **dict_at(PyObject *o, Py_ssize_t offset) {
-    return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset);
-}
-
 }  // namespace vt::layout
 
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000

@@ -5,15 +5,13 @@
 namespace tollbook {
 namespace {
 
-// class <name>(BaseFees) with its docstring, class attributes and __init__
-void define(py::dict g, const char *name, const char *doc, void (*bind)(vt::Members &),
+// class <name>(BaseFees) with its docstring, class attributes and
+// def __init__(self, *deals: "Deal") with the schedule as its body
+void define(py::dict g, const char *name, const char *doc, vt::Impl schedule,
             std::initializer_list<std::pair<const char *, double>> attrs = {}) {
     vt::ClassBuilder cls(g, name, py::make_tuple(g["BaseFees"]), doc);
     for (const auto &attr : attrs) cls.attr(attr.first, py::float_(attr.second));
-    vt::Members m;
-    bind(m);
-    m.define(cls, {"__init__"});
-    m.check_all_defined();
+    cls.method("__init__", vt::signature({vt::arg("self"), vt::star("deals").ann("Deal")}), schedule);
     g[name] = cls.build();
 }
 
@@ -26,9 +24,9 @@ VT_MODULE(tollbook, "velmor_trader.gateways.futu.tollbook", nullptr) {
     prepare(g["math"]);
     vt::import_from(g, "velmor_trader.core.deal", {"Deal"});
     vt::import_from(g, "velmor_trader.gateways.base_gateway", {"BaseFees"});
-    define(g, "TollbookSEHK", kSehkDoc, bind_sehk);
-    define(g, "TollbookHKFE", kHkfeDoc, bind_hkfe);
-    define(g, "TollbookCrypto", kCryptoDoc, bind_crypto,
+    define(g, "TollbookSEHK", kSehkDoc, vt::body<sehk>);
+    define(g, "TollbookHKFE", kHkfeDoc, vt::body<hkfe>);
+    define(g, "TollbookCrypto", kCryptoDoc, vt::body<crypto>,
            {{"COMMISSION_RATE", 0.0}, {"PLATFORM_FEE_RATE", 0.0008},
             {"PLATFORM_FEE_MIN_USD", 1.99}});
 }

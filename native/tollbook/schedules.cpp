@@ -106,13 +106,4 @@ void crypto(vt::Call &c, py::handle self, py::handle deals) {
     f.commit();
 }
 
-// def __init__(self, *deals: "Deal") with the schedule as its body
-static void bind_init(vt::Members &m, vt::Impl body) {
-    m.add("__init__", vt::signature({vt::arg("self"), vt::star("deals").ann("Deal")}), body);
-}
-
-void bind_sehk(vt::Members &m) { bind_init(m, vt::body<sehk>); }
-void bind_hkfe(vt::Members &m) { bind_init(m, vt::body<hkfe>); }
-void bind_crypto(vt::Members &m) { bind_init(m, vt::body<crypto>); }
-
 }  // namespace tollbook

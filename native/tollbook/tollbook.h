@@ -91,8 +91,9 @@ private:
 };
 
 extern const char *const kSehkDoc, *const kHkfeDoc, *const kCryptoDoc;
-void bind_sehk(vt::Members &m);
-void bind_hkfe(vt::Members &m);
-void bind_crypto(vt::Members &m);
+// The schedules, each the body of its class's __init__(self, *deals).
+void sehk(vt::Call &c, py::handle self, py::handle deals);
+void hkfe(vt::Call &c, py::handle self, py::handle deals);
+void crypto(vt::Call &c, py::handle self, py::handle deals);
 
 }  // namespace tollbook

@@ -243,10 +243,6 @@ void OnTimedBarsAdded(vt::Call &c, py::handle self, py::handle cqgTimedBars) {
     vt::call_method(stored, VT_ID("append"), bar);
 }
 
-// Changes to bars already in the collection are not followed.
-void OnTimedBarsUpdated(py::handle, py::handle, py::handle) {}
-void OnTimedBarsRemoved(py::handle, py::handle, py::handle) {}
-
 void dumpBar(vt::Call &c, py::handle, py::handle bar, py::handle index) {
     // Every value is read before the first is written, as str.format has them.
     py::object v[] = {py::reinterpret_borrow<py::object>(index),
@@ -284,10 +280,8 @@ void bind_bars(vt::Members &m) {
     m.add<OnTimedBarsResolved>("OnTimedBarsResolved",
                                {vt::arg("self"), vt::arg("cqgTimedBars"), vt::arg("cqgError")});
     m.add<OnTimedBarsAdded>("OnTimedBarsAdded", {vt::arg("self"), vt::arg("cqgTimedBars")});
-    m.add<OnTimedBarsUpdated>("OnTimedBarsUpdated",
-                              {vt::arg("self"), vt::arg("cqgTimedBars"), vt::arg("index")});
-    m.add<OnTimedBarsRemoved>("OnTimedBarsRemoved",
-                              {vt::arg("self"), vt::arg("cqgTimedBars"), vt::arg("index")});
+    m.add<ignored>("OnTimedBarsUpdated", {vt::arg("self"), vt::arg("cqgTimedBars"), vt::arg("index")});
+    m.add<ignored>("OnTimedBarsRemoved", {vt::arg("self"), vt::arg("cqgTimedBars"), vt::arg("index")});
     m.add<dumpBar>("dumpBar", {vt::arg("self"), vt::arg("bar"), vt::arg("index")});
 }
 

@@ -59,6 +59,10 @@ struct Com {
     Constants constants() const { return Constants(VT_ATTR(client, "constants")); }
 };
 
+// The body of an event the client does not follow (self and the event's two
+// arguments): changes to bars already stored, ticks removed.
+inline void ignored(py::handle, py::handle, py::handle) {}
+
 // self.celEnvironment.cqgCEL, read afresh at every use.
 inline py::object api(py::handle self) {
     return VT_ATTR(VT_ATTR(self, "celEnvironment"), "cqgCEL");

@@ -113,8 +113,6 @@ void OnTicksAdded(vt::Call &c, py::handle self, py::handle cqgTicks, py::handle 
     }
 }
 
-void OnTicksRemoved(py::handle, py::handle, py::handle) {}
-
 }  // namespace
 
 void bind_orderbook(vt::Members &m) {
@@ -125,8 +123,7 @@ void bind_orderbook(vt::Members &m) {
     m.add<OnTicksResolved>("OnTicksResolved", {vt::arg("self"), vt::arg("cqgTicks"), vt::arg("cqgError")});
     m.add<OnTicksAdded>("OnTicksAdded",
                         {vt::arg("self"), vt::arg("cqgTicks"), vt::arg("addedTicksCount")});
-    m.add<OnTicksRemoved>("OnTicksRemoved",
-                          {vt::arg("self"), vt::arg("cqgTicks"), vt::arg("removedTickIndex")});
+    m.add<ignored>("OnTicksRemoved", {vt::arg("self"), vt::arg("cqgTicks"), vt::arg("removedTickIndex")});
     m.add<TickType2String>("TickType2String", {vt::arg("tickType")});
 }
 

@@ -2,6 +2,7 @@
 // the repair of missing values.
 #include "celbridge.h"
 
+#include <iterator>
 #include <optional>
 
 namespace cel {
@@ -243,28 +244,19 @@ void OnTimedBarsAdded(vt::Call &c, py::handle self, py::handle cqgTimedBars) {
     vt::call_method(stored, VT_ID("append"), bar);
 }
 
+// The bar's fields as dumpBar writes them, each after its own name.
+Name bar_fields[] = {"Timestamp", "Open", "High", "Low", "Close", "ActualVolumeFractional",
+                     "CommodityVolumeFractional", "ContractVolumeFractional", "TickVolume"};
+constexpr std::size_t kBarFields = std::size(bar_fields);
+
 void dumpBar(vt::Call &c, py::handle, py::handle bar, py::handle index) {
     // Every value is read before the first is written, as str.format has them.
-    py::object v[] = {py::reinterpret_borrow<py::object>(index),
-                      VT_ATTR(bar, "Timestamp"),
-                      VT_ATTR(bar, "Open"),
-                      VT_ATTR(bar, "High"),
-                      VT_ATTR(bar, "Low"),
-                      VT_ATTR(bar, "Close"),
-                      VT_ATTR(bar, "ActualVolumeFractional"),
-                      VT_ATTR(bar, "CommodityVolumeFractional"),
-                      VT_ATTR(bar, "ContractVolumeFractional"),
-                      VT_ATTR(bar, "TickVolume")};
-    trace(c, vt::concat({VT_ID("Bar index: "), vt::format_of(v[0]),
-                         VT_ID(" Timestamp "), vt::format_of(v[1]),
-                         VT_ID(" Open "), vt::format_of(v[2]),
-                         VT_ID(" High "), vt::format_of(v[3]),
-                         VT_ID(" Low "), vt::format_of(v[4]),
-                         VT_ID(" Close "), vt::format_of(v[5]),
-                         VT_ID(" ActualVolumeFractional "), vt::format_of(v[6]),
-                         VT_ID(" CommodityVolumeFractional "), vt::format_of(v[7]),
-                         VT_ID(" ContractVolumeFractional "), vt::format_of(v[8]),
-                         VT_ID(" TickVolume "), vt::format_of(v[9])}));
+    py::object values[kBarFields];
+    for (std::size_t i = 0; i < kBarFields; ++i) values[i] = vt::get_attr(bar, bar_fields[i].get());
+    py::object text = vt::concat({VT_ID("Bar index: "), vt::format_of(index)});
+    for (std::size_t i = 0; i < kBarFields; ++i)
+        text = vt::concat({text, VT_ID(" "), bar_fields[i].get(), VT_ID(" "), vt::format_of(values[i])});
+    trace(c, text);
 }
 
 }  // namespace

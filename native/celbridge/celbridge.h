@@ -46,6 +46,16 @@ private:
 };
 #define CEL_MEMBER(constants, text) ((constants).get(VT_ID(text)))
 
+// A name written in a table rather than at its use: interned on first use
+// and kept, as VT_ID keeps a literal's.
+struct Name {
+    constexpr Name(const char *text) : text(text) {}
+    py::handle get() { return name ? name : vt::intern_into(&name, text); }
+
+    const char *text;
+    PyObject *name = nullptr;
+};
+
 // `win32com.client` as the module sees it now. A handler reads it once and
 // uses it for all its Dispatch calls and enumeration reads.
 struct Com {

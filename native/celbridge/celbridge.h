@@ -8,6 +8,8 @@
 // Helpers therefore take the running call, whose globals are the module's.
 #pragma once
 
+#include <utility>
+
 #include <vt.h>
 
 namespace cel {
@@ -55,6 +57,19 @@ struct Name {
     const char *text;
     PyObject *name = nullptr;
 };
+
+// A row of a table of names: a key (an enumeration member's name, a text)
+// and the name or text it stands for.
+using NameRow = std::pair<Name, Name>;
+
+// {constants.<key>: value for each row}, the members read in the rows' order
+// (a later row of an equal member wins, as in a dict display).
+template <std::size_t N>
+py::dict member_table(const Constants &constants, NameRow (&rows)[N]) {
+    py::dict table;
+    for (NameRow &row : rows) vt::set_item(table, constants.get(row.first.get()), row.second.get());
+    return table;
+}
 
 // `win32com.client` as the module sees it now. A handler reads it once and
 // uses it for all its Dispatch calls and enumeration reads.

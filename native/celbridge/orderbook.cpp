@@ -59,15 +59,11 @@ bool both_sides(py::handle record) {
 }
 
 // The names of the tick price types, keyed by the members' values.
-py::dict tick_types(vt::Call &c) {
-    const Constants k = Com(c).constants();
-    py::dict table;
-    table[CEL_MEMBER(k, "tptAsk")] = VT_ID("Ask price");
-    table[CEL_MEMBER(k, "tptBid")] = VT_ID("Bid price");
-    table[CEL_MEMBER(k, "tptSettlement")] = VT_ID("Settlement price");
-    table[CEL_MEMBER(k, "tptTrade")] = VT_ID("Trade price");
-    return table;
-}
+NameRow tick_names[] = {
+    {"tptAsk", "Ask price"}, {"tptBid", "Bid price"}, {"tptSettlement", "Settlement price"},
+    {"tptTrade", "Trade price"}};
+
+py::dict tick_types(vt::Call &c) { return member_table(Com(c).constants(), tick_names); }
 
 py::object TickType2String(vt::Call &c, py::handle tickType) {
     return vt::get_item(tick_types(c), tickType);

@@ -183,28 +183,22 @@ void OnOrderChanged(vt::Call &c, py::handle self, py::handle changeType, py::han
                             {VT_ID("filled_quantity"), quantity}}));
 }
 
+// The CQG order states in the order they are compared, each with the name of
+// the status it stands for.
+NameRow order_states[] = {
+    {"osActiveAt", "UNKNOWN"}, {"osContingent", "UNKNOWN"}, {"osInCancel", "UNKNOWN"},
+    {"osInClient", "UNKNOWN"}, {"osInModify", "UNKNOWN"}, {"osInTransit", "UNKNOWN"},
+    {"osNotSent", "UNKNOWN"}, {"osParked", "UNKNOWN"}, {"osInOrderBook", "SUBMITTED"}, {"osFilled", "FILLED"},
+    {"osBusted", "FILLED"}, {"osCanceled", "CANCELLED"}, {"osRejectFCM", "FAILED"}, {"osRejectGW", "FAILED"},
+    {"osDisconnected", "FAILED"}, {"osExpired", "FAILED"}, {"osInTransitTimeout", "FAILED"}};
+
 // The first row whose CQG status equals `status`, in the table's order; the
 // members are read as the comparisons reach them.
 py::object convert_orderstatus_cqg2vl(vt::Call &c, py::handle status) {
     Constants k = Com(c).constants();
     py::object S = c.global(VT_ID("OrderStatus"));
-    if (vt::equal(status, CEL_MEMBER(k, "osActiveAt"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osContingent"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osInCancel"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osInClient"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osInModify"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osInTransit"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osNotSent"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osParked"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osInOrderBook"))) return VT_ATTR(S, "SUBMITTED");
-    if (vt::equal(status, CEL_MEMBER(k, "osFilled"))) return VT_ATTR(S, "FILLED");
-    if (vt::equal(status, CEL_MEMBER(k, "osBusted"))) return VT_ATTR(S, "FILLED");
-    if (vt::equal(status, CEL_MEMBER(k, "osCanceled"))) return VT_ATTR(S, "CANCELLED");
-    if (vt::equal(status, CEL_MEMBER(k, "osRejectFCM"))) return VT_ATTR(S, "FAILED");
-    if (vt::equal(status, CEL_MEMBER(k, "osRejectGW"))) return VT_ATTR(S, "FAILED");
-    if (vt::equal(status, CEL_MEMBER(k, "osDisconnected"))) return VT_ATTR(S, "FAILED");
-    if (vt::equal(status, CEL_MEMBER(k, "osExpired"))) return VT_ATTR(S, "FAILED");
-    if (vt::equal(status, CEL_MEMBER(k, "osInTransitTimeout"))) return VT_ATTR(S, "FAILED");
+    for (NameRow &row : order_states)
+        if (vt::equal(status, k.get(row.first.get()))) return vt::get_attr(S, row.second.get());
     vt::fail(PyExc_ValueError, vt::concat({VT_ID("Order status "), vt::format_of(status),
                                            VT_ID(" is not valid to be handled by velmor_trader.")}));
 }

@@ -41,16 +41,15 @@ void OnInstrumentResolved(vt::Call &c, py::handle self, py::handle, py::handle c
     set_if_clear(VT_ATTR(self, "eventQuoteDone"));
 }
 
-// The Quote field a quote type's text fills, or null for the types that
-// fill none.
+// The Quote field each quote type's text fills, the first row whose text
+// equals it; null for the types that fill none.
+NameRow quote_fields[] = {
+    {"Last trade price", "last_price"}, {"Best bid", "bid_price"}, {"Best ask", "ask_price"},
+    {"Day open price", "open_price"}, {"Current day high price", "high_price"},
+    {"Current day low price", "low_price"}, {"Yesterday's settlement price", "prev_close_price"}};
 py::handle field_for(py::handle text) {
-    if (vt::equal(text, VT_ID("Last trade price"))) return VT_ID("last_price");
-    if (vt::equal(text, VT_ID("Best bid"))) return VT_ID("bid_price");
-    if (vt::equal(text, VT_ID("Best ask"))) return VT_ID("ask_price");
-    if (vt::equal(text, VT_ID("Day open price"))) return VT_ID("open_price");
-    if (vt::equal(text, VT_ID("Current day high price"))) return VT_ID("high_price");
-    if (vt::equal(text, VT_ID("Current day low price"))) return VT_ID("low_price");
-    if (vt::equal(text, VT_ID("Yesterday's settlement price"))) return VT_ID("prev_close_price");
+    for (NameRow &row : quote_fields)
+        if (vt::equal(text, row.first.get())) return row.second.get();
     return py::handle();
 }
 

@@ -58,14 +58,11 @@ py::object place(vt::Call &c, py::handle self, py::handle order) {
     py::object account = selected_account(self);
     py::object create = VT_ATTR(api(self), "CreateOrder");
     py::object quantity = VT_ATTR(order, "quantity");
-    py::object created;
-    if (prices == 0)
-        created = vt::call(create, {cqg_type, instrument, account, quantity, side});
-    else if (prices == 1)
-        created = vt::call(create, {cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price")});
-    else
-        created = vt::call(create, {cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price"),
-                                    VT_ATTR(order, "stop_price")});
+    py::object price = prices > 0 ? VT_ATTR(order, "price") : py::object();
+    py::object stop = prices > 1 ? VT_ATTR(order, "stop_price") : py::object();
+    PyObject *argv[] = {cqg_type.ptr(), instrument.ptr(), account.ptr(), quantity.ptr(),
+                        side.ptr(),     price.ptr(),      stop.ptr()};
+    py::object created = vt::check(PyObject_Vectorcall(create.ptr(), argv, 5 + prices, nullptr));
     py::object cqg_order = com.dispatch(created);
     VT_SET_ATTR(cqg_order, "Manual", py::int_(0));
 

@@ -9,9 +9,14 @@ namespace cel {
 
 namespace {
 
+py::object symbol_of(py::handle collection) { return VT_ATTR(VT_ATTR(collection, "Request"), "Symbol"); }
+
+py::object security_for(py::handle self, py::handle symbol) {
+    return vt::call_method(VT_ATTR(self, "gateway"), VT_ID("get_vl_security_from_cqg_symbol"), symbol);
+}
+
 py::object get_timedbars_from_cqg_symbol(py::handle self, py::handle cqg_symbol) {
-    return find_by_symbol(VT_ATTR(api(self), "AllTimedBars"), cqg_symbol,
-                          [](py::handle bars) { return VT_ATTR(VT_ATTR(bars, "Request"), "Symbol"); });
+    return find_by_symbol(VT_ATTR(api(self), "AllTimedBars"), cqg_symbol, symbol_of);
 }
 
 void subscribe_bar(vt::Call &c, py::handle self, py::handle cqg_symbol, py::handle lookback_period,
@@ -55,8 +60,7 @@ void unsubscribe_bar(vt::Call &c, py::handle self, py::handle cqg_symbol) {
     if (!vt::truth(bars)) return;
     vt::call_method(api(self), VT_ID("RemoveTimedBars"), bars);
     // The caller's symbol, not the request's, names the stored history.
-    py::object security =
-        vt::call_method(VT_ATTR(self, "gateway"), VT_ID("get_vl_security_from_cqg_symbol"), cqg_symbol);
+    py::object security = security_for(self, cqg_symbol);
     clear(VT_ATTR(self, "eventBarDone"));
     VT_ATTR(self, "subscribe_bars_data").attr(VT_ID("pop"))(security, py::none());
     trace(c, vt::concat({VT_ID("Successfully unsubscribe timedbar for "), cqg_symbol}));
@@ -183,12 +187,6 @@ py::object make_bar(vt::Call &c, py::handle Bar, py::handle api_bar, py::handle 
                      VT_ATTR(api_bar, "Close"), VT_ATTR(api_bar, "ActualVolume")},
                     {VT_ID("datetime"), VT_ID("security"), VT_ID("open"), VT_ID("high"), VT_ID("low"),
                      VT_ID("close"), VT_ID("volume")});
-}
-
-py::object symbol_of(py::handle collection) { return VT_ATTR(VT_ATTR(collection, "Request"), "Symbol"); }
-
-py::object security_for(py::handle self, py::handle symbol) {
-    return vt::call_method(VT_ATTR(self, "gateway"), VT_ID("get_vl_security_from_cqg_symbol"), symbol);
 }
 
 // The history is stored once per security, all but the newest API bar

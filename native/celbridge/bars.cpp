@@ -2,15 +2,21 @@
 // the repair of missing values.
 #include "celbridge.h"
 
+#include <iterator>
 #include <optional>
 
 namespace cel {
 
 namespace {
 
+py::object symbol_of(py::handle collection) { return VT_ATTR(VT_ATTR(collection, "Request"), "Symbol"); }
+
+py::object security_for(py::handle self, py::handle symbol) {
+    return vt::call_method(VT_ATTR(self, "gateway"), VT_ID("get_vl_security_from_cqg_symbol"), symbol);
+}
+
 py::object get_timedbars_from_cqg_symbol(py::handle self, py::handle cqg_symbol) {
-    return find_by_symbol(VT_ATTR(api(self), "AllTimedBars"), cqg_symbol,
-                          [](py::handle bars) { return VT_ATTR(VT_ATTR(bars, "Request"), "Symbol"); });
+    return find_by_symbol(VT_ATTR(api(self), "AllTimedBars"), cqg_symbol, symbol_of);
 }
 
 void subscribe_bar(vt::Call &c, py::handle self, py::handle cqg_symbol, py::handle lookback_period,
@@ -54,8 +60,7 @@ void unsubscribe_bar(vt::Call &c, py::handle self, py::handle cqg_symbol) {
     if (!vt::truth(bars)) return;
     vt::call_method(api(self), VT_ID("RemoveTimedBars"), bars);
     // The caller's symbol, not the request's, names the stored history.
-    py::object security =
-        vt::call_method(VT_ATTR(self, "gateway"), VT_ID("get_vl_security_from_cqg_symbol"), cqg_symbol);
+    py::object security = security_for(self, cqg_symbol);
     clear(VT_ATTR(self, "eventBarDone"));
     VT_ATTR(self, "subscribe_bars_data").attr(VT_ID("pop"))(security, py::none());
     trace(c, vt::concat({VT_ID("Successfully unsubscribe timedbar for "), cqg_symbol}));
@@ -184,12 +189,6 @@ py::object make_bar(vt::Call &c, py::handle Bar, py::handle api_bar, py::handle 
                      VT_ID("close"), VT_ID("volume")});
 }
 
-py::object symbol_of(py::handle collection) { return VT_ATTR(VT_ATTR(collection, "Request"), "Symbol"); }
-
-py::object security_for(py::handle self, py::handle symbol) {
-    return vt::call_method(VT_ATTR(self, "gateway"), VT_ID("get_vl_security_from_cqg_symbol"), symbol);
-}
-
 // The history is stored once per security, all but the newest API bar
 // (still forming); an error, an empty answer or a history already stored
 // only releases the waiting subscription.
@@ -243,32 +242,19 @@ void OnTimedBarsAdded(vt::Call &c, py::handle self, py::handle cqgTimedBars) {
     vt::call_method(stored, VT_ID("append"), bar);
 }
 
-// Changes to bars already in the collection are not followed.
-void OnTimedBarsUpdated(py::handle, py::handle, py::handle) {}
-void OnTimedBarsRemoved(py::handle, py::handle, py::handle) {}
+// The bar's fields as dumpBar writes them, each after its own name.
+Name bar_fields[] = {"Timestamp", "Open", "High", "Low", "Close", "ActualVolumeFractional",
+                     "CommodityVolumeFractional", "ContractVolumeFractional", "TickVolume"};
+constexpr std::size_t kBarFields = std::size(bar_fields);
 
 void dumpBar(vt::Call &c, py::handle, py::handle bar, py::handle index) {
     // Every value is read before the first is written, as str.format has them.
-    py::object v[] = {py::reinterpret_borrow<py::object>(index),
-                      VT_ATTR(bar, "Timestamp"),
-                      VT_ATTR(bar, "Open"),
-                      VT_ATTR(bar, "High"),
-                      VT_ATTR(bar, "Low"),
-                      VT_ATTR(bar, "Close"),
-                      VT_ATTR(bar, "ActualVolumeFractional"),
-                      VT_ATTR(bar, "CommodityVolumeFractional"),
-                      VT_ATTR(bar, "ContractVolumeFractional"),
-                      VT_ATTR(bar, "TickVolume")};
-    trace(c, vt::concat({VT_ID("Bar index: "), vt::format_of(v[0]),
-                         VT_ID(" Timestamp "), vt::format_of(v[1]),
-                         VT_ID(" Open "), vt::format_of(v[2]),
-                         VT_ID(" High "), vt::format_of(v[3]),
-                         VT_ID(" Low "), vt::format_of(v[4]),
-                         VT_ID(" Close "), vt::format_of(v[5]),
-                         VT_ID(" ActualVolumeFractional "), vt::format_of(v[6]),
-                         VT_ID(" CommodityVolumeFractional "), vt::format_of(v[7]),
-                         VT_ID(" ContractVolumeFractional "), vt::format_of(v[8]),
-                         VT_ID(" TickVolume "), vt::format_of(v[9])}));
+    py::object values[kBarFields];
+    for (std::size_t i = 0; i < kBarFields; ++i) values[i] = vt::get_attr(bar, bar_fields[i].get());
+    py::object text = vt::concat({VT_ID("Bar index: "), vt::format_of(index)});
+    for (std::size_t i = 0; i < kBarFields; ++i)
+        text = vt::concat({text, VT_ID(" "), bar_fields[i].get(), VT_ID(" "), vt::format_of(values[i])});
+    trace(c, text);
 }
 
 }  // namespace
@@ -284,10 +270,8 @@ void bind_bars(vt::Members &m) {
     m.add<OnTimedBarsResolved>("OnTimedBarsResolved",
                                {vt::arg("self"), vt::arg("cqgTimedBars"), vt::arg("cqgError")});
     m.add<OnTimedBarsAdded>("OnTimedBarsAdded", {vt::arg("self"), vt::arg("cqgTimedBars")});
-    m.add<OnTimedBarsUpdated>("OnTimedBarsUpdated",
-                              {vt::arg("self"), vt::arg("cqgTimedBars"), vt::arg("index")});
-    m.add<OnTimedBarsRemoved>("OnTimedBarsRemoved",
-                              {vt::arg("self"), vt::arg("cqgTimedBars"), vt::arg("index")});
+    m.add<ignored>("OnTimedBarsUpdated", {vt::arg("self"), vt::arg("cqgTimedBars"), vt::arg("index")});
+    m.add<ignored>("OnTimedBarsRemoved", {vt::arg("self"), vt::arg("cqgTimedBars"), vt::arg("index")});
     m.add<dumpBar>("dumpBar", {vt::arg("self"), vt::arg("bar"), vt::arg("index")});
 }
 

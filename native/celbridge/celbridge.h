@@ -8,6 +8,8 @@
 // Helpers therefore take the running call, whose globals are the module's.
 #pragma once
 
+#include <utility>
+
 #include <vt.h>
 
 namespace cel {
@@ -46,6 +48,29 @@ private:
 };
 #define CEL_MEMBER(constants, text) ((constants).get(VT_ID(text)))
 
+// A name written in a table rather than at its use: interned on first use
+// and kept, as VT_ID keeps a literal's.
+struct Name {
+    constexpr Name(const char *text) : text(text) {}
+    py::handle get() { return name ? name : vt::intern_into(&name, text); }
+
+    const char *text;
+    PyObject *name = nullptr;
+};
+
+// A row of a table of names: a key (an enumeration member's name, a text)
+// and the name or text it stands for.
+using NameRow = std::pair<Name, Name>;
+
+// {constants.<key>: value for each row}, the members read in the rows' order
+// (a later row of an equal member wins, as in a dict display).
+template <std::size_t N>
+py::dict member_table(const Constants &constants, NameRow (&rows)[N]) {
+    py::dict table;
+    for (NameRow &row : rows) vt::set_item(table, constants.get(row.first.get()), row.second.get());
+    return table;
+}
+
 // `win32com.client` as the module sees it now. A handler reads it once and
 // uses it for all its Dispatch calls and enumeration reads.
 struct Com {
@@ -58,6 +83,10 @@ struct Com {
     // win32com.client.constants
     Constants constants() const { return Constants(VT_ATTR(client, "constants")); }
 };
+
+// The body of an event the client does not follow (self and the event's two
+// arguments): changes to bars already stored, ticks removed.
+inline void ignored(py::handle, py::handle, py::handle) {}
 
 // self.celEnvironment.cqgCEL, read afresh at every use.
 inline py::object api(py::handle self) {

@@ -7,15 +7,13 @@ namespace cel {
 
 namespace {
 
+// The client's events, each a threading.Event of its own, in the order made.
+Name events[] = {"eventGatewayIsUp", "eventGatewayIsDown", "eventAccountIsReady", "eventOrderPlaced",
+                 "eventQuoteDone", "eventOrderbookDone", "eventBarDone"};
+
 void construct(vt::Call &c, py::handle self) {
     py::object Event = VT_ATTR(c.global(VT_ID("threading")), "Event");
-    VT_SET_ATTR(self, "eventGatewayIsUp", vt::call(Event));
-    VT_SET_ATTR(self, "eventGatewayIsDown", vt::call(Event));
-    VT_SET_ATTR(self, "eventAccountIsReady", vt::call(Event));
-    VT_SET_ATTR(self, "eventOrderPlaced", vt::call(Event));
-    VT_SET_ATTR(self, "eventQuoteDone", vt::call(Event));
-    VT_SET_ATTR(self, "eventOrderbookDone", vt::call(Event));
-    VT_SET_ATTR(self, "eventBarDone", vt::call(Event));
+    for (Name &event : events) vt::set_attr(self, event.get(), vt::call(Event));
     VT_SET_ATTR(self, "subscribe_bars_data", py::dict());
     VT_SET_ATTR(self, "account_balance", vt::call(c.global(VT_ID("AccountBalance"))));
     VT_SET_ATTR(self, "positions", py::list());

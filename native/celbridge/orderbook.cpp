@@ -59,15 +59,11 @@ bool both_sides(py::handle record) {
 }
 
 // The names of the tick price types, keyed by the members' values.
-py::dict tick_types(vt::Call &c) {
-    const Constants k = Com(c).constants();
-    py::dict table;
-    table[CEL_MEMBER(k, "tptAsk")] = VT_ID("Ask price");
-    table[CEL_MEMBER(k, "tptBid")] = VT_ID("Bid price");
-    table[CEL_MEMBER(k, "tptSettlement")] = VT_ID("Settlement price");
-    table[CEL_MEMBER(k, "tptTrade")] = VT_ID("Trade price");
-    return table;
-}
+NameRow tick_names[] = {
+    {"tptAsk", "Ask price"}, {"tptBid", "Bid price"}, {"tptSettlement", "Settlement price"},
+    {"tptTrade", "Trade price"}};
+
+py::dict tick_types(vt::Call &c) { return member_table(Com(c).constants(), tick_names); }
 
 py::object TickType2String(vt::Call &c, py::handle tickType) {
     return vt::get_item(tick_types(c), tickType);
@@ -113,8 +109,6 @@ void OnTicksAdded(vt::Call &c, py::handle self, py::handle cqgTicks, py::handle 
     }
 }
 
-void OnTicksRemoved(py::handle, py::handle, py::handle) {}
-
 }  // namespace
 
 void bind_orderbook(vt::Members &m) {
@@ -125,8 +119,7 @@ void bind_orderbook(vt::Members &m) {
     m.add<OnTicksResolved>("OnTicksResolved", {vt::arg("self"), vt::arg("cqgTicks"), vt::arg("cqgError")});
     m.add<OnTicksAdded>("OnTicksAdded",
                         {vt::arg("self"), vt::arg("cqgTicks"), vt::arg("addedTicksCount")});
-    m.add<OnTicksRemoved>("OnTicksRemoved",
-                          {vt::arg("self"), vt::arg("cqgTicks"), vt::arg("removedTickIndex")});
+    m.add<ignored>("OnTicksRemoved", {vt::arg("self"), vt::arg("cqgTicks"), vt::arg("removedTickIndex")});
     m.add<TickType2String>("TickType2String", {vt::arg("tickType")});
 }
 

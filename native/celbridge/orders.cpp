@@ -58,14 +58,11 @@ py::object place(vt::Call &c, py::handle self, py::handle order) {
     py::object account = selected_account(self);
     py::object create = VT_ATTR(api(self), "CreateOrder");
     py::object quantity = VT_ATTR(order, "quantity");
-    py::object created;
-    if (prices == 0)
-        created = vt::call(create, {cqg_type, instrument, account, quantity, side});
-    else if (prices == 1)
-        created = vt::call(create, {cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price")});
-    else
-        created = vt::call(create, {cqg_type, instrument, account, quantity, side, VT_ATTR(order, "price"),
-                                    VT_ATTR(order, "stop_price")});
+    py::object price = prices > 0 ? VT_ATTR(order, "price") : py::object();
+    py::object stop = prices > 1 ? VT_ATTR(order, "stop_price") : py::object();
+    PyObject *argv[] = {cqg_type.ptr(), instrument.ptr(), account.ptr(), quantity.ptr(),
+                        side.ptr(),     price.ptr(),      stop.ptr()};
+    py::object created = vt::check(PyObject_Vectorcall(create.ptr(), argv, 5 + prices, nullptr));
     py::object cqg_order = com.dispatch(created);
     VT_SET_ATTR(cqg_order, "Manual", py::int_(0));
 
@@ -183,28 +180,22 @@ void OnOrderChanged(vt::Call &c, py::handle self, py::handle changeType, py::han
                             {VT_ID("filled_quantity"), quantity}}));
 }
 
+// The CQG order states in the order they are compared, each with the name of
+// the status it stands for.
+NameRow order_states[] = {
+    {"osActiveAt", "UNKNOWN"}, {"osContingent", "UNKNOWN"}, {"osInCancel", "UNKNOWN"},
+    {"osInClient", "UNKNOWN"}, {"osInModify", "UNKNOWN"}, {"osInTransit", "UNKNOWN"},
+    {"osNotSent", "UNKNOWN"}, {"osParked", "UNKNOWN"}, {"osInOrderBook", "SUBMITTED"}, {"osFilled", "FILLED"},
+    {"osBusted", "FILLED"}, {"osCanceled", "CANCELLED"}, {"osRejectFCM", "FAILED"}, {"osRejectGW", "FAILED"},
+    {"osDisconnected", "FAILED"}, {"osExpired", "FAILED"}, {"osInTransitTimeout", "FAILED"}};
+
 // The first row whose CQG status equals `status`, in the table's order; the
 // members are read as the comparisons reach them.
 py::object convert_orderstatus_cqg2vl(vt::Call &c, py::handle status) {
     Constants k = Com(c).constants();
     py::object S = c.global(VT_ID("OrderStatus"));
-    if (vt::equal(status, CEL_MEMBER(k, "osActiveAt"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osContingent"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osInCancel"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osInClient"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osInModify"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osInTransit"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osNotSent"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osParked"))) return VT_ATTR(S, "UNKNOWN");
-    if (vt::equal(status, CEL_MEMBER(k, "osInOrderBook"))) return VT_ATTR(S, "SUBMITTED");
-    if (vt::equal(status, CEL_MEMBER(k, "osFilled"))) return VT_ATTR(S, "FILLED");
-    if (vt::equal(status, CEL_MEMBER(k, "osBusted"))) return VT_ATTR(S, "FILLED");
-    if (vt::equal(status, CEL_MEMBER(k, "osCanceled"))) return VT_ATTR(S, "CANCELLED");
-    if (vt::equal(status, CEL_MEMBER(k, "osRejectFCM"))) return VT_ATTR(S, "FAILED");
-    if (vt::equal(status, CEL_MEMBER(k, "osRejectGW"))) return VT_ATTR(S, "FAILED");
-    if (vt::equal(status, CEL_MEMBER(k, "osDisconnected"))) return VT_ATTR(S, "FAILED");
-    if (vt::equal(status, CEL_MEMBER(k, "osExpired"))) return VT_ATTR(S, "FAILED");
-    if (vt::equal(status, CEL_MEMBER(k, "osInTransitTimeout"))) return VT_ATTR(S, "FAILED");
+    for (NameRow &row : order_states)
+        if (vt::equal(status, k.get(row.first.get()))) return vt::get_attr(S, row.second.get());
     vt::fail(PyExc_ValueError, vt::concat({VT_ID("Order status "), vt::format_of(status),
                                            VT_ID(" is not valid to be handled by velmor_trader.")}));
 }

@@ -41,16 +41,15 @@ void OnInstrumentResolved(vt::Call &c, py::handle self, py::handle, py::handle c
     set_if_clear(VT_ATTR(self, "eventQuoteDone"));
 }
 
-// The Quote field a quote type's text fills, or null for the types that
-// fill none.
+// The Quote field each quote type's text fills, the first row whose text
+// equals it; null for the types that fill none.
+NameRow quote_fields[] = {
+    {"Last trade price", "last_price"}, {"Best bid", "bid_price"}, {"Best ask", "ask_price"},
+    {"Day open price", "open_price"}, {"Current day high price", "high_price"},
+    {"Current day low price", "low_price"}, {"Yesterday's settlement price", "prev_close_price"}};
 py::handle field_for(py::handle text) {
-    if (vt::equal(text, VT_ID("Last trade price"))) return VT_ID("last_price");
-    if (vt::equal(text, VT_ID("Best bid"))) return VT_ID("bid_price");
-    if (vt::equal(text, VT_ID("Best ask"))) return VT_ID("ask_price");
-    if (vt::equal(text, VT_ID("Day open price"))) return VT_ID("open_price");
-    if (vt::equal(text, VT_ID("Current day high price"))) return VT_ID("high_price");
-    if (vt::equal(text, VT_ID("Current day low price"))) return VT_ID("low_price");
-    if (vt::equal(text, VT_ID("Yesterday's settlement price"))) return VT_ID("prev_close_price");
+    for (NameRow &row : quote_fields)
+        if (vt::equal(text, row.first.get())) return row.second.get();
     return py::handle();
 }
 
@@ -82,27 +81,20 @@ void OnInstrumentChanged(vt::Call &c, py::handle self, py::handle cqgInstrument,
     });
 }
 
+// The text of each quote type, keyed by its member.
+NameRow quote_types[] = {
+    {"qtAsk", "Best ask"}, {"qtBid", "Best bid"},
+    {"qtCohUndAsk", "Coherent underlying price for the best ask"},
+    {"qtCohUndBid", "Coherent underlying price for the best bid"}, {"qtDayHigh", "Current day high price"},
+    {"qtDayLow", "Current day low price"}, {"qtDayOpen", "Day open price"},
+    {"qtImpliedAsk", "Implied best ask"}, {"qtImpliedBid", "Implied best bid"},
+    {"qtIndicativeOpen", "Indicative open"}, {"qtMarker", "Marker price"},
+    {"qtOutrightAsk", "Outright best ask"}, {"qtOutrightBid", "Outright best bid"},
+    {"qtSettlement", "Settlement price"}, {"qtTodayMarker", "Marker price"}, {"qtTrade", "Last trade price"},
+    {"qtYesterdaySettlement", "Yesterday's settlement price"}};
+
 py::object QuoteType2String(vt::Call &c, py::handle quoteType) {
-    Constants k = Com(c).constants();
-    py::dict table;
-    table[CEL_MEMBER(k, "qtAsk")] = VT_ID("Best ask");
-    table[CEL_MEMBER(k, "qtBid")] = VT_ID("Best bid");
-    table[CEL_MEMBER(k, "qtCohUndAsk")] = VT_ID("Coherent underlying price for the best ask");
-    table[CEL_MEMBER(k, "qtCohUndBid")] = VT_ID("Coherent underlying price for the best bid");
-    table[CEL_MEMBER(k, "qtDayHigh")] = VT_ID("Current day high price");
-    table[CEL_MEMBER(k, "qtDayLow")] = VT_ID("Current day low price");
-    table[CEL_MEMBER(k, "qtDayOpen")] = VT_ID("Day open price");
-    table[CEL_MEMBER(k, "qtImpliedAsk")] = VT_ID("Implied best ask");
-    table[CEL_MEMBER(k, "qtImpliedBid")] = VT_ID("Implied best bid");
-    table[CEL_MEMBER(k, "qtIndicativeOpen")] = VT_ID("Indicative open");
-    table[CEL_MEMBER(k, "qtMarker")] = VT_ID("Marker price");
-    table[CEL_MEMBER(k, "qtOutrightAsk")] = VT_ID("Outright best ask");
-    table[CEL_MEMBER(k, "qtOutrightBid")] = VT_ID("Outright best bid");
-    table[CEL_MEMBER(k, "qtSettlement")] = VT_ID("Settlement price");
-    table[CEL_MEMBER(k, "qtTodayMarker")] = VT_ID("Marker price");
-    table[CEL_MEMBER(k, "qtTrade")] = VT_ID("Last trade price");
-    table[CEL_MEMBER(k, "qtYesterdaySettlement")] = VT_ID("Yesterday's settlement price");
-    return vt::get_item(table, quoteType);
+    return vt::get_item(member_table(Com(c).constants(), quote_types), quoteType);
 }
 
 }  // namespace

@@ -50,9 +50,6 @@ private:
     py::object chat_id_;  // update.effective_chat.id, once admitted
 };
 
-// context.bot.<name> = value, through a site of its own.
-#define BOT_WRITE(cmd, name, value) VT_SET_ATTR((cmd).client(), name, (value))
-
 // client.send_message(chat_id=chat_id, text=text), result discarded.
 inline void send_chat_message(py::handle client, py::handle chat_id, py::handle text) {
     static vt::LazyObject kwnames;

@@ -52,7 +52,7 @@ constexpr Plain kCancelOrders{"cancel_orders", nullptr, "cancel_orders",
 
 template <const Plain &r>
 void plain(Command &cmd) {
-    BOT_WRITE(cmd, r.attr, r.text ? VT_ID(r.text) : Py_True);
+    VT_SET_ATTR(cmd.client(), r.attr, r.text ? VT_ID(r.text) : Py_True);
     cmd.queue_request(VT_ID(r.request), {});
     cmd.reply_stamped({VT_ID(r.answer)});
 }
@@ -77,9 +77,9 @@ void orders(Command &cmd) {
     }
     py::object given = word ? to_count(word) : py::object();
     if (word && !given) return cmd.reply(VT_ID(kOrdersUsage));
-    if (all) BOT_WRITE(cmd, "active_orders", Py_True);
-    if (given) BOT_WRITE(cmd, "num_orders_displayed", given);
-    BOT_WRITE(cmd, "get_orders", Py_True);
+    if (all) VT_SET_ATTR(cmd.client(), "active_orders", Py_True);
+    if (given) VT_SET_ATTR(cmd.client(), "num_orders_displayed", given);
+    VT_SET_ATTR(cmd.client(), "get_orders", Py_True);
     // The request is what the answer below reports, earlier values included.
     py::object client = cmd.client();
     py::object active = VT_ATTR(client, "active_orders");
@@ -98,9 +98,9 @@ void deals(Command &cmd) {
     if (n == 1) {
         py::object count = to_count(vt::item(args, 0));
         if (!count) return cmd.reply(VT_ID(kDealsUsage));
-        BOT_WRITE(cmd, "num_deals_displayed", count);
+        VT_SET_ATTR(cmd.client(), "num_deals_displayed", count);
     }
-    BOT_WRITE(cmd, "get_deals", Py_True);
+    VT_SET_ATTR(cmd.client(), "get_deals", Py_True);
     py::object count = VT_ATTR(cmd.client(), "num_deals_displayed");
     cmd.queue_request(VT_ID("deals"), {{VT_ID("num_deals_displayed"), count}});
     cmd.reply_stamped(
@@ -112,9 +112,9 @@ void cancel_order(Command &cmd) {
     py::object args = cmd.args();
     if (vt::size(args) != 2) return cmd.reply(VT_ID(kCancelOrderUsage));
     py::object order_id = vt::str_of(vt::item(args, 0)), gateway = vt::str_of(vt::item(args, 1));
-    BOT_WRITE(cmd, "cancel_order_id", order_id);
-    BOT_WRITE(cmd, "gateway_name", gateway);
-    BOT_WRITE(cmd, "cancel_order", Py_True);
+    VT_SET_ATTR(cmd.client(), "cancel_order_id", order_id);
+    VT_SET_ATTR(cmd.client(), "gateway_name", gateway);
+    VT_SET_ATTR(cmd.client(), "cancel_order", Py_True);
     cmd.queue_request(VT_ID("cancel_order"),
                       {{VT_ID("cancel_order_id"), order_id}, {VT_ID("gateway_name"), gateway}});
     cmd.reply_stamped({VT_ID(" Canceling order: order_id="), order_id, VT_ID(",gateway_name="),
@@ -137,8 +137,8 @@ void send_order(Command &cmd) {
     py::object word;
     if (vt::size(args) == 1) word = vt::item(args, 0);
     if (!word || !has_eight_fields(word)) return cmd.reply(VT_ID(kSendOrderUsage));
-    BOT_WRITE(cmd, "order_string", word);
-    BOT_WRITE(cmd, "send_order", Py_True);
+    VT_SET_ATTR(cmd.client(), "order_string", word);
+    VT_SET_ATTR(cmd.client(), "send_order", Py_True);
     cmd.queue_request(VT_ID("send_order"), {{VT_ID("order_string"), word}});
     cmd.reply_stamped({VT_ID(" Send order ("), vt::str_of(args), VT_ID(")...")});
 }
@@ -152,9 +152,9 @@ void close_positions(Command &cmd) {
     py::object gateway = py::none();
     if (n == 1) {
         gateway = vt::item(args, 0);
-        BOT_WRITE(cmd, "close_positions_gateway_name", gateway);
+        VT_SET_ATTR(cmd.client(), "close_positions_gateway_name", gateway);
     }
-    BOT_WRITE(cmd, "close_positions", Py_True);
+    VT_SET_ATTR(cmd.client(), "close_positions", Py_True);
     cmd.queue_request(VT_ID("close_positions"), {{VT_ID("close_positions_gateway_name"), gateway}});
     cmd.reply_stamped({VT_ID(" Closing positions...")});
 }

@@ -5,22 +5,7 @@
 #include "bot.h"
 #include "texts.h"
 
-namespace {
-
 namespace py = pybind11;
-
-// Optional configuration name: the Bot API server to use instead of the
-// client's default (a self-hosted server, or the local stand-in).
-py::object optional_setting(const char *module, const char *name) {
-    py::module_ config = py::module_::import(module);
-    PyObject *value = PyObject_GetAttrString(config.ptr(), name);
-    if (value) return py::reinterpret_steal<py::object>(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
-}
-
-}  // namespace
 
 VT_MODULE(bot, "velmor_trader.plugins.telegram.bot", nullptr) {
     vt::import_from(g, "datetime", {"datetime"});
@@ -29,7 +14,11 @@ VT_MODULE(bot, "velmor_trader.plugins.telegram.bot", nullptr) {
     vt::import_from(g, "telegram.ext", {"Updater", "ExtBot", "CallbackContext", "CommandHandler",
                                          "MessageHandler", "Filters"});
     vt::import_from(g, "velmor_trader_config", {"TELEGRAM_TOKEN", "TELEGRAM_CHAT_ID"});
-    g["TELEGRAM_BASE_URL"] = optional_setting("velmor_trader_config", "TELEGRAM_BASE_URL");
+    // Optional: the Bot API server to use instead of the client's default (a
+    // self-hosted server, or the local stand-in).
+    py::module_ config = py::module_::import("velmor_trader_config");
+    g["TELEGRAM_BASE_URL"] =
+        vt::lookup_global(g, VT_ID("getattr"))(config, "TELEGRAM_BASE_URL", py::none());
     g["logger"] = g["logging"].attr("getLogger")(g["__name__"]);
 
     vt::ClassBuilder client(g, "CustomedExtBot", py::make_tuple(g["ExtBot"]));

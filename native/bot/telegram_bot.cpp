@@ -95,15 +95,11 @@ void init(vt::Call &c, py::handle self, py::handle token) {
 // One getter and one setter body per property, each with its own
 // attribute site on the client.
 template <std::size_t I>
-py::object get_request(py::handle self) {
-    static vt::AttrSite site(kProperties[I].name);
-    return site.get(client_of(self));
-}
+py::object get_request(py::handle self) { return VT_ATTR(client_of(self), kProperties[I].name); }
 
 template <std::size_t I>
 void set_request(py::handle self, py::handle val) {
-    static vt::AttrSite site(kProperties[I].name);
-    site.set(client_of(self), val);
+    VT_SET_ATTR(client_of(self), kProperties[I].name, val);
 }
 
 py::object requests(py::handle self) { return VT_ATTR(client_of(self), "velmor_trader_requests"); }

@@ -13,35 +13,31 @@ bool equals_zero(py::handle value) {
     return vt::truth(vt::compare(value, py::int_(0), Py_EQ));
 }
 
-py::object numpy_nan(const vt::Call &c) { return vt::get_attr(VT_GLOBAL(c, "np"), VT_ID("nan")); }
-
-// np.sqrt(days) * series.mean() / series.std(), evaluated left to right; empty
-// when the deviation is zero.
-py::object annualised(const vt::Call &c, py::handle days, py::handle series) {
+// np.sqrt(days) * series.mean() / series.std(), evaluated left to right, then
+// times scale.std() where a scale is given; np.nan when the deviation is zero.
+py::object annualised(const vt::Call &c, py::handle days, py::handle series,
+                      py::handle scale = py::handle()) {
     py::object volatility = vt::call_method(series, VT_ID("std"));
-    if (equals_zero(volatility)) return py::object();
+    if (equals_zero(volatility)) return vt::get_attr(VT_GLOBAL(c, "np"), VT_ID("nan"));
     py::object root = vt::call(vt::get_attr(VT_GLOBAL(c, "np"), VT_ID("sqrt")), {days});
-    return root * vt::call_method(series, VT_ID("mean")) / volatility;
+    py::object ratio = root * vt::call_method(series, VT_ID("mean")) / volatility;
+    return scale ? ratio * vt::call_method(scale, VT_ID("std")) : ratio;
 }
 
 py::object sharpe_ratio(vt::Call &c, py::handle returns, py::handle days) {
-    py::object ratio = annualised(c, days, returns);
-    return ratio ? ratio : numpy_nan(c);
+    return annualised(c, days, returns);
 }
 
 py::object information_ratio(vt::Call &c, py::handle returns, py::handle benchmark_returns,
                              py::handle days) {
-    py::object ratio = annualised(c, days, returns - benchmark_returns);
-    return ratio ? ratio : numpy_nan(c);
+    return annualised(c, days, returns - benchmark_returns);
 }
 
 // The Sharpe ratio of the returns (computed here, not by sharpe_ratio()),
 // scaled by the benchmark's volatility. `days` is used as given.
 py::object modigliani_ratio(vt::Call &c, py::handle returns, py::handle benchmark_returns,
                             py::handle days) {
-    py::object sharpe = annualised(c, days, returns);
-    if (!sharpe) return numpy_nan(c);
-    return sharpe * vt::call_method(benchmark_returns, VT_ID("std"));
+    return annualised(c, days, returns, benchmark_returns);
 }
 
 }  // namespace

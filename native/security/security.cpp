@@ -130,23 +130,18 @@ template <int V>
 Py_hash_t fields_hash(py::handle self) {
     py::object items[kFields];
     read_fields<V>(self, items);
-#if SIZEOF_PY_UHASH_T > 4
-    constexpr Py_uhash_t kPrime1 = 11400714785074694791ULL;
-    constexpr Py_uhash_t kPrime2 = 14029467366897019727ULL;
-    constexpr Py_uhash_t kPrime5 = 2870177450012600261ULL;
-    auto rotate = [](Py_uhash_t x) { return (x << 31) | (x >> 33); };
-#else
-    constexpr Py_uhash_t kPrime1 = 2654435761UL;
-    constexpr Py_uhash_t kPrime2 = 2246822519UL;
-    constexpr Py_uhash_t kPrime5 = 374761393UL;
-    auto rotate = [](Py_uhash_t x) { return (x << 13) | (x >> 19); };
-#endif
+    // The interpreter's constants for the width of its hashes.
+    constexpr bool kWide = SIZEOF_PY_UHASH_T > 4;
+    constexpr Py_uhash_t kPrime1 = kWide ? 11400714785074694791ULL : 2654435761UL;
+    constexpr Py_uhash_t kPrime2 = kWide ? 14029467366897019727ULL : 2246822519UL;
+    constexpr Py_uhash_t kPrime5 = kWide ? 2870177450012600261ULL : 374761393UL;
+    constexpr unsigned kTurn = kWide ? 31 : 13;
     Py_uhash_t acc = kPrime5;
     for (const py::object &item : items) {
         const Py_uhash_t lane = static_cast<Py_uhash_t>(PyObject_Hash(item.ptr()));
         if (lane == static_cast<Py_uhash_t>(-1)) return -1;
         acc += lane * kPrime2;
-        acc = rotate(acc);
+        acc = (acc << kTurn) | (acc >> (8 * sizeof acc - kTurn));
         acc *= kPrime1;
     }
     acc += static_cast<Py_uhash_t>(kFields) ^ (kPrime5 ^ 3527539UL);

@@ -11,14 +11,13 @@
 
 namespace vt {
 
-Param arg(const char *name) { return Param{name, {}, false, Conv::Any, Kind::Normal, {}}; }
-Param star(const char *name) { return Param{name, {}, false, Conv::Any, Kind::VarArgs, {}}; }
-Param kwonly(const char *name) { return Param{name, {}, false, Conv::Any, Kind::KwOnly, {}}; }
-Param starstar(const char *name) { return Param{name, {}, false, Conv::Any, Kind::VarKw, {}}; }
+Param arg(const char *name) { return Param{name, {}, Conv::Any, Kind::Normal, {}}; }
+Param star(const char *name) { return Param{name, {}, Conv::Any, Kind::VarArgs, {}}; }
+Param kwonly(const char *name) { return Param{name, {}, Conv::Any, Kind::KwOnly, {}}; }
+Param starstar(const char *name) { return Param{name, {}, Conv::Any, Kind::VarKw, {}}; }
 
 Param Param::ann(const char *text) && {
-    annotation = text;
-    annotated = true;
+    annotation = py::str(text);
     return std::move(*this);
 }
 
@@ -46,10 +45,7 @@ SignaturePtr signature(std::initializer_list<Param> params, const char *returns)
     auto sig = std::make_shared<Signature>();
     sig->params.assign(params.begin(), params.end());
     if (sig->params.size() > kMaxParams) throw std::length_error("too many parameters");
-    if (returns) {
-        sig->returns = returns;
-        sig->has_returns = true;
-    }
+    if (returns) sig->returns = py::str(returns);
     Kind last = Kind::Normal;
     bool seen_default = false;
     for (std::size_t i = 0; i < sig->params.size(); ++i) {
@@ -468,8 +464,8 @@ py::object make_function(py::handle globals, const char *qualname, SignaturePtr 
     py::str name(dot ? dot + 1 : qualname);
     py::dict annotations;
     for (std::size_t i = 0; i < sig->params.size(); ++i)
-        if (sig->params[i].annotated) annotations[sig->names[i]] = sig->params[i].annotation;
-    if (sig->has_returns) annotations["return"] = sig->returns;
+        if (sig->params[i].annotation) annotations[sig->names[i]] = sig->params[i].annotation;
+    if (sig->returns) annotations["return"] = sig->returns;
     py::object doc_object = doc ? py::object(py::str(doc)) : py::object(py::none());
     return new_function(globals, name, py::str(qualname), std::move(sig), impl, doc_object,
                         std::move(closure), annotations);

@@ -34,8 +34,7 @@ enum class Kind : unsigned char { Normal, VarArgs, KwOnly, VarKw };
 // One parameter: name, annotation text, conversion, default.
 struct Param {
     std::string name;
-    std::string annotation;
-    bool annotated = false;
+    py::object annotation;  // a text; empty: none
     Conv conv = Conv::Any;
     Kind kind = Kind::Normal;
     py::object default_value;  // empty: required
@@ -65,8 +64,7 @@ constexpr std::size_t kMaxParams = 16;
 struct Signature {
     std::vector<Param> params;
     std::vector<py::object> names;  // interned parameter names
-    std::string returns;
-    bool has_returns = false;
+    py::object returns;             // the return annotation text; empty: none
     Py_ssize_t n_positional = 0;    // Normal parameters, leading
     Py_ssize_t n_required = 0;      // Normal parameters without default
     int varargs = -1, varkw = -1;   // slot of *args / **kwargs, -1 if none

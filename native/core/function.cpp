@@ -299,23 +299,20 @@ PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-// __name__ and __qualname__ take only texts, as for Python functions.
-int set_text(PyObject **slot, PyObject *value, const char *what) {
+// __name__ or, with a closure, __qualname__; they take only texts, as for
+// Python functions.
+PyObject **text_slot(PyObject *self, void *qualname) {
+    return qualname ? &as_function(self)->qualname : &as_function(self)->name;
+}
+PyObject *get_text(PyObject *self, void *qualname) { return Py_NewRef(*text_slot(self, qualname)); }
+int set_text(PyObject *self, PyObject *value, void *qualname) {
     if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                     qualname ? "__qualname__" : "__name__");
         return -1;
     }
-    Py_XSETREF(*slot, Py_NewRef(value));
+    Py_XSETREF(*text_slot(self, qualname), Py_NewRef(value));
     return 0;
-}
-
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject *self, PyObject *value, void *) {
-    return set_text(&as_function(self)->name, value, "__name__");
-}
-PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
-int set_qualname(PyObject *self, PyObject *value, void *) {
-    return set_text(&as_function(self)->qualname, value, "__qualname__");
 }
 
 PyObject *get_annotations(PyObject *self, void *) {
@@ -396,8 +393,8 @@ PyMemberDef function_members[] = {
 };
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", get_text, set_text, nullptr, nullptr},
+    {"__qualname__", get_text, set_text, nullptr, const_cast<char *>("qualname")},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},

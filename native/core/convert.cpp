@@ -1,4 +1,4 @@
-#include "convert.h"
+#include "function.h"
 
 #include "errors.h"
 

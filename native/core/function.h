@@ -24,10 +24,17 @@
 
 #include <pybind11/pybind11.h>
 
-#include "convert.h"
-
 namespace vt {
 namespace py = pybind11;
+
+// Argument conversion by annotation, the way the modules' callers expect:
+// "str", "list" and "dict" parameters take exactly that type (None only
+// where the default is None); "int" and "float" parameters take any number
+// and convert it; "bool" parameters take the truth value of the argument.
+enum class Conv : unsigned char { Any, Str, List, Dict, Int, Float, Bool };
+
+// `value` converted for the parameter `name`; `none_ok` lets None through.
+py::object convert(Conv conv, py::handle value, const char *name, bool none_ok);
 
 enum class Kind : unsigned char { Normal, VarArgs, KwOnly, VarKw };
 

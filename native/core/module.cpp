@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "asserts.h"
-#include "enums.h"
+#include "attrs.h"
 #include "errors.h"
 #include "names.h"
 

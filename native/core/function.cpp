@@ -227,16 +227,22 @@ struct Binder {
     }
 };
 
+Call::Call(PyObject *function, const Signature &sig, PyObject *const *args)
+    : function_(function), size_(sig.params.size()) {
+    if (sig.simple) {
+        for (std::size_t i = 0; i < size_; ++i)
+            values_.append(py::reinterpret_borrow<py::object>(args[i]));
+        return;
+    }
+    for (std::size_t i = 0; i < size_; ++i) values_.append(argument_for(sig.params[i], args[i]));
+}
+
 Call::Call(PyObject *function, const Signature &sig, PyObject *const *args, Py_ssize_t nargs)
     : function_(function), size_(sig.params.size()) {
     const Py_ssize_t npos = sig.n_positional;
-    if (sig.simple)
-        for (Py_ssize_t i = 0; i < npos; ++i)
-            values_.append(py::reinterpret_borrow<py::object>(args[i]));
-    else
-        for (Py_ssize_t i = 0; i < npos; ++i)
-            values_.append(argument_for(sig.params[static_cast<std::size_t>(i)], args[i]));
-    if (sig.positional_star) values_.append(star_args(args, npos, nargs));
+    for (Py_ssize_t i = 0; i < npos; ++i)
+        values_.append(argument_for(sig.params[static_cast<std::size_t>(i)], args[i]));
+    values_.append(star_args(args, npos, nargs));
 }
 
 namespace {
@@ -254,8 +260,11 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     return guarded([&]() -> PyObject * {
         // The common call: every parameter given by position, bound without
         // looking at defaults or keywords.
-        if (!kwnames && (s.plain_positional ? nargs == s.n_positional
-                                            : s.positional_star && nargs >= s.n_positional)) {
+        if (!kwnames && nargs == s.n_positional && s.plain_positional) {
+            Call call(self, s, args);
+            return result_of(f->impl(call));
+        }
+        if (!kwnames && nargs >= s.n_positional && s.positional_star) {
             Call call(self, s, args, nargs);
             return result_of(f->impl(call));
         }

@@ -126,9 +126,10 @@ public:
     // Made by the layer for each call; bodies only read it.
     Call(PyObject *function, std::size_t size) : function_(function), size_(size), values_(size) {}
     // A call that gives every parameter by position (plain_positional
-    // signatures, or positional_star ones, whose arguments past the normal
-    // parameters make the *args tuple): bound, and converted where a
-    // parameter asks for it.
+    // signatures): bound, and converted where a parameter asks for it.
+    Call(PyObject *function, const Signature &sig, PyObject *const *args);
+    // The same for positional_star signatures: the arguments past the
+    // normal parameters make the *args tuple.
     Call(PyObject *function, const Signature &sig, PyObject *const *args, Py_ssize_t nargs);
     py::handle operator[](std::size_t i) const { return values_[i]; }
     std::size_t size() const { return size_; }

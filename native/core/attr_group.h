@@ -162,18 +162,16 @@ public:
     }
 
 private:
+    // Filled in order: the last name stands only once all do.
     PyObject *const *names() {
-        if (!named_) {
+        if (!names_[N - 1])
             for (std::size_t i = 0; i < N; ++i) names_[i] = sites_[i].name().ptr();
-            named_ = true;
-        }
         return names_;
     }
 
     RecordLayout layout_;
     AttrSite sites_[N];  // where the values array cannot serve
     PyObject *names_[N] = {};
-    bool named_ = false;
 };
 
 }  // namespace vt

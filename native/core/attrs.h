@@ -100,6 +100,17 @@ private:
     ClassWatch<Facts> watch_;
 };
 
+// `member.value` of an enumeration member on a hot path, as Python reads
+// it. For a member of an enum class that keeps the standard `value`
+// property, the property's result (the member's `_value_`) is read
+// directly, skipping a Python-level call; any other object goes through
+// ordinary attribute access.
+py::object enum_value(py::handle member);
+
+// Keeps a reference to enum.Enum's `value` property; done once when a
+// module is executed.
+void remember_enum_value_property();
+
 }  // namespace vt
 
 #define VT_ATTR(obj, text)                                                \

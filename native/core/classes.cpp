@@ -30,11 +30,6 @@ py::object ClassBuilder::function(const char *name, SignaturePtr sig, Impl impl,
     return make_function(globals_, qualname.c_str(), std::move(sig), impl, doc);
 }
 
-ClassBuilder &ClassBuilder::method(const char *name, SignaturePtr sig, Impl impl,
-                                   const char *doc) {
-    return attr(name, function(name, std::move(sig), impl, doc));
-}
-
 py::object ClassBuilder::build() const {
     // The most derived metaclass among the bases' types, as a class
     // statement picks it (a conflict is left to type() to report).

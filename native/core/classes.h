@@ -23,11 +23,9 @@ public:
     ClassBuilder &annotate(const char *field, const char *text);
     // `name = value` in the body.
     ClassBuilder &attr(const char *name, py::object value);
-    // `def name(...)` in the body; qualname "<Class>.<name>".
-    ClassBuilder &method(const char *name, SignaturePtr sig, Impl impl,
-                         const char *doc = nullptr);
-    // A function named as a method of this class, not bound in the namespace
-    // (for property getters and setters, decorated methods...).
+    // A function named as a method of this class ("<Class>.<name>"), for
+    // `def name(...)` in the body (bound with attr), property getters and
+    // setters, decorated methods...
     py::object function(const char *name, SignaturePtr sig, Impl impl,
                         const char *doc = nullptr) const;
 

@@ -1,4 +1,4 @@
-#include "enums.h"
+#include "attrs.h"
 
 #include "errors.h"
 #include "names.h"

@@ -11,14 +11,13 @@
 
 namespace vt {
 
-Param arg(const char *name) { return Param{name, {}, false, Conv::Any, Kind::Normal, {}}; }
-Param star(const char *name) { return Param{name, {}, false, Conv::Any, Kind::VarArgs, {}}; }
-Param kwonly(const char *name) { return Param{name, {}, false, Conv::Any, Kind::KwOnly, {}}; }
-Param starstar(const char *name) { return Param{name, {}, false, Conv::Any, Kind::VarKw, {}}; }
+Param arg(const char *name) { return Param{name, {}, Conv::Any, Kind::Normal, {}}; }
+Param star(const char *name) { return Param{name, {}, Conv::Any, Kind::VarArgs, {}}; }
+Param kwonly(const char *name) { return Param{name, {}, Conv::Any, Kind::KwOnly, {}}; }
+Param starstar(const char *name) { return Param{name, {}, Conv::Any, Kind::VarKw, {}}; }
 
 Param Param::ann(const char *text) && {
-    annotation = text;
-    annotated = true;
+    annotation = py::str(text);
     return std::move(*this);
 }
 
@@ -46,10 +45,7 @@ SignaturePtr signature(std::initializer_list<Param> params, const char *returns)
     auto sig = std::make_shared<Signature>();
     sig->params.assign(params.begin(), params.end());
     if (sig->params.size() > kMaxParams) throw std::length_error("too many parameters");
-    if (returns) {
-        sig->returns = returns;
-        sig->has_returns = true;
-    }
+    if (returns) sig->returns = py::str(returns);
     Kind last = Kind::Normal;
     bool seen_default = false;
     for (std::size_t i = 0; i < sig->params.size(); ++i) {
@@ -312,23 +308,20 @@ PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-// __name__ and __qualname__ take only texts, as for Python functions.
-int set_text(PyObject **slot, PyObject *value, const char *what) {
+// __name__ or, with a closure, __qualname__; they take only texts, as for
+// Python functions.
+PyObject **text_slot(PyObject *self, void *qualname) {
+    return qualname ? &as_function(self)->qualname : &as_function(self)->name;
+}
+PyObject *get_text(PyObject *self, void *qualname) { return Py_NewRef(*text_slot(self, qualname)); }
+int set_text(PyObject *self, PyObject *value, void *qualname) {
     if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                     qualname ? "__qualname__" : "__name__");
         return -1;
     }
-    Py_XSETREF(*slot, Py_NewRef(value));
+    Py_XSETREF(*text_slot(self, qualname), Py_NewRef(value));
     return 0;
-}
-
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject *self, PyObject *value, void *) {
-    return set_text(&as_function(self)->name, value, "__name__");
-}
-PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
-int set_qualname(PyObject *self, PyObject *value, void *) {
-    return set_text(&as_function(self)->qualname, value, "__qualname__");
 }
 
 PyObject *get_annotations(PyObject *self, void *) {
@@ -409,8 +402,8 @@ PyMemberDef function_members[] = {
 };
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", get_text, set_text, nullptr, nullptr},
+    {"__qualname__", get_text, set_text, nullptr, const_cast<char *>("qualname")},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
@@ -477,8 +470,8 @@ py::object make_function(py::handle globals, const char *qualname, SignaturePtr 
     py::str name(dot ? dot + 1 : qualname);
     py::dict annotations;
     for (std::size_t i = 0; i < sig->params.size(); ++i)
-        if (sig->params[i].annotated) annotations[sig->names[i]] = sig->params[i].annotation;
-    if (sig->has_returns) annotations["return"] = sig->returns;
+        if (sig->params[i].annotation) annotations[sig->names[i]] = sig->params[i].annotation;
+    if (sig->returns) annotations["return"] = sig->returns;
     py::object doc_object = doc ? py::object(py::str(doc)) : py::object(py::none());
     return new_function(globals, name, py::str(qualname), std::move(sig), impl, doc_object,
                         std::move(closure), annotations);

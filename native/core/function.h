@@ -24,18 +24,24 @@
 
 #include <pybind11/pybind11.h>
 
-#include "convert.h"
-
 namespace vt {
 namespace py = pybind11;
+
+// Argument conversion by annotation, the way the modules' callers expect:
+// "str", "list" and "dict" parameters take exactly that type (None only
+// where the default is None); "int" and "float" parameters take any number
+// and convert it; "bool" parameters take the truth value of the argument.
+enum class Conv : unsigned char { Any, Str, List, Dict, Int, Float, Bool };
+
+// `value` converted for the parameter `name`; `none_ok` lets None through.
+py::object convert(Conv conv, py::handle value, const char *name, bool none_ok);
 
 enum class Kind : unsigned char { Normal, VarArgs, KwOnly, VarKw };
 
 // One parameter: name, annotation text, conversion, default.
 struct Param {
     std::string name;
-    std::string annotation;
-    bool annotated = false;
+    py::object annotation;  // a text; empty: none
     Conv conv = Conv::Any;
     Kind kind = Kind::Normal;
     py::object default_value;  // empty: required
@@ -65,8 +71,7 @@ constexpr std::size_t kMaxParams = 16;
 struct Signature {
     std::vector<Param> params;
     std::vector<py::object> names;  // interned parameter names
-    std::string returns;
-    bool has_returns = false;
+    py::object returns;             // the return annotation text; empty: none
     Py_ssize_t n_positional = 0;    // Normal parameters, leading
     Py_ssize_t n_required = 0;      // Normal parameters without default
     int varargs = -1, varkw = -1;   // slot of *args / **kwargs, -1 if none

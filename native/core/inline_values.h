@@ -23,12 +23,8 @@ inline bool has_version(PyTypeObject *type) {
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
 }
 
-}  // namespace vt::layout
-
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
 #define VT_INLINE_VALUES 1
-
-namespace vt::layout {
 
 // The fixed head of a dict key table; the index table and then the entries
 // follow it.
@@ -72,6 +68,6 @@ inline const KeysHead *shared_keys(PyTypeObject *type) {
 // grow, so a slot once found stays that name's slot.
 Py_ssize_t shared_index(const KeysHead *keys, PyObject *name);
 
-}  // namespace vt::layout
-
 #endif
+
+}  // namespace vt::layout

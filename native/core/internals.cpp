@@ -20,18 +20,6 @@ bool plain_class(PyTypeObject *type) {
            type_lookup(type, name) == object_class;
 }
 
-bool plain_attributes(PyTypeObject *type, const py::handle *names, std::size_t count) {
-    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr)
-        return false;
-    for (std::size_t i = 0; i < count; ++i) {
-        PyObject *found = type_lookup(type, names[i]);
-        if (found && (Py_TYPE(found)->tp_descr_set ||
-                      !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_IMMUTABLETYPE)))
-            return false;
-    }
-    return true;
-}
-
 PyObject *getattr_hook(PyTypeObject *type) {
     if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || type->tp_getattro == PyObject_GenericGetAttr)
         return nullptr;

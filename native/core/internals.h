@@ -39,13 +39,27 @@ inline std::uint64_t dict_version(py::handle dict) {
 // or the way attributes are found, in which case it is read as Python does.
 py::object class_of(py::handle obj);
 
-// True when `type` keeps object's generic attribute lookup and names no
-// data descriptor (property, slot...) under any of `names`: reading and
-// writing those attributes then has no side effect beyond the value. A class
-// attribute under a name (a default) counts only if its class is immutable:
-// a mutable one could gain __set__ later without `type` changing, and the
-// answer must hold while `type` keeps its version tag (see watch.h).
-bool plain_attributes(PyTypeObject *type, const py::handle *names, std::size_t count);
+// True when `type` keeps object's generic attribute lookup (and, with
+// `writes`, its generic store) and names no data descriptor (property,
+// slot...) under any of `names`: reading and writing those attributes then
+// has no side effect beyond the value. A class attribute under a name (a
+// default) counts only if its class is immutable: a mutable one could gain
+// __set__ later without `type` changing, and the answer must hold while
+// `type` keeps its version tag (see watch.h). `Name` is py::handle or PyObject *.
+template <class Name>
+bool plain_attributes(PyTypeObject *type, const Name *names, std::size_t count,
+                      bool writes = true) {
+    if (type->tp_getattro != PyObject_GenericGetAttr ||
+        (writes && type->tp_setattro != PyObject_GenericSetAttr))
+        return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject *found = type_lookup(type, names[i]);
+        if (found && (Py_TYPE(found)->tp_descr_set ||
+                      !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_IMMUTABLETYPE)))
+            return false;
+    }
+    return true;
+}
 
 // The plain Python function `__getattr__` of a class that keeps object's
 // own `__getattribute__`; null for any other class.

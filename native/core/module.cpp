@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "asserts.h"
-#include "enums.h"
+#include "attrs.h"
 #include "errors.h"
 #include "names.h"
 
@@ -68,13 +67,8 @@ void def(py::dict globals, const char *name, SignaturePtr sig, Impl impl, const 
 }
 
 PyObject *intern_into(PyObject **slot, const char *text) {
-    PyObject *name = PyUnicode_InternFromString(text);
-    if (!name) throw py::error_already_set();
-    if (*slot) {
-        Py_DECREF(name);
-    } else {
-        *slot = name;
-    }
+    py::object name = check(PyUnicode_InternFromString(text));
+    if (!*slot) *slot = name.release().ptr();
     return *slot;
 }
 

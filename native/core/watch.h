@@ -61,7 +61,6 @@ public:
     }
 
     void forget() { type_ = nullptr; }
-    PyTypeObject *type() const { return type_; }
 
 private:
     PyTypeObject *type_ = nullptr;

@@ -124,6 +124,7 @@ VT_MODULE(_vt_testmod, "_vt_testmod", "Exercises the shared native layer.") {
     vt::ClassBuilder widget(g, "Widget", py::tuple(), "A class built natively.");
     widget.annotate("size", "int")
         .attr("size", py::int_(3))
-        .method("get", vt::signature({vt::arg("self"), vt::arg("x")}), method_self);
+        .attr("get", widget.function("get", vt::signature({vt::arg("self"), vt::arg("x")}),
+                                     method_self));
     g["Widget"] = widget.build();
 }

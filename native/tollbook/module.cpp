@@ -11,7 +11,8 @@ void define(py::dict g, const char *name, const char *doc, vt::Impl schedule,
             std::initializer_list<std::pair<const char *, double>> attrs = {}) {
     vt::ClassBuilder cls(g, name, py::make_tuple(g["BaseFees"]), doc);
     for (const auto &attr : attrs) cls.attr(attr.first, py::float_(attr.second));
-    cls.method("__init__", vt::signature({vt::arg("self"), vt::star("deals").ann("Deal")}), schedule);
+    auto sig = vt::signature({vt::arg("self"), vt::star("deals").ann("Deal")});
+    cls.attr("__init__", cls.function("__init__", sig, schedule));
     g[name] = cls.build();
 }
 

@@ -23,8 +23,13 @@ inline void run(py::handle self, py::handle sql) { vt::call_method(self, VT_ID("
 // commit's error propagates.
 void commit_or_roll_back(py::handle self);
 
-// The text as a single-quoted SQL literal, each single quote inside doubled.
-py::object single_quoted(py::handle text);
+// The text between two quotes, each quote inside it doubled so that the
+// literal ends where the value does.
+inline py::object quoted(py::handle text, py::handle quote, py::handle doubled_quote) {
+    py::object doubled =
+        vt::check(PyUnicode_Replace(text.ptr(), quote.ptr(), doubled_quote.ptr(), -1));
+    return vt::concat({quote, doubled, quote});
+}
 
 // The key of a where clause's raw SQL fragment.
 inline bool is_condition_str(PyObject *key) {
@@ -34,7 +39,7 @@ inline bool is_condition_str(PyObject *key) {
 
 // "WHERE k1=v1 AND k2=v2 " in keyword order, each value written by
 // self._parse_sql_value; where `as_text` is given, the values at the
-// positions it marks are written with single_quoted() instead.
+// positions it marks are written as single-quoted texts instead.
 py::object where_text(py::handle self, py::handle kwargs,
                       const std::vector<bool> *as_text = nullptr);
 

@@ -8,16 +8,6 @@
 
 namespace vtdb {
 
-// The text between two quotes, each quote inside it doubled so that the
-// literal ends where the value does.
-static py::object quoted(py::handle text, py::handle quote, py::handle doubled_quote) {
-    py::object doubled =
-        vt::check(PyUnicode_Replace(text.ptr(), quote.ptr(), doubled_quote.ptr(), -1));
-    return vt::concat({quote, doubled, quote});
-}
-
-py::object single_quoted(py::handle text) { return quoted(text, VT_ID("'"), VT_ID("''")); }
-
 // `"YYYY-mm-dd HH:MM:SS"` written straight from the fields of a plain
 // datetime.datetime, what its strftime() gives for years from 1000 on; empty
 // for anything else (subclasses may have their own strftime, and how years
@@ -77,7 +67,7 @@ py::object where_text(py::handle self, py::handle kwargs, const std::vector<bool
             parts.append(key);
             parts.append(VT_ID("="));
             if (as_text && (*as_text)[idx])
-                parts.append(single_quoted(vt::format_of(value)));
+                parts.append(quoted(vt::format_of(value), VT_ID("'"), VT_ID("''")));
             else
                 parts.append(vt::call_method(self, VT_ID("_parse_sql_value"), value));
         }

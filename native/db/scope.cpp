@@ -14,10 +14,9 @@ namespace vtdb {
 // select list that does not compile) leaves the text single-quoted, which
 // reads as the text in any statement, and the statement itself reports it.
 bool TableScope::reads_as_column(py::handle text) {
-    py::object name =
-        vt::check(PyUnicode_Replace(text.ptr(), VT_ID("`").ptr(), VT_ID("``").ptr(), -1));
     py::object probe = vt::concat({VT_ID("SELECT "), columns, VT_ID(" FROM "), table,
-                                   VT_ID(" WHERE `"), name, VT_ID("` ORDER BY 0")});
+                                   VT_ID(" WHERE "), quoted(text, VT_ID("`"), VT_ID("``")),
+                                   VT_ID(" ORDER BY 0")});
     py::object conn = self.attr(VT_ID("conn"));
     auto ran = py::reinterpret_steal<py::object>(
         PyObject_CallMethodOneArg(conn.ptr(), VT_ID("execute").ptr(), probe.ptr()));
@@ -35,7 +34,7 @@ py::object TableScope::value(py::handle value) {
     py::object written = vt::call_method(self, VT_ID("_parse_sql_value"), value);
     if (!PyUnicode_Check(value.ptr())) return written;
     py::object text = vt::format_of(value);
-    return reads_as_column(text) ? single_quoted(text) : written;
+    return reads_as_column(text) ? quoted(text, VT_ID("'"), VT_ID("''")) : written;
 }
 
 py::object TableScope::where(py::handle kwargs) {

@@ -50,8 +50,8 @@ PyObject *dict_read(PyObject *dict, PyObject *name, Py_ssize_t &hint) {
                     if (entries[i].key == name) hint = i;
         }
         if (hint >= 0) {
-            PyObject *value = d->ma_values ? reinterpret_cast<PyObject **>(d->ma_values)[hint]
-                                           : entries[hint].value;
+            PyObject **values = layout::dict_values(d);
+            PyObject *value = values ? values[hint] : entries[hint].value;
             if (value) return value;
         }
     }
@@ -76,7 +76,7 @@ PyObject *AttrSite::fast_read(Facts &site, PyObject *o) {
             }
             return values[site.index];
         }
-        PyObject *dict = *managed_dict(o);
+        PyObject *dict = managed_dict(o);
         return dict ? dict_read(dict, name_, site.hint) : nullptr;
 #else
         return nullptr;
@@ -105,8 +105,9 @@ bool AttrSite::fast_write(Facts &site, PyObject *o, PyObject *value) {
     }
     PyObject *old = values[site.index];
     if (!old) return false;
-    // Storing the object already there changes nothing a program
-    // can see (3.11 has no dict watchers): skip the reference traffic.
+    // Storing the object already there changes nothing a program can see
+    // (no dict exists to be watched while the values are its store): skip
+    // the reference traffic.
     if (old == value) return true;
     values[site.index] = Py_NewRef(value);
     Py_DECREF(old);

@@ -4,6 +4,47 @@
 
 namespace vt {
 
+#if PY_VERSION_HEX >= 0x030C0000
+namespace {
+
+// Each module links its own copy of this layer; the first one to need the
+// watcher keeps the count here and leaves its address in the interpreter's
+// dict for the others.
+DictChanges first_changes;
+DictChanges *shared_changes = nullptr;
+constexpr const char *kChangesKey = "velmor_trader.dict_changes";
+
+int count_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++first_changes.count;
+    return 0;
+}
+
+DictChanges *find_or_start_changes() {
+    PyObject *state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!state) return &first_changes;  // no watcher: nothing is trusted
+    PyObject *kept = PyDict_GetItemString(state, kChangesKey);
+    if (kept && PyCapsule_CheckExact(kept))
+        if (void *found = PyCapsule_GetPointer(kept, kChangesKey)) return static_cast<DictChanges *>(found);
+    PyErr_Clear();
+    first_changes.watcher = PyDict_AddWatcher(count_change);
+    if (first_changes.watcher < 0) {
+        PyErr_Clear();
+        return &first_changes;
+    }
+    PyObject *capsule = PyCapsule_New(&first_changes, kChangesKey, nullptr);
+    if (!capsule || PyDict_SetItemString(state, kChangesKey, capsule) < 0) PyErr_Clear();
+    Py_XDECREF(capsule);
+    return &first_changes;
+}
+
+}  // namespace
+
+DictChanges &dict_changes() {
+    if (!shared_changes) shared_changes = find_or_start_changes();
+    return *shared_changes;
+}
+#endif
+
 py::object class_of(py::handle obj) {
     PyTypeObject *type = Py_TYPE(obj.ptr());
     if (plain_class(type))

@@ -3,7 +3,9 @@
 // Modules never touch underscore functions or object layouts themselves:
 // they ask here. Each function gives what the interpreter itself would find
 // (the attribute a class lookup gives, the class `obj.__class__` gives...),
-// using private fast paths where 3.11 has them and the public API elsewhere.
+// using, on each of 3.11 to 3.13, the fast path that version allows (its
+// unstable API, its watchers, a private layout) and the public API elsewhere.
+// The version is decided here and in inline_values.h, at compile time.
 // Per-class caches keyed on a type's version tag live in watch.h.
 #pragma once
 
@@ -30,10 +32,33 @@ inline unsigned int type_version(PyTypeObject *type) {
     return layout::has_version(type) ? type->tp_version_tag : 0;
 }
 
-// A dict's version: renewed by every change to the dict (3.11).
+// A dict's version: renewed by every change to the dict. 3.11 keeps one in
+// every dict. 3.12 deprecates it for dict watchers, so there each dict asked
+// about is watched, and the version is a count of the changes to all the
+// dicts watched so far (one watcher, shared by every module of the layer:
+// the interpreter has only eight): coarser, as true, and the dicts asked
+// about (module namespaces, the builtins, a dataclass's fields) rarely change.
+#if PY_VERSION_HEX >= 0x030C0000
+struct DictChanges {
+    int watcher = -1;          // -1: none could be had
+    std::uint64_t count = 0;
+};
+DictChanges &dict_changes();
+
+inline std::uint64_t dict_version(py::handle dict) {
+    DictChanges &changes = dict_changes();
+    if (changes.watcher < 0 || PyDict_Watch(changes.watcher, dict.ptr()) < 0) {
+        PyErr_Clear();
+        // Unwatched: a version no caller has seen, so nothing is trusted.
+        return ++changes.count;
+    }
+    return changes.count;
+}
+#else
 inline std::uint64_t dict_version(py::handle dict) {
     return reinterpret_cast<PyDictObject *>(dict.ptr())->ma_version_tag;
 }
+#endif
 
 // obj.__class__: the object's type unless its class redefines `__class__`
 // or the way attributes are found, in which case it is read as Python does.
@@ -75,9 +100,13 @@ inline py::object generic_attr_or_null(py::handle obj, py::handle name) {
 
 // int `v` == `value`, for an exact int, without making an int of `value`.
 inline bool int_equals(PyObject *v, long long value) {
-#if PY_VERSION_HEX < 0x030C0000
     // An int of at most one digit (nearly every count and volume) is its
     // digit and sign.
+#if PY_VERSION_HEX >= 0x030C0000
+    auto *number = reinterpret_cast<PyLongObject *>(v);
+    if (PyUnstable_Long_IsCompact(number))
+        return static_cast<long long>(PyUnstable_Long_CompactValue(number)) == value;
+#else
     const Py_ssize_t digits = Py_SIZE(v);
     if (digits >= -1 && digits <= 1)
         return digits * static_cast<long long>(reinterpret_cast<PyLongObject *>(v)->ob_digit[0]) == value;

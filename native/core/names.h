@@ -38,7 +38,6 @@ public:
     constexpr explicit GlobalSite(const char *text) : text_(text) {}
 
     py::object get(py::handle globals) {
-#if PY_VERSION_HEX < 0x030C0000
         PyObject *builtins = PyEval_GetBuiltins();
         if (globals.ptr() == globals_ && builtins == builtins_ && value_ &&
             dict_version(globals_) == globals_version_ && dict_version(builtins_) == builtins_version_)
@@ -50,9 +49,6 @@ public:
         builtins_version_ = dict_version(builtins_);
         value_ = value.ptr();  // borrowed: the dict holding it is unchanged while used
         return value;
-#else
-        return lookup_global(globals, name());
-#endif
     }
 
     py::handle name() { return name_ ? name_ : intern_into(&name_, text_); }

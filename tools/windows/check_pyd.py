@@ -5,7 +5,7 @@ built as a 64-bit PE module that exports exactly its PyInit_<name> and
 imports only from the interpreter's DLL and from Windows system DLLs: no
 MinGW runtime DLL (libstdc++, libgcc, winpthreads) may be needed beside it.
 
-    python check_pyd.py CMakeLists.txt BUILD_DIR python311.dll
+    python check_pyd.py CMakeLists.txt BUILD_DIR python3XY.dll
 """
 import fnmatch
 import pathlib

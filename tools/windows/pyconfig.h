@@ -1,6 +1,8 @@
-/* Build configuration of CPython 3.11 for 64-bit Windows, as the interpreter's
- * headers see it when an extension module is compiled against the official
- * x64 release build (python311.dll).
+/* Build configuration of CPython 3.11 to 3.13 for 64-bit Windows, as the
+ * interpreter's headers see it when an extension module is compiled against
+ * the official x64 release build (python311.dll, python312.dll, python313.dll).
+ * What one version adds is in pyconfig-3XY.h, which tools/windows-build puts
+ * before the end of this file for that version.
  *
  * tools/windows-build puts this file in place of the host interpreter's
  * generated pyconfig.h, so that the modules cross-compiled with MinGW-w64 see
@@ -28,7 +30,7 @@
  * sources, never for extensions, and neither does this file. */
 #define Py_WINVER 0x0602
 
-/* The core is the import DLL python311.dll: the API is __declspec(dllimport),
+/* The core is the import DLL python3XY.dll: the API is __declspec(dllimport),
  * PyInit_<name> is __declspec(dllexport) (pyport.h, exports.h). */
 #define Py_ENABLE_SHARED 1
 #define HAVE_DECLSPEC_DLL

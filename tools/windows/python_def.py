@@ -1,11 +1,11 @@
-"""Write the module-definition file of python311.dll for an import library.
+"""Write the module-definition file of python3XY.dll for an import library.
 
 The names are those this interpreter exports from its shared library (or its
 executable, for a static build), kept to what the headers declare with
 PyAPI_FUNC / PyAPI_DATA: only such declarations are exported by the Windows
 DLL, so a module that uses anything else links here and fails there.
 
-    python python_def.py OUT.def python311.dll
+    python python_def.py OUT.def python3XY.dll
 """
 import pathlib
 import re

@@ -1,9 +1,12 @@
 """Every benchmark of this folder, one after the other, and one table of ratios.
 
     ./run bench                 (or: python bench/run_all.py [NAME ...])
+    PYTHON=python3.12 ./run bench         the same on 3.12 (or 3.13)
+    python bench/run_all.py --compare     the last run of each version side by side
 
 Each ``bench_*.py`` runs in its own interpreter, as it would alone, and its
-own table is kept in full in bench/last-run.txt. The summary takes from each
+own table is kept in full in bench/last-run.txt (bench/last-run-3.12.txt,
+bench/last-run-3.13.txt for the other versions). The summary takes from each
 result line the speed-up (plain-Python time / native time, the first figure
 written "N.NNx") and, where the benchmark times a floor (the calls the same
 event cannot avoid), the native time over that floor.
@@ -45,7 +48,56 @@ def parse(output):
     return results
 
 
+def last_run(version):
+    """Where the full output of a run on `version` ("3.11") is kept."""
+    return HERE / ("last-run.txt" if version == "3.11" else f"last-run-{version}.txt")
+
+
+VERSIONS = ("3.11", "3.12", "3.13")
+ROW = re.compile(r"^\| (\S+) \| (.+?) \| ([\d.]+)x \| ([\d.]*)x? \|")
+
+
+def compare():
+    """The kept tables of every version side by side. A ratio more than 10 %
+    below 3.11's is marked "<"; its floor ratio says how near that version
+    comes to the calls it cannot avoid."""
+    tables = {}
+    for version in VERSIONS:
+        path = last_run(version)
+        if path.exists():
+            rows = {}
+            for line in path.read_text(encoding="utf-8").splitlines():
+                if m := ROW.match(line):
+                    rows[(m[1], m[2])] = (float(m[3]), float(m[4]) if m[4] else None)
+            tables[version] = rows
+    if not tables:
+        print("no kept run: run ./run bench first", file=sys.stderr)
+        return 2
+    versions = list(tables)
+    keys = list(dict.fromkeys(k for rows in tables.values() for k in rows))
+    head = ["benchmark", "hot path"] + [f"{v} speed-up (/floor)" for v in versions]
+    print("| " + " | ".join(head) + " |")
+    print("|---|---|" + "---:|" * len(versions))
+    base = tables.get("3.11", {})
+    for key in keys:
+        cells = []
+        for v in versions:
+            got = tables[v].get(key)
+            if got is None:
+                cells.append("")
+                continue
+            speedup, floor = got
+            cell = f"{speedup:.2f}x" + (f" ({floor:.2f}x)" if floor is not None else "")
+            if v != "3.11" and key in base and speedup < 0.9 * base[key][0]:
+                cell += " <"
+            cells.append(cell)
+        print(f"| {key[0]} | {key[1]} | " + " | ".join(cells) + " |")
+    return 0
+
+
 def main(argv):
+    if argv[:1] == ["--compare"]:
+        return compare()
     names = argv or sorted(p.stem[len("bench_"):] for p in HERE.glob("bench_*.py"))
     log, rows = [], []
     for name in names:
@@ -72,7 +124,7 @@ def main(argv):
                      + ("" if speedup is None else f"{speedup:.2f}x") + " | "
                      + ("" if floor is None else f"{floor:.2f}x") + f" | {verdict} |")
     table = "\n".join(lines)
-    (HERE / "last-run.txt").write_text(table + "\n\n" + "\n".join(log), encoding="utf-8")
+    last_run("%d.%d" % sys.version_info[:2]).write_text(table + "\n\n" + "\n".join(log), encoding="utf-8")
     print(table)
     return 0 if all(not str(case).startswith("FAILED") for _, case, *_ in rows) else 1
 

@@ -160,6 +160,23 @@ def s_deleted_and_materialised_dict(get, put):
     return out, [vars(a), vars(b)]
 
 
+def s_dict_shares_then_leaves_values(get, put):
+    # Since 3.13 a dict made for an instance first shares its values; many
+    # more names then move everything into the dict's own table.
+    C = plain_class()
+    a, b = make(C, x=1, y=2), make(C, x=1)
+    out = [outcome(get, a), outcome(put, a, 0)]
+    d = vars(a)
+    out += [outcome(put, a, "through site"), d["x"]]
+    d["x"] = "through dict"
+    out += [outcome(get, a)]
+    for i in range(40):
+        setattr(b, f"n{i}", i)
+        setattr(a, f"n{i}", i)
+    out += [outcome(get, a), outcome(put, a, "after"), d["x"], outcome(get, b), outcome(put, b, 9)]
+    return out, [vars(a), vars(b)]
+
+
 def s_class_reassigned(get, put):
     A, B = plain_class(), plain_class()
     B.x = property(lambda self: "B's property")
@@ -192,7 +209,7 @@ def s_not_instances_of_classes(get, put):
 SCENARIOS = [s_plain, s_missing_then_class_default, s_property, s_getattr, s_getattribute,
              s_setattr, s_descriptor_after_first_use, s_descriptor_on_base_after_first_use,
              s_class_attribute_type_gains_set, s_slots_subclass, s_raising_access,
-             s_deleted_and_materialised_dict, s_class_reassigned, s_method_shadowed,
+             s_deleted_and_materialised_dict, s_dict_shares_then_leaves_values, s_class_reassigned, s_method_shadowed,
              s_not_instances_of_classes]
 
 

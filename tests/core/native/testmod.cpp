@@ -79,6 +79,22 @@ py::object swap_xy(vt::Call &c) {
 // SETTING through a cached global site.
 py::object cached_setting(vt::Call &c) { return VT_GLOBAL(c, "SETTING"); }
 
+// Whether the layer finds obj's attributes in its inline values (the fast
+// path of every attribute site), and vt::int_equals as the modules use it.
+py::object has_inline_values(vt::Call &c) {
+#ifdef VT_INLINE_VALUES
+    PyObject *o = c[0].ptr();
+    return py::bool_(PyType_HasFeature(Py_TYPE(o), Py_TPFLAGS_MANAGED_DICT) &&
+                     vt::layout::inline_values(o) != nullptr);
+#else
+    (void)c;
+    return py::none();
+#endif
+}
+py::object int_equals(vt::Call &c) {
+    return py::bool_(vt::int_equals(c[0].ptr(), c[1].cast<long long>()));
+}
+
 // A truth-value parameter on the positional fast path.
 py::object truth(vt::Call &c) { return py::reinterpret_borrow<py::object>(c[0]); }
 
@@ -110,6 +126,8 @@ VT_MODULE(_vt_testmod, "_vt_testmod", "Exercises the shared native layer.") {
     vt::def(g, "read_only_group_x", vt::signature({vt::arg("obj")}), read_only_group_x);
     vt::def(g, "swap_xy", vt::signature({vt::arg("obj"), vt::arg("a"), vt::arg("b")}), swap_xy);
     vt::def(g, "cached_setting", vt::signature({}), cached_setting);
+    vt::def(g, "has_inline_values", vt::signature({vt::arg("obj")}), has_inline_values);
+    vt::def(g, "int_equals", vt::signature({vt::arg("v"), vt::arg("value")}), int_equals);
     vt::def(g, "truth", vt::signature({vt::arg("flag").typed("bool")}), truth);
     vt::def(g, "gather", vt::signature({vt::arg("a").typed("int"), vt::star("rest")}), echo);
     vt::def(g, "throw_cpp", vt::signature({}), throw_cpp);

@@ -1,5 +1,4 @@
 """The source distribution holds the sources, never what was built or run."""
-import os
 import pathlib
 import shutil
 import subprocess

@@ -117,6 +117,12 @@ inline bool int_equals(PyObject *v, long long value) {
     return !overflow && x == value;
 }
 
+// How the host's dataclasses write a generated __eq__: up to 3.12 as one
+// comparison of the fields' tuples (items compared by identity first); from
+// 3.13 as `self is other` first, then `self.a == other.a and ...`, whose
+// value is the first false comparison's result, or the last one's.
+constexpr bool kDataclassEqByTuple = PY_VERSION_HEX < 0x030D0000;
+
 // True when obj.__class__ is the object's type for every instance of `type`
 // (class_of's fast case), for a caller that learns it once per class.
 bool plain_class(PyTypeObject *type);

@@ -97,6 +97,8 @@ const Installed &installed(py::handle self) {
 
 template <int V>
 py::object variant_eq(py::handle self, py::handle other) {
+    if constexpr (!vt::kDataclassEqByTuple)
+        if (self.is(other)) return py::bool_(true);
     // other.__class__ is self.__class__: known without reading them for two
     // instances of one class whose __class__ is the type itself.
     const bool same = Py_TYPE(other.ptr()) == Py_TYPE(self.ptr()) && installed<V>(self).plain_class;
@@ -105,11 +107,21 @@ py::object variant_eq(py::handle self, py::handle other) {
     py::object mine[kFields], theirs[kFields];
     read_fields<V>(self, mine);
     read_fields<V>(other, theirs);
-    // Tuple equality: the first pair that differs decides, and items are
-    // compared by identity first.
-    for (int i = 0; i < kFields; ++i)
-        if (!vt::equal(mine[i], theirs[i])) return py::bool_(false);
-    return py::bool_(true);
+    if constexpr (!vt::kDataclassEqByTuple) {
+        // `a == a2 and b == b2 and ...`: the first false result, or the last.
+        py::object result;
+        for (int i = 0; i < kFields; ++i) {
+            result = vt::compare(mine[i], theirs[i], Py_EQ);
+            if (!vt::truth(result)) return result;
+        }
+        return result;
+    } else {
+        // Tuple equality: the first pair that differs decides, and items are
+        // compared by identity first.
+        for (int i = 0; i < kFields; ++i)
+            if (!vt::equal(mine[i], theirs[i])) return py::bool_(false);
+        return py::bool_(true);
+    }
 }
 
 template <int V>

@@ -31,7 +31,13 @@ namespace vt::layout {
 // Whether the type carries a version tag; the interpreter renews it whenever
 // the type, a base or their attributes change.
 inline bool has_version(PyTypeObject *type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // 3.13 no longer sets Py_TPFLAGS_VALID_VERSION_TAG: a change to the type
+    // resets its tag to 0, which is "none".
+    return type->tp_version_tag != 0;
+#else
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+#endif
 }
 
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)

@@ -373,7 +373,7 @@ class Engine:
             self.desk.notify(text)
 
     # -- the database: every write in order, none lost ---------------------------------
-    def _write(self, what, write):
+    def write(self, what, write):
         """Write through ``write()`` once every earlier write is in; a write
         that fails is kept and retried (``flush``)."""
         self.backlog.append((what, write))
@@ -464,7 +464,7 @@ class Engine:
 
     def _add_order(self, tracked):
         order = replace(tracked.order)
-        self._write(f"order {order.order_id}",
+        self.write(f"order {order.order_id}",
                     lambda: self.store.add_order(order, tracked.offset))
 
     def verdict(self, order, wait=VERDICT_WAIT):
@@ -519,7 +519,7 @@ class Engine:
             self.tell(f"the /send_order sent without the broker's answer: {_describe(order)} "
                       f"as {order.order_id} is {_verdict(order)}")
         state = self._state(tracked)
-        self._write(f"order {order.order_id}",
+        self.write(f"order {order.order_id}",
                     lambda: self.store.update_order(order.order_id, state))
 
     def _state(self, tracked):
@@ -563,7 +563,7 @@ class Engine:
         args = (deal, replace(order), tracked.offset, self._state(tracked),
                 replace(self.bridge.account_balance), list(self.bridge.positions),
                 self.clock.now())
-        self._write(f"deal {deal_id}", lambda: self.store.record_fill(*args))
+        self.write(f"deal {deal_id}", lambda: self.store.record_fill(*args))
         self.console.deal(deal, order, tracked.fees["total_fees"])
 
     def _connection(self, state):
@@ -606,7 +606,7 @@ class Engine:
         self.bridge.update_positions()
         positions, balance = list(self.bridge.positions), replace(self.bridge.account_balance)
         when = self.clock.now()
-        self._write("the positions", lambda: self.store.sync_positions(positions, when,
+        self.write("the positions", lambda: self.store.sync_positions(positions, when,
                                                                       balance=balance))
 
     def fees_charged(self):
@@ -708,7 +708,7 @@ class Engine:
                 for p in self.bridge.positions] if close_positions else []
         if held or (close_positions and self.pending()):
             log.warning("wind-down left %s working and %s held", self.pending(), held)
-        left = self.left_open(close_positions, keep)
+        left = self.left_open(close_positions)
         if left:
             self.tell("left open against the stop's policy: " + "; ".join(left))
         if self.desk is not None:
@@ -716,13 +716,13 @@ class Engine:
         return dict(cancelled=cancelled, closed=closed, positions=held,
                     working=self.pending(), left_open=left)
 
-    def left_open(self, close_positions, keep=()):
+    def left_open(self, close_positions):
         """What the broker still has open that a stop with this policy
         should have finished: with ``close_positions`` every order and
-        position; without, every order but the kept protective stops, and
-        any position with no stop working."""
+        position; without, every order but the protective stops, and any
+        position with no stop working."""
         left = [f"order {_describe(t.order)} as {guid}" for guid, t in self.tracked.items()
-                if t.order.status not in DONE and (close_positions or guid not in keep)]
+                if t.order.status not in DONE and (close_positions or t.role != "stop")]
         protected = {order.security for order, role in self.working() if role == "stop"}
         for p in self.bridge.positions:
             if close_positions or p.security not in protected:

@@ -72,7 +72,8 @@ class Tracked:
     offset: str
     deals: list = field(default_factory=list)
     fees: dict = None             # fee figures of its deals
-    cancel_sent: object = None    # clock time of a cancel the broker has not answered
+    cancel_sent: object = None    # clock time of a cancel the broker has not carried out
+    refused: bool = False         # ... and has refused: sent again once it is overdue
     sent: object = None           # clock time it was sent (for a placement whose id never came)
     tell: bool = False            # the operator hears when the broker reports it
 
@@ -119,7 +120,9 @@ class Engine:
         gateway.on_order(lambda content: self._queue("order", content))
         gateway.on_deal(lambda content: self._queue("deal", content))
         gateway.on_connection(lambda state: self._queue("connection", state))
+        gateway.on_refusal(lambda content: self._queue("refusal", content))
         gateway.watch_connection(bridge)
+        gateway.watch_orders(bridge)
 
     @property
     def orders(self):
@@ -216,6 +219,8 @@ class Engine:
             self._deal(content)
         elif kind == "connection":
             self._connection(content)
+        elif kind == "refusal":
+            self._refusal(content)
 
     def _new_minute(self):
         self.minute += 1
@@ -274,13 +279,13 @@ class Engine:
     def unconfirmed(self, security=None):
         """Orders (of ``security``) whose cancel the broker has not confirmed."""
         return [t.order for t in self.tracked.values()
-                if t.cancelling and t.order.status not in DONE
+                if t.cancelling and not t.refused and t.order.status not in DONE
                 and (security is None or t.order.security == security)]
 
     def settle(self, security, wait=CONFIRM_WAIT):
         """Take in the broker's answers to the cancels of ``security`` (no
         new minute meanwhile) for up to ``wait`` real seconds; returns
-        whether every one of them is confirmed."""
+        whether no order of ``security`` is working any more."""
         deadline = time.monotonic() + wait
         while self.unconfirmed(security) and time.monotonic() < deadline:
             self.clock.settle()
@@ -288,7 +293,7 @@ class Engine:
                 pass
             if self.unconfirmed(security):
                 self._take(timeout=0.01, minutes=False)
-        return not self.unconfirmed(security)
+        return not self.working(security)
 
     def quote(self, security):
         quote = self.gateway.cqg_quotes.get(security)
@@ -327,7 +332,7 @@ class Engine:
             log.exception("cancelling %s failed", order.order_id)
             return False
         if tracked is not None:
-            tracked.cancel_sent = self.clock.now()
+            tracked.cancel_sent, tracked.refused = self.clock.now(), False
         return True
 
     def check_unanswered(self):
@@ -565,6 +570,21 @@ class Engine:
                 self.clock.now())
         self.write(f"deal {deal_id}", lambda: self.store.record_fill(*args))
         self.console.deal(deal, order, tracked.fees["total_fees"])
+
+    def _refusal(self, content):
+        """The broker refused a request on an order (an event the client
+        drops): a refused cancel leaves the order working."""
+        tracked = self.tracked.get(content["order_id"])
+        log.warning("the broker refused a request on order %s (%s): %s", content["order_id"],
+                    content["status"].name, content["error"])
+        if tracked is None or not tracked.cancelling or tracked.refused \
+                or content["status"] in DONE:
+            return
+        # Still counted as being cancelled: the cancel goes again once overdue.
+        tracked.refused = True
+        self.tell(f"the broker refused to cancel {_describe(tracked.order)} as "
+                  f"{tracked.order.order_id} ({content['error']}): it is still working; "
+                  f"the cancel is sent again in {CANCEL_WAIT.total_seconds():g} s")
 
     def _connection(self, state):
         if state == "down":

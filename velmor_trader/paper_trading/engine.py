@@ -600,10 +600,14 @@ class Engine:
 
     def _follow(self, report):
         """Record the broker's report of one order and its fills."""
+        known = report["order_id"] in self.tracked
         tracked = self._track(report["order_id"], report)
         if tracked is None:
             return None
-        self._order_changed(report)
+        order = tracked.order
+        if not known or (order.status, order.filled_quantity, order.filled_avg_price) != \
+                (report["status"], report["filled_quantity"], report["filled_avg_price"]):
+            self._order_changed(report)
         for fill in report["fills"]:
             if fill["deal_id"] not in self.deal_ids:
                 self._deal(fill)

@@ -109,6 +109,8 @@ class Chat:
         commands, and a count."""
         acked, answered, replies = collections.Counter(), collections.Counter(), 0
         for text in self.texts():
+            if text.startswith("Notice: "):      # the engine's own, told unasked
+                continue
             match = ANSWER.match(text)
             if match:
                 answered[match.group(1)] += 1

@@ -3,13 +3,22 @@
 Each seed runs one session on the simulated broker's manual clock: the
 broker client, gateway, store, engine with its strategy, and its desk
 answering the real chat bot through the local chat service.  Meanwhile the
-schedule makes order answers come late, never or with an error, cancel
-answers come late, the connection drop (the exchange trading on or not) and
-come back, fills arrive twice, and the operator send bursts of requests,
-hostile order strings and requests for another gateway among them, all at
-once or one after another; the session stops at a random moment, by /stop
-or as a signal would.  Then the session is checked against the simulator's
-own records (see ``check``).
+schedule makes order answers come late, never or with an error, cancels come
+late, get refused or get lost, the connection drop (the exchange trading on
+or not) and come back, fills arrive twice, another program hold the
+database's write lock for a while, and the operator send bursts of requests:
+hostile order strings, requests for another gateway, requests with words
+they do not take, cancels of orders the broker has live, all at once or one
+after another; the session stops at a random moment, by /stop or as a signal
+would.
+
+The broker's records are the truth the session is held to, not at its end
+only: the wind-down reads everything back from the broker and closes it,
+which would hide an engine that lost track on the way.  So ``invariants``
+is checked at every simulated minute, a second after each fault clears, at
+the stop before the wind-down, and after it; every answer to a trading
+request is checked against what reached the broker meanwhile (``Ledger``);
+and while requests wait on the bot's queue, their flags stay set.
 
 The chat bot's module connects once per process, so one chat server and one
 bot serve every seed of a run; everything else is new for each seed.
@@ -25,6 +34,7 @@ import logging
 import os
 import random
 import re
+import sqlite3
 import sys
 import tempfile
 import threading
@@ -33,7 +43,7 @@ import traceback
 from pathlib import Path
 
 from engine_rig import INITIAL, SECURITY, Rig, configure
-from velmor_trader.core.constants import OrderType
+from velmor_trader.core.constants import OrderStatus
 from velmor_trader.gateways.cqg.simulator import constants as C
 from velmor_trader.paper_trading import defaults
 from velmor_trader.paper_trading.strategy import MovingAverageCross
@@ -60,22 +70,44 @@ OTHER = ["/balance", "/positions", "/orders", "/orders -a 5", "/deals 3", "/canc
          "/close_positions", "/close_positions FUTU", "/close_positions cqg",
          "/cancel_order 1234 FUTU", "/cancel_order zzzz CQG", "/orders x y z", "/send_order a,b",
          "/deals -1", "hello"]
+# Requests with words that would change what is meant: each must do nothing.
+WORDED = ["/cancel_orders FUTU", "/cancel_orders CQG", "/cancel_orders all now",
+          "/close_positions FUTU", "/send_order EPZ4,1,l,o,m,FUTU,None,None"]
+# The broker's live orders, and what the client's requests look like.
+LIVE = (C.osInTransit, C.osInOrderBook, C.osInCancel, C.osInModify)
+DONE = (OrderStatus.FILLED, OrderStatus.CANCELLED, OrderStatus.FAILED)
+# Real seconds the engine's database connection waits for another's lock: a
+# locked database fails a write at once instead of after sqlite's 5 s.
+LOCK_WAIT_MS = 5
 
 
 class Errors(logging.Handler):
     """Every error the engine, gateway or simulator logged (``records``),
-    and what else they said."""
+    and what else they said.  An error about the database while another
+    program holds its lock is the fault at work (``excused``): what the
+    engine does about it is judged by the invariants."""
 
     def __init__(self):
         super().__init__(logging.INFO)
-        self.records, self.said = [], []
+        self.records, self.said, self.excused = [], [], []
+        self.database_locked = False
 
     def emit(self, record):
-        (self.records if record.levelno >= logging.ERROR else self.said).append(
-            self.format(record))
+        text = self.format(record)
+        if record.levelno < logging.ERROR:
+            self.said.append(text)
+        elif self.database_locked and _about_the_database(record, text):
+            self.excused.append(text)
+        else:
+            self.records.append(text)
 
     def count(self, text):
         return sum(text in line for line in self.said)
+
+
+def _about_the_database(record, text):
+    cause = record.exc_info[1] if record.exc_info else None
+    return isinstance(cause, sqlite3.Error) or "database" in text.lower()
 
 
 class Chat:
@@ -92,10 +124,12 @@ class Chat:
         self.module = bot_module
         self.bot = bot_module.bot
         self.expected = 0
+        self.said = collections.defaultdict(collections.deque)
 
     def reset(self):
         self.quiet()
         self.expected = 0               # the bot's own replies to what was said
+        self.said.clear()
         for name, value in INITIAL.items():
             setattr(self.bot, name, value)
         self.bot.requests.clear()
@@ -119,37 +153,274 @@ class Chat:
                 acked[command] += 1
         return acked, answered, replies
 
-    def quiet(self, serve=lambda: None, timeout=5.0):
-        """Serve until the bot has replied to every message and each request
-        it acknowledged is answered (or ``timeout`` real seconds passed)."""
+    def quiet(self, serve=lambda: None, timeout=5.0, answered=True):
+        """Serve until the bot has replied to every message and (with
+        ``answered``) each request it acknowledged is answered, or
+        ``timeout`` real seconds passed."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             serve()
-            acked, answered, replies = self.counts()
-            if replies >= self.expected and acked == answered:
+            acked, told, replies = self.counts()
+            if replies >= self.expected and (acked == told or not answered):
                 return
             time.sleep(0.003)
 
-    def say(self, messages, one_by_one, serve):
+    def say(self, messages, one_by_one, serve, queued=None):
+        """Send ``messages``; with ``queued`` (the Ledger) all of them wait
+        on the bot's queue before the engine takes the first, and the flags
+        of what waits are watched."""
         for text in messages:
             # /orders tells its words before it acknowledges or refuses them.
             self.expected += 2 if text.split()[0] == "/orders" else 1
+            # The bot queues these whatever their words: the ledger needs them.
+            if text.split()[0] in ("/cancel_orders", "/stop"):
+                self.said[text.split()[0][1:]].append(text)
             self.server.push_message(text, chat_id=CHAT_ID)
-            if one_by_one:
+            if one_by_one and not queued:
                 self.quiet(serve)
-        self.quiet(serve)
+        if queued is not None:
+            self.quiet(answered=False)
+            queued.watch = True
+        try:
+            self.quiet(serve)
+        finally:
+            if queued is not None:
+                queued.watch = False
 
     def close(self):
         self.module.bot.close()
         self.server.stop()
 
 
+class Broker:
+    """The simulated broker's own records, and every placement and cancel
+    that reached its door (``requests``: (kind, order GUID))."""
+
+    def __init__(self, rig):
+        from velmor_trader.gateways.cqg.wrapper.celbridge import convert_orderstatus_cqg2vl
+        self.sim, self.status_of = rig.sim, convert_orderstatus_cqg2vl
+        self.requests = []
+        door = self.sim.post_order_job
+
+        def spy(method, order):
+            kind = "place" if method == self.sim.engine.place else "cancel"
+            self.requests.append((kind, order.GUID))
+            return door(method, order)
+        self.sim.post_order_job = spy
+
+    def live(self):
+        """{GUID: order} of the orders working at the broker."""
+        return {o.GUID: o for o in self.sim.engine.orders if o.GWStatus in LIVE}
+
+    def status(self, order):
+        return self.status_of(order.GWStatus)
+
+    @staticmethod
+    def fills(order):
+        return [f for f in order._fills if f.Status == C.fsNormal]
+
+    def connected(self):
+        return self.sim.connected and self.sim.logged_on
+
+
+class DatabaseLock:
+    """Another program holding the database's write lock (a backup, a
+    report tool), on a connection of its own."""
+
+    def __init__(self, rig, errors):
+        self.path, self.errors = rig.folder / "velmor_trader.db", errors
+        self.connection = None
+
+    @property
+    def held(self):
+        return self.connection is not None
+
+    def take(self):
+        if self.held:
+            return
+        self.connection = sqlite3.connect(self.path, timeout=1.0, isolation_level=None)
+        self.connection.execute("BEGIN IMMEDIATE")
+        self.errors.database_locked = True
+
+    def release(self):
+        if self.held:
+            self.connection.execute("ROLLBACK")
+            self.connection.close()
+            self.connection = None
+            self.errors.database_locked = False
+
+
+def settle(rig):
+    """Let the broker deliver everything due now and the engine handle it:
+    what is still in flight then is nothing, and the invariants are exact."""
+    for _ in range(100):
+        rig.sim.wait_idle()
+        if rig.engine.inbox.empty():
+            return
+        rig.engine.drain()
+
+
+def invariants(rig, broker, when):
+    """What must hold whenever the engine has drained its queue with the
+    connection up and the database writable, against the broker's records:
+    each order working at the broker is one the engine counts as working,
+    with the broker's status and filled quantity, and so is its row; each
+    order the database has carries the broker's status and filled quantity;
+    each fill the broker made is stored once; the stored positions are the
+    broker's."""
+    problems = []
+    settle(rig)
+    working = {order.order_id: order for order, _ in rig.engine.working()}
+    rows = {r["broker_order_id"]: r for r in rig.rows("trading_order")}
+    for guid, order in broker.live().items():
+        status = broker.status(order)
+        seen = working.get(guid)
+        if seen is None:
+            problems.append(f"{when}: order {guid} works at the broker but not for the engine")
+        elif (seen.status, seen.filled_quantity) != (status, order.FilledQuantity):
+            problems.append(f"{when}: order {guid} is {seen.status.name} filled "
+                            f"{seen.filled_quantity:g} for the engine, {status.name} filled "
+                            f"{order.FilledQuantity} at the broker")
+        if guid not in rows:
+            problems.append(f"{when}: order {guid} works at the broker and has no row")
+    for order in rig.sim.engine.orders:
+        row = rows.get(order.GUID)
+        if row is None:
+            if broker.fills(order):
+                problems.append(f"{when}: order {order.GUID} filled at the broker has no row")
+            continue
+        status = broker.status(order)
+        if (row["status"], row["filled_quantity"]) != (status.name, order.FilledQuantity):
+            problems.append(f"{when}: order {order.GUID}'s row says {row['status']} filled "
+                            f"{row['filled_quantity']}, the broker {status.name} filled "
+                            f"{order.FilledQuantity}")
+    fills = {f.Id for o in rig.sim.engine.orders for f in broker.fills(o)}
+    stored = collections.Counter(d["broker_deal_id"] for d in rig.rows("trading_deal"))
+    missing = sorted(fills - set(stored))
+    twice = sorted(d for d, n in stored.items() if n > 1)
+    unknown = sorted(set(stored) - fills)
+    if missing or twice or unknown:
+        problems.append(f"{when}: fills not stored exactly once: missing {missing}, twice "
+                        f"{twice}, not the broker's {unknown}")
+    if rig.stored_positions() != rig.broker_positions():
+        problems.append(f"{when}: stored positions {rig.stored_positions()} are not the "
+                        f"broker's {rig.broker_positions()}")
+    return problems
+
+
+class Ledger:
+    """Each request the desk takes off the bot's queue, with its answer and
+    the placements and cancels that reached the broker meanwhile; checked
+    against the broker as it was when the request was taken."""
+
+    def __init__(self, rig, chat, broker, lock):
+        self.rig, self.chat, self.broker, self.lock = rig, chat, broker, lock
+        self.problems, self.checked = [], collections.Counter()
+        self.watch = False          # whether the bot is quiet while the desk serves
+        desk = rig.desk
+        take = desk._one
+
+        def one():
+            queue = rig.bot.requests
+            if not queue:
+                return take()
+            command, arguments = queue[0]
+            said = self.chat.said[command].popleft() if self.chat.said[command] else None
+            quiet = not rig.engine.stopping and broker.connected() and rig.engine.connected
+            if quiet:
+                settle(rig)         # the request meets the broker as it is now
+            live = set(broker.live())
+            sent, answered = len(broker.requests), len(desk.answered)
+            done = take()
+            answer = desk.answered[answered][1] if len(desk.answered) > answered else ""
+            if self.watch:
+                self._flags_of_what_waits(command)
+            self._verify(command, arguments, said, answer, broker.requests[sent:], live,
+                         quiet)
+            return done
+        desk._one = one
+
+    def _flags_of_what_waits(self, taken):
+        """A request still queued keeps its flag set: the bot's handlers and
+        the operator read it as "still to do"."""
+        from velmor_trader.paper_trading.desk import FLAGS
+        for command, _ in list(self.rig.bot.requests):
+            for flag, idle in list(FLAGS.get(command, {}).items())[:1]:
+                if getattr(self.rig.bot, flag) == idle:
+                    self.problems.append(f"the flag {flag} was cleared after a /{taken} while "
+                                         f"a /{command} waited on the queue")
+
+    def _verify(self, command, arguments, said, answer, requests, live, exact):
+        wrong = self.problems.append
+        text = answer.split(": ", 1)[-1]
+        places = [g for k, g in requests if k == "place"]
+        cancels = [g for k, g in requests if k == "cancel"]
+        words = said is not None and len(said.split()) > 1
+        self.checked[command] += 1
+        if command == "stop":
+            if not self.rig.engine.stopping:
+                wrong(f"{said!r} answered {answer!r} and the engine goes on")
+            return
+        if text.startswith("refused (the engine is stopping)"):
+            if requests:
+                wrong(f"/{command} was refused as the engine stopped, but sent {requests}")
+            return
+        gateway = arguments.get("gateway_name") or arguments.get("close_positions_gateway_name")
+        elsewhere = gateway is not None and str(gateway).upper() != "CQG"
+        if words and command == "cancel_orders" or elsewhere:
+            if requests or "nothing done" not in text:
+                wrong(f"{said or command!r} {arguments} answered {answer!r} and sent {requests}")
+            return
+        if command == "cancel_orders":
+            counted = re.match(r"cancelling (\d+) working orders(?:; (\d+) not)?", text)
+            if counted is None:
+                wrong(f"/cancel_orders answered {answer!r}")
+            elif exact and (int(counted.group(1)) + int(counted.group(2) or 0) != len(live)
+                            or not set(cancels) <= live):
+                wrong(f"/cancel_orders answered {answer!r} with {len(live)} orders live at the "
+                      f"broker, and asked to cancel {cancels}")
+        elif command == "cancel_order":
+            prefix = str(arguments.get("cancel_order_id"))
+            matches = [g for g in live if g.startswith(prefix)]
+            if len(matches) == 1 and exact:
+                if not text.startswith(f"cancelling {matches[0]}") or cancels != matches:
+                    wrong(f"/cancel_order {prefix} of a live order answered {answer!r} and "
+                          f"asked to cancel {cancels}")
+            elif not matches and (cancels or not text.startswith("no single working order")):
+                wrong(f"/cancel_order {prefix} of no live order answered {answer!r} and "
+                      f"asked to cancel {cancels}")
+        elif command == "send_order":
+            self._placement(text, answer, places)
+        elif command == "close_positions" and text.startswith("closing nothing") and places:
+            wrong(f"/close_positions answered {answer!r} and placed {places}")
+
+    def _placement(self, text, answer, places):
+        wrong = self.problems.append
+        orders = {o.GUID: o for o in self.rig.sim.engine.orders}
+        if text.startswith(("refused", "not placed")):
+            # "not placed" promises the broker never got it.
+            if places:
+                wrong(f"/send_order answered {answer!r} but the broker got {places}")
+        elif text.startswith(("placed", "rejected")):
+            guid = text.rsplit(" as ", 1)[-1].split(",")[0]
+            mine = [g for g in places if g.startswith(guid)]
+            if len(places) != 1 or not mine:
+                wrong(f"/send_order answered {answer!r} but the broker got {places}")
+            elif (orders[mine[0]].GWStatus == C.osRejectGW) != text.startswith("rejected"):
+                wrong(f"/send_order answered {answer!r} but the broker has it "
+                      f"{self.broker.status(orders[mine[0]]).name}")
+        elif len(places) != 1:
+            wrong(f"/send_order answered {answer!r} after {len(places)} placements")
+
+
 def schedule(rng, stop_at):
-    """{second: [action(rig, chat, serve)]} of one session."""
+    """{second: [(action(rig, chat, serve, fault), clears)]} of one
+    session; an action that ``clears`` a fault is followed a second later
+    by a check of the invariants."""
     plan = collections.defaultdict(list)
 
-    def at(second, action):
-        plan[max(1, min(second, stop_at - 1))].append(action)
+    def at(second, action, clears=False):
+        plan[max(1, min(second, stop_at - 1))].append((action, clears))
 
     for _ in range(rng.randint(1, 3)):                    # order answers
         start, length = rng.randrange(stop_at), rng.randint(20, 120)
@@ -161,33 +432,64 @@ def schedule(rng, stop_at):
             at(start, lambda rig, *_: rig.sim.faults.drop("order"))
         else:
             at(start, lambda rig, *_: rig.sim.faults.fail("order"))
-        at(start + length, lambda rig, *_: rig.sim.faults.restore("order"))
-    if rng.random() < 0.5:                                # cancel answers
-        start, delay = rng.randrange(stop_at), rng.choice([5, 30])
-        at(start, lambda rig, *_, d=delay: rig.sim.faults.delay("cancel", d))
-        at(start + rng.randint(20, 90), lambda rig, *_: rig.sim.faults.restore("cancel"))
+        at(start + length, lambda rig, *_: rig.sim.faults.restore("order"), clears=True)
+    if rng.random() < 0.7:                                # cancel answers
+        start, kind = rng.randrange(stop_at), rng.choice(["late", "refused", "lost"])
+        if kind == "late":
+            at(start, lambda rig, *_, d=rng.choice([5, 30]): rig.sim.faults.delay("cancel", d))
+        elif kind == "refused":
+            at(start, lambda rig, *_: rig.sim.faults.fail("cancel", 5, "Cancel refused"))
+        else:
+            at(start, lambda rig, *_: rig.sim.faults.drop("cancel"))
+        # Orders resting while cancels fail, and the operator cancelling them.
+        at(start + 1, lambda rig, chat, serve, *_, n=rng.sample(NEAR, 2): chat.say(
+            [t(rig) for t in n], False, serve))
+        at(start + rng.randint(2, 15), lambda rig, chat, serve, *_: chat.say(
+            ["/cancel_orders"] + cancel_one(rig, "CQG"), True, serve))
+        at(start + rng.randint(20, 90), lambda rig, *_: rig.sim.faults.restore("cancel"),
+           clears=True)
+    if rng.random() < 0.5:                                # another program's lock
+        start = rng.randrange(stop_at)
+        at(start, lambda rig, chat, serve, fault: fault["lock"].take())
+        at(start + rng.randint(5, 40), lambda rig, chat, serve, fault: fault["lock"].release(),
+           clears=True)
     for _ in range(rng.randint(0, 2)):                    # the connection
         start, trading = rng.randrange(stop_at), rng.random() < 0.8
         if rng.random() < 0.7:           # orders resting at the best prices when it drops
             near = rng.sample(NEAR, 2)
-            at(start - 1, lambda rig, chat, serve, n=near: chat.say([t(rig) for t in n], False,
-                                                                    serve))
+            at(start - 1, lambda rig, chat, serve, *_, n=near: chat.say([t(rig) for t in n],
+                                                                        False, serve))
         at(start, lambda rig, *_, t=trading: rig.sim.drop_connection(trading=t))
-        at(start + rng.randint(30, 240), lambda rig, *_: rig.sim.restore_connection())
+        at(start + rng.randint(30, 240), lambda rig, *_: rig.sim.restore_connection(),
+           clears=True)
     for _ in range(rng.randint(1, 4)):                    # fills twice
         at(rng.randrange(stop_at), lambda rig, *_: resend_a_fill(rig, rng))
     for _ in range(rng.randint(2, 5)):                    # the operator
         count = rng.randint(1, 12)
         messages = [rng.choice([lambda: "/send_order " + rng.choice(ORDERS),
                                 lambda: "/send_order " + rng.choice(HOSTILE),
-                                lambda: rng.choice(OTHER), lambda: rng.choice(NEAR)])()
+                                lambda: rng.choice(OTHER), lambda: rng.choice(NEAR),
+                                lambda: rng.choice(WORDED),
+                                lambda: lambda rig: cancel_one(rig, rng.choice(["CQG", "FUTU"]))
+                                ])()
                     for _ in range(count)]
         if rng.random() < 0.1:
             messages.insert(rng.randrange(len(messages) + 1), "/stop")
         one_by_one = rng.random() < 0.4
-        at(rng.randrange(stop_at), lambda rig, chat, serve, m=messages, o=one_by_one:
-           chat.say([text(rig) if callable(text) else text for text in m], o, serve))
+        at(rng.randrange(stop_at), lambda rig, chat, serve, *_, m=messages, o=one_by_one:
+           chat.say(_flat(text(rig) if callable(text) else text for text in m), o, serve))
+    # The same requests waiting on the queue together.
+    at(rng.randrange(stop_at), lambda rig, chat, serve, fault: chat.say(
+        ["/balance", "/cancel_orders", "/deals 2", "/balance", "/cancel_orders"], False, serve,
+        queued=fault["ledger"]))
     return plan
+
+
+def _flat(texts):
+    out = []
+    for text in texts:
+        out += text if isinstance(text, list) else [text]
+    return out
 
 
 def _near(code, quantity, side):
@@ -201,6 +503,13 @@ def _near(code, quantity, side):
 
 NEAR = [_near("00700", 100, "l"), _near("00700", 100, "s"), _near("EPZ4", 1, "l"),
         _near("EPZ4", 1, "s")]
+
+
+def cancel_one(rig, gateway):
+    """/cancel_order of an order the broker has live (by the first 8
+    characters of its id, as /orders shows it), if there is one."""
+    live = sorted(o.GUID for o in rig.sim.engine.orders if o.GWStatus in LIVE)
+    return [f"/cancel_order {live[0][:8]} {gateway}"] if live else []
 
 
 def resend_a_fill(rig, rng):
@@ -235,24 +544,38 @@ def run_seed(seed, chat, folder, seen=None):
     stop_at = rng.randint(120, 600)
     plan = schedule(rng, stop_at)
     by_chat, close = rng.random() < 0.5, rng.random() < 0.8
+    stop_words = rng.choice(["", "", " now"])
     chat.reset()
     errors = Errors()
     logging.getLogger("velmor_trader").addHandler(errors)
-    problems, rig = [], None
+    problems, rig, checks, ledger = [], None, 0, None
     try:
         rig = Rig(folder, seed=seed, bot=chat.bot, timeout=0.25, strategy=MovingAverageCross(
             defaults.FAST, defaults.SLOW, defaults.ENTRY_PATIENCE))
+        rig.store.db.conn.execute(f"PRAGMA busy_timeout={LOCK_WAIT_MS}")
+        broker = Broker(rig)
+        fault = dict(lock=DatabaseLock(rig, errors))
+        ledger = fault["ledger"] = Ledger(rig, chat, broker, fault["lock"])
         serve = rig.desk.serve
+
+        def exact():
+            return (broker.connected() and rig.engine.connected and not fault["lock"].held
+                    and not rig.engine.stopping)
         for second in range(stop_at):
-            for action in plan.get(second, []):
-                action(rig, chat, serve)
+            cleared = False
+            for action, clears in plan.get(second, []):
+                action(rig, chat, serve, fault)
+                cleared |= clears
             if rig.engine.stopping:
                 break
             rig.advance(1)
             serve()
+            if (cleared or (second + 1) % 60 == 0) and exact():
+                problems += invariants(rig, broker, f"second {second + 1}")
+                checks += 1
         if not rig.engine.stopping:                       # the stop at a random moment
             if by_chat:
-                chat.say(["/stop"], True, serve)
+                chat.say(["/stop" + stop_words], True, serve)
             else:
                 rig.engine.stop()
         # A broker that never answers cannot be wound down: at the stop it
@@ -260,22 +583,32 @@ def run_seed(seed, chat, folder, seen=None):
         for kind in ("order", "cancel"):
             if kind in rig.sim.faults.dropped or kind in rig.sim.faults.errors:
                 rig.sim.faults.restore(kind)
-        rig.sim.follow_answers = True
+        fault["lock"].release()
         rig.sim.restore_connection()
+        rig.advance(1)
+        # What the engine knows as it stops, before the wind-down reads the
+        # broker back: a lost track must show here, not be mended unseen.
+        problems += invariants(rig, broker, "at the stop")
+        rig.sim.follow_answers = True
         with market_going_on(rig.sim):
             summary = rig.engine.wind_down(close_positions=close)
         chat.quiet(rig.desk.finish)
+        problems += invariants(rig, broker, "after the wind-down")
         problems += check(rig, chat, summary, close)
+        problems += ledger.problems
         if seen is not None:
             seen.update(seconds=second + 1, orders=len(rig.sim.engine.orders),
                         fills=sum(len(o._fills) for o in rig.sim.engine.orders),
-                        answers=sum(chat.counts()[1].values()),
+                        checks=checks + 2, answers=sum(chat.counts()[1].values()),
+                        answers_checked=sum(ledger.checked.values()),
                         timeouts=errors.count("no order id from the broker"),
                         ids_of_another_order=errors.count("the id of another order"),
                         recorded_from_the_broker=errors.count("never came: recorded")
                         + errors.count("not placed by the engine: recorded"),
                         refreshed=errors.count("connection to the broker is back"),
-                        fills_twice=errors.count("delivered again"))
+                        fills_twice=errors.count("delivered again"),
+                        cancels=sum(k == "cancel" for k, _ in broker.requests),
+                        database_errors=len(errors.excused))
     except Exception:
         problems.append("an exception escaped: " + traceback.format_exc())
     finally:
@@ -294,14 +627,7 @@ def check(rig, chat, summary, closed):
     fills = {f.Id: (o.GUID, f.Quantity) for o in rig.sim.engine.orders for f in o._fills
              if f.Status == C.fsNormal}
     deals, orders = rig.rows("trading_deal"), rig.rows("trading_order")
-    stored = collections.Counter(d["broker_deal_id"] for d in deals)
     order_of = {o["id"]: o for o in orders}
-    missing = sorted(set(fills) - set(stored))
-    twice = sorted(d for d, n in stored.items() if n > 1)
-    unknown = sorted(set(stored) - set(fills))
-    if missing or twice or unknown:
-        problems.append(f"fills not stored exactly once: missing {missing}, twice {twice}, "
-                        f"not the broker's {unknown}")
     wrong = [d["broker_deal_id"] for d in deals if d["broker_deal_id"] in fills and (
         order_of[d["order_id"]]["broker_order_id"] != d["broker_order_id"]
         or d["broker_order_id"] != fills[d["broker_deal_id"]][0]
@@ -312,9 +638,6 @@ def check(rig, chat, summary, closed):
         d["filled_quantity"] for d in deals if d["order_id"] == o["id"])]
     if miscounted:
         problems.append(f"orders counting other fills than their deal rows: {miscounted}")
-    if rig.stored_positions() != rig.broker_positions():
-        problems.append(f"stored positions {rig.stored_positions()} are not the broker's "
-                        f"{rig.broker_positions()}")
     acked, answered, replies = chat.counts()
     if replies != chat.expected:
         problems.append(f"the bot replied {replies} times to {chat.expected} replies' worth")
@@ -334,12 +657,14 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seeds", type=int, default=0, help="run seeds 1 to N")
     parser.add_argument("--seed", type=int, action="append", default=[], help="run this seed")
+    parser.add_argument("--first-failure", action="store_true",
+                        help="stop at the first seed that breaks an invariant")
     args = parser.parse_args(argv)
     seeds = args.seed + list(range(1, args.seeds + 1))
     if not seeds:
         parser.error("no seed: give --seeds N or --seed S")
     logging.getLogger("velmor_trader").setLevel(logging.INFO)
-    failed = 0
+    failed = ran = 0
     with tempfile.TemporaryDirectory() as folder:
         chat = Chat(Path(folder))
         try:
@@ -350,15 +675,18 @@ def main(argv=None):
                 with contextlib.redirect_stdout(io.StringIO()):   # the client's prints
                     problems = run_seed(seed, chat, out, seen)
                 took = time.monotonic() - began
+                ran += 1
                 for problem in problems:
                     print(f"seed {seed}: FAILED {problem}", flush=True)
                 if not problems:
                     print(f"seed {seed}: ok ({took:.1f} s; " + ", ".join(
                         f"{k.replace('_', ' ')} {v}" for k, v in seen.items()) + ")", flush=True)
                 failed += bool(problems)
+                if problems and args.first_failure:
+                    break
         finally:
             chat.close()
-    print(f"{len(seeds) - failed} passed, {failed} failed")
+    print(f"{ran - failed} passed, {failed} failed")
     return 1 if failed else 0
 
 

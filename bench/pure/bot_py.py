@@ -81,6 +81,15 @@ def _queue(context, command, **arguments):
     context.bot.velmor_trader_requests.append((command, arguments))
 
 
+def _queue_plain(context, command):
+    # Words the command does not take go with the request, so that the
+    # engine can tell "/cancel_orders FUTU" from "/cancel_orders".
+    if context.args:
+        _queue(context, command, words=context.args)
+    else:
+        _queue(context, command)
+
+
 def _reply(update, context, text):
     context.bot.send_message(chat_id=update.effective_chat.id, text=text)
 
@@ -99,7 +108,7 @@ def echo(update: Update, context: CallbackContext):
 def stop(update: Update, context: CallbackContext):
     """/stop [no parameters]: Stop the engine"""
     context.bot.velmor_trader_status = "Terminated"
-    _queue(context, "stop")
+    _queue_plain(context, "stop")
     _reply(update, context, "[" + str(datetime.now()) + "] Terminating Velmor-Trader...")
 
 
@@ -107,7 +116,7 @@ def stop(update: Update, context: CallbackContext):
 def balance(update: Update, context: CallbackContext):
     """/balance [no parameters]: Fetch balance"""
     context.bot.get_balance = True
-    _queue(context, "balance")
+    _queue_plain(context, "balance")
     _reply(update, context, "[" + str(datetime.now()) + "] Fetching balance...")
 
 
@@ -115,7 +124,7 @@ def balance(update: Update, context: CallbackContext):
 def positions(update: Update, context: CallbackContext):
     """/positions [no parameters]: Fetch positions of all gateways"""
     context.bot.get_positions = True
-    _queue(context, "positions")
+    _queue_plain(context, "positions")
     _reply(update, context, "[" + str(datetime.now()) + "] Fetching positions...")
 
 
@@ -186,7 +195,7 @@ def deals(update: Update, context: CallbackContext):
 def cancel_orders(update: Update, context: CallbackContext):
     """/cancel_orders [no parameters]: cancel all active orders"""
     context.bot.cancel_orders = True
-    _queue(context, "cancel_orders")
+    _queue_plain(context, "cancel_orders")
     _reply(update, context, "[" + str(datetime.now()) + "] Canceling all active orders...")
 
 

@@ -53,7 +53,13 @@ constexpr Plain kCancelOrders{"cancel_orders", nullptr, "cancel_orders",
 template <const Plain &r>
 void plain(Command &cmd) {
     VT_SET_ATTR(cmd.client(), r.attr, r.text ? VT_ID(r.text) : Py_True);
-    cmd.queue_request(VT_ID(r.request), {});
+    // Words the command does not take go with the request, so that the
+    // engine can tell "/cancel_orders FUTU" from "/cancel_orders".
+    py::object args = cmd.args();
+    if (vt::size(args) > 0)
+        cmd.queue_request(VT_ID(r.request), {{VT_ID("words"), args}});
+    else
+        cmd.queue_request(VT_ID(r.request), {});
     cmd.reply_stamped({VT_ID(r.answer)});
 }
 

@@ -225,3 +225,14 @@ def test_every_accepted_request_is_queued_in_order(bot, chat):
         ("stop", {}),
     ]
     assert bot.order_string == "B,2,s,o,m,CQG,None,None"
+
+
+@pytest.mark.parametrize("text, request_", [
+    ("/cancel_orders FUTU", ("cancel_orders", {"words": ["FUTU"]})),
+    ("/stop now please", ("stop", {"words": ["now", "please"]})),
+    ("/balance", ("balance", {})),
+    ("/positions CQG", ("positions", {"words": ["CQG"]}))])
+def test_words_a_command_does_not_take_go_with_its_request(bot, chat, text, request_):
+    # The acknowledgement stays as for the bare command; the engine decides.
+    chat.send(text, 1)
+    assert list(bot.requests) == [request_]

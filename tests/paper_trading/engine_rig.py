@@ -47,6 +47,7 @@ class FakeBot:
             setattr(self, name, value)
         self.requests = deque()
         self.sent = []
+        self.refused = []               # messages the chat service would refuse
         self.latency = latency
 
     def request(self, command, **arguments):
@@ -61,6 +62,10 @@ class FakeBot:
         self.requests.append((command, arguments))
 
     def send_message(self, text):
+        if len(text.encode("utf-16-le")) // 2 > 4096:
+            # As the chat service: the whole message is lost.
+            self.refused.append(text)
+            raise RuntimeError("Bad Request: message is too long")
         # The chat shows a message before its sender hears back.
         self.sent.append(text)
         time.sleep(self.latency)

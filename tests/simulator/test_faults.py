@@ -142,3 +142,25 @@ def test_fault_switches_check_their_kind_and_can_be_restored(online, sink):
     sim.cel.NewInstrument("CLEF5")
     sim.wait_idle()
     assert sink.of("OnInstrumentResolved")[-1].args[2] is None
+
+
+@pytest.mark.parametrize("kind", ["order", "cancel"])
+def test_muted_request_takes_effect_without_telling_the_client(online, sink, kind):
+    sim, account, instrument = online
+    if kind == "cancel":
+        _ask(sim, "order", account, instrument)
+        sim.wait_idle()
+    sim.faults.mute(kind)
+    before = len(sink.of("OnOrderChanged"))
+    if kind == "order":
+        _ask(sim, "order", account, instrument)
+    else:
+        sim.engine.orders[-1].Cancel()
+    sim.wait_idle()
+    assert len(sink.of("OnOrderChanged")) == before
+    expected = C.osInOrderBook if kind == "order" else C.osCanceled
+    assert sim.engine.orders[-1].GWStatus == expected
+    sim.faults.restore(kind)
+    assert not sim.faults.muted
+    with pytest.raises(ValueError):
+        sim.faults.mute("bars")

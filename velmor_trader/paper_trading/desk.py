@@ -10,6 +10,11 @@ answers each one with one message that starts with the command
 acknowledgement.  It clears a request's flag through its setter once no
 request of that command is left queued.  Whatever a request raises is logged
 and answered "failed (...)"; the engine goes on.
+
+The chat service refuses a message longer than ``MAX_MESSAGE`` UTF-16 code
+units, and the operator would then hear nothing: a longer answer goes out as
+several messages split on line boundaries (a listing's "; " counts as one),
+and a single piece still too long is cut with ``CUT``.
 """
 import logging
 import math
@@ -36,16 +41,62 @@ FLAGS = {"balance": {"get_balance": False}, "positions": {"get_positions": False
          "send_order": {"send_order": False, "order_string": ""},
          "close_positions": {"close_positions": False}, "stop": {}}
 TRADING = ("cancel_order", "cancel_orders", "send_order", "close_positions")
+MAX_MESSAGE = 4096                 # UTF-16 code units the chat service takes
+CUT = " [... cut: too long for one message]"
+# Echoed words of the operator are shown up to this many characters.
+MAX_ECHO = 64
+
+
+def _units(text):
+    return len(text.encode("utf-16-le")) // 2
+
+
+def _cut(text, limit):
+    """``text`` cut to ``limit`` UTF-16 code units, marker included."""
+    if _units(text) <= limit:
+        return text
+    room = limit - _units(CUT)
+    kept = text.encode("utf-16-le")[:2 * room].decode("utf-16-le", errors="ignore")
+    return kept + CUT
+
+
+def fit(text, limit=MAX_MESSAGE):
+    """``text`` as messages of at most ``limit`` UTF-16 code units, split on
+    line boundaries (and inside an over-long line, after its "; ")."""
+    pieces = []
+    for line in text.split("\n"):
+        if _units(line) <= limit:
+            pieces.append(line)
+            continue
+        parts = line.split("; ")
+        pieces += [p + ";" for p in parts[:-1]] + parts[-1:]
+    messages, current = [], None
+    for piece in pieces:
+        piece = _cut(piece, limit)
+        if current is not None and _units(current) + 1 + _units(piece) <= limit:
+            current += "\n" + piece
+        else:
+            if current is not None:
+                messages.append(current)
+            current = piece
+    messages.append(current)
+    return [m for m in messages if m.strip()] or [text[:1] or " "]
+
+
+def echo(text):
+    """A word of the operator's, as an answer shows it."""
+    text = str(text)
+    return text if len(text) <= MAX_ECHO else text[:MAX_ECHO] + f"... ({len(text):,} characters)"
 
 
 def _price(text, name):
     if text in ("", "None"):
         return None
     if not DECIMAL.fullmatch(text):
-        raise ValueError(f"the {name} {text!r} is not a plain decimal number")
+        raise ValueError(f"the {name} {echo(repr(text))} is not a plain decimal number")
     value = float(text)
     if not (math.isfinite(value) and value > 0):
-        raise ValueError(f"the {name} must be finite and above 0, not {text}")
+        raise ValueError(f"the {name} must be finite and above 0, not {echo(text)}")
     return value
 
 
@@ -63,12 +114,14 @@ def parse_order_string(text, instruments, gateway_name="CQG"):
         raise ValueError("an order string has eight fields")
     code, quantity, side, offset, kind, gateway, price, stop = fields
     if gateway.upper() != gateway_name.upper():
-        raise ValueError(f"nothing sent: gateway {gateway} is not this engine's ({gateway_name})")
+        raise ValueError(f"nothing sent: gateway {echo(gateway)} is not this engine's "
+                         f"({gateway_name})")
     security = next((i.security for i in instruments if i.security.code == code), None)
     if security is None:
-        raise ValueError(f"{code} is not traded here")
+        raise ValueError(f"{echo(code)} is not traded here")
     if not DIGITS.fullmatch(quantity):
-        raise ValueError(f"the quantity {quantity!r} is not a whole number of ASCII digits")
+        raise ValueError(f"the quantity {echo(repr(quantity))} is not a whole number of "
+                         "ASCII digits")
     quantity = int(quantity)
     if not 0 < quantity <= MAX_QUANTITY:
         raise ValueError(f"the quantity must be from 1 to {MAX_QUANTITY:,}")
@@ -91,14 +144,25 @@ class Desk:
     def __init__(self, bot, engine, console):
         self.bot, self.engine, self.console = bot, engine, console
         self.answered = []             # (command, answer)
+        self.notices = []              # what the engine told the operator unasked
 
     def answer(self, command, text):
-        message = f"{command}: {text}"
+        # An answer in its own words starts with the command all the same.
+        message = text if text.startswith(command + " ") else f"{command}: {text}"
         self.answered.append((command, message))
-        try:
-            self.bot.send_message(message)
-        except Exception:
-            log.exception("sending the answer %r failed", message)
+        self._send(message)
+
+    def notify(self, text):
+        message = f"Notice: {text}"
+        self.notices.append(message)
+        self._send(message)
+
+    def _send(self, message):
+        for part in fit(message):
+            try:
+                self.bot.send_message(part)
+            except Exception:
+                log.exception("sending the message %r failed", _cut(part, 200))
 
     def serve(self):
         """Carry out and answer every request queued so far."""
@@ -123,9 +187,18 @@ class Desk:
             for flag, idle in FLAGS.get(command, {}).items():
                 setattr(self.bot, flag, idle)
         name = "/" + command
+        words = arguments.pop("words", None) if isinstance(arguments, dict) else None
         try:
             if command == "stop":
                 text = self.stop()
+                if words:
+                    # A stop is never refused: the words cannot make it safer.
+                    text = f"{name} takes no parameters ({echo(' '.join(map(str, words)))} " \
+                        f"ignored): {text}"
+            elif words and command in TRADING:
+                # Words the command does not take may mean something else
+                # (another gateway, one order): act on nothing.
+                text = f"{name} takes no parameters: nothing done"
             elif command in TRADING and self.engine.stopping:
                 text = "refused (the engine is stopping)"
             else:
@@ -186,7 +259,8 @@ class Desk:
         """The answer to a request for another gateway, or None for this one."""
         if gateway is None or str(gateway).upper() == self.engine.gateway_name.upper():
             return None
-        return f"nothing done: gateway {gateway} is not this engine's ({self.engine.gateway_name})"
+        return (f"nothing done: gateway {echo(gateway)} is not this engine's "
+                f"({self.engine.gateway_name})")
 
     def do_cancel_order(self, cancel_order_id, gateway_name=None):
         elsewhere = self._elsewhere(gateway_name)
@@ -194,19 +268,21 @@ class Desk:
             return elsewhere
         engine = self.engine
         engine.drain()
+        engine.read_back()                # what the broker has live now
         order_id = str(cancel_order_id)
         matches = [o for o, _ in engine.working() if order_id and o.order_id.startswith(order_id)]
         if len(matches) != 1:
-            return f"no single working order {order_id}"
-        if not engine.cancel(matches[0]):
+            return f"no single working order {echo(order_id)}"
+        if not engine.cancel(matches[0], again=True):
             return f"not cancelled ({engine.cannot_trade() or 'the broker refused the request'})"
         return f"cancelling {matches[0].order_id}"
 
     def do_cancel_orders(self):
         engine = self.engine
         engine.drain()
+        engine.read_back()                # what the broker has live now
         working = engine.working()
-        asked = sum(engine.cancel(order) for order, _ in working)
+        asked = sum(engine.cancel(order, again=True) for order, _ in working)
         text = f"cancelling {asked} working orders"
         if asked < len(working):
             text += f"; {len(working) - asked} not ({engine.cannot_trade() or 'see the log'})"
@@ -233,6 +309,11 @@ class Desk:
             return f"refused ({exc})"
         engine.drain()
         order = engine.place(role="operator", **request)
+        if order is None and engine.last_sent:
+            # The broker may well have it: resending on a "not placed"
+            # could double the position.  A notice follows when it is known.
+            return (f"sent but unconfirmed ({engine.last_refusal}): may still be placed: "
+                    "see /orders")
         if order is None:
             return f"not placed ({engine.last_refusal})"
         order = engine.verdict(order)
@@ -241,7 +322,8 @@ class Desk:
         if order.status == OrderStatus.FAILED:
             return f"rejected by the broker: {what}"
         if order.status == OrderStatus.SUBMITTING:
-            return f"sent, no answer from the broker yet: {what}"
+            return f"sent but unconfirmed, no answer from the broker yet: {what}: may still be " \
+                "placed: see /orders"
         if order.status == OrderStatus.FILLED:
             return f"placed and filled {what}, {order.filled_quantity:g} @ {order.filled_avg_price:g}"
         return f"placed {what}"

@@ -13,7 +13,16 @@ recorded once; after a lost connection it reads orders, fills and positions
 back from the broker before it trades again; and it places nothing on a
 quote older than ``QUOTE_MAX_AGE``.  Whatever one event or request raises is
 logged and leaves the loop running.
+
+A cancel is only a request: the order stays working, for the strategy and the
+operator, until the broker reports it finished.  A cancel the broker neither
+confirms nor refuses within ``CANCEL_WAIT`` is checked by reading the order
+back: finished, it is recorded; still working, the cancel is sent again and
+the operator told.  A database write that fails is kept and retried, in
+order, until it succeeds; writes failing for longer than
+``WRITES_FAILING_MAX`` stop new positions until they work again.
 """
+import collections
 import logging
 import queue
 import time
@@ -39,6 +48,20 @@ VERDICT_WAIT = 5.0
 # The oldest quote (in the clock's time) an order may be placed on: the
 # market streams a quote a second, so a minute of silence means no market.
 QUOTE_MAX_AGE = timedelta(seconds=60)
+# Simulated time a cancel (or a placement whose id never came) may go
+# unanswered before the engine reads the order back from the broker.
+CANCEL_WAIT = timedelta(seconds=30)
+# Real seconds the strategy waits for the broker to confirm its cancels
+# before it acts on a cross; the simulator answers in milliseconds.
+CONFIRM_WAIT = 1.0
+# Real seconds between two tries of a failed database write.
+RETRY_EVERY = 0.5
+# Simulated time database writes may keep failing before the engine stops
+# opening positions: without records it must not take on more risk, but it
+# goes on placing and keeping the stops and exits that protect what it holds.
+WRITES_FAILING_MAX = timedelta(seconds=60)
+# Roles whose orders may open a position.
+OPENING = ("entry", "operator")
 
 
 @dataclass
@@ -49,7 +72,13 @@ class Tracked:
     offset: str
     deals: list = field(default_factory=list)
     fees: dict = None             # fee figures of its deals
-    cancelling: bool = False
+    cancel_sent: object = None    # clock time of a cancel the broker has not answered
+    sent: object = None           # clock time it was sent (for a placement whose id never came)
+    tell: bool = False            # the operator hears when the broker reports it
+
+    @property
+    def cancelling(self):
+        return self.cancel_sent is not None
 
     @property
     def recorded(self):
@@ -78,9 +107,14 @@ class Engine:
         self.stopping = False
         self.close_on_stop = True       # False: a stop keeps the positions and their stops
         self.last_refusal = None        # why the last place() placed nothing
+        self.last_sent = False          # ... though it was sent: the broker may have it
         self.desk = None                # the chat side, set by the session
         self.operator = None
         self.on_minute = []             # callables(engine) after each bar's decisions
+        self.backlog = collections.deque()   # (what, write()) not yet in the database
+        self.writes_failing_since = None     # clock time of the first failed write
+        self._next_retry = 0.0
+        self._deferred = collections.deque()  # minutes held back while waiting for cancels
         gateway.on_quote(self._quote_arrived)
         gateway.on_order(lambda content: self._queue("order", content))
         gateway.on_deal(lambda content: self._queue("deal", content))
@@ -121,6 +155,7 @@ class Engine:
         ``stop``); every event is handled under its own hold."""
         while not self.stopping:
             self._take(timeout=0.02)
+            self.flush()
             if self.desk is not None:
                 self.desk.serve()
 
@@ -128,16 +163,22 @@ class Engine:
         """Ask the loop to stop (from a signal handler, too)."""
         self.stopping = True
 
-    def _take(self, timeout=None):
+    def _take(self, timeout=None, minutes=True):
         """Handle one queued event, waiting up to ``timeout`` for one;
-        returns whether there was one."""
+        returns whether there was one.  Without ``minutes`` a new minute is
+        held back (with its hold) until a later call takes minutes again."""
         try:
-            if timeout is None:
+            if minutes and self._deferred:
+                kind, content = self._deferred.popleft()
+            elif timeout is None:
                 kind, content = self.inbox.get_nowait()
             else:
                 kind, content = self.inbox.get(timeout=timeout)
         except queue.Empty:
             return False
+        if kind == "minute" and not minutes:
+            self._deferred.append((kind, content))
+            return True
         try:
             self._handle(kind, content)
         except Exception:
@@ -178,6 +219,9 @@ class Engine:
 
     def _new_minute(self):
         self.minute += 1
+        self.flush()
+        if self.connected:
+            self.check_unanswered()
         now = self.clock.now()
         closes = self.closes()
         prices = dict(self.marks[-1][1])       # an instrument without a price keeps its last
@@ -221,11 +265,30 @@ class Engine:
         return 0, 0.0
 
     def working(self, security=None):
-        """(order, role) of the orders working at the broker and not being
-        cancelled."""
+        """(order, role) of the orders working at the broker, those with a
+        cancel the broker has not confirmed included: they may still fill."""
         return [(t.order, t.role) for t in self.tracked.values()
-                if t.order.status not in DONE and not t.cancelling
+                if t.order.status not in DONE
                 and (security is None or t.order.security == security)]
+
+    def unconfirmed(self, security=None):
+        """Orders (of ``security``) whose cancel the broker has not confirmed."""
+        return [t.order for t in self.tracked.values()
+                if t.cancelling and t.order.status not in DONE
+                and (security is None or t.order.security == security)]
+
+    def settle(self, security, wait=CONFIRM_WAIT):
+        """Take in the broker's answers to the cancels of ``security`` (no
+        new minute meanwhile) for up to ``wait`` real seconds; returns
+        whether every one of them is confirmed."""
+        deadline = time.monotonic() + wait
+        while self.unconfirmed(security) and time.monotonic() < deadline:
+            self.clock.settle()
+            while self._take(minutes=False) and self.unconfirmed(security):
+                pass
+            if self.unconfirmed(security):
+                self._take(timeout=0.01, minutes=False)
+        return not self.unconfirmed(security)
 
     def quote(self, security):
         quote = self.gateway.cqg_quotes.get(security)
@@ -247,9 +310,13 @@ class Engine:
                         f"(at most {QUOTE_MAX_AGE.total_seconds():g} s)")
         return None
 
-    def cancel(self, order):
-        """Ask the broker to cancel ``order``; returns whether it was asked."""
+    def cancel(self, order, again=False):
+        """Ask the broker to cancel ``order``; returns whether it was asked.
+        A cancel the broker has not answered yet is not sent twice, unless
+        ``again``."""
         tracked = self.tracked.get(order.order_id)
+        if tracked is not None and tracked.cancelling and not again:
+            return True
         reason = self.cannot_trade()
         if reason is not None:
             log.warning("not cancelling %s: %s", order.order_id, reason)
@@ -260,8 +327,95 @@ class Engine:
             log.exception("cancelling %s failed", order.order_id)
             return False
         if tracked is not None:
-            tracked.cancelling = True
+            tracked.cancel_sent = self.clock.now()
         return True
+
+    def check_unanswered(self):
+        """Read back from the broker the orders whose cancel went unanswered
+        for ``CANCEL_WAIT``, and look there for the operator's placements
+        whose id never came; act on what the broker has."""
+        now = self.clock.now()
+        overdue = [t for t in self.tracked.values() if t.cancelling
+                   and t.order.status not in DONE and now - t.cancel_sent >= CANCEL_WAIT]
+        for tracked in overdue:
+            report = self.gateway.broker_order(tracked.order.order_id)
+            if report is not None:
+                self._follow(report)
+            if tracked.order.status in DONE:
+                log.warning("the cancel of %s went unanswered; the broker has it %s: recorded",
+                            tracked.order.order_id, tracked.order.status.name)
+                continue
+            what = _describe(tracked.order)
+            if self.cancel(tracked.order, again=True):
+                log.warning("the broker has not cancelled %s after %g s: still working, "
+                            "cancel sent again", tracked.order.order_id,
+                            CANCEL_WAIT.total_seconds())
+                self.tell(f"the broker has not cancelled {what} after "
+                          f"{CANCEL_WAIT.total_seconds():g} s: it is still working; "
+                          "the cancel was sent again")
+            else:
+                tracked.cancel_sent = None
+                self.tell(f"the broker has not cancelled {what}: it is still working "
+                          f"and could not be asked again ({self.cannot_trade() or 'see the log'})")
+        waiting = [t for t in self.lost if t.tell and now - t.sent >= CANCEL_WAIT]
+        if waiting:
+            for report in self.gateway.broker_orders():
+                if report["order_id"] not in self.tracked:
+                    self._follow(report)
+            for tracked in [t for t in waiting if t in self.lost]:
+                self.lost.remove(tracked)
+                self.tell(f"the unconfirmed /send_order {_describe(tracked.order)} is not "
+                          "at the broker: it was not placed")
+
+    def tell(self, text):
+        """A notice to the operator, outside the answers to requests."""
+        if self.desk is not None:
+            self.desk.notify(text)
+
+    # -- the database: every write in order, none lost ---------------------------------
+    def _write(self, what, write):
+        """Write through ``write()`` once every earlier write is in; a write
+        that fails is kept and retried (``flush``)."""
+        self.backlog.append((what, write))
+        self.flush()
+
+    def flush(self, force=False):
+        """Try the writes kept back, in order; returns whether none is left.
+        After a failure the next try waits ``RETRY_EVERY``, unless ``force``."""
+        if not self.backlog:
+            return True
+        if not force and self.writes_failing_since is not None \
+                and time.monotonic() < self._next_retry:
+            return False
+        while self.backlog:
+            what, write = self.backlog[0]
+            try:
+                write()
+            except Exception as exc:
+                self._next_retry = time.monotonic() + RETRY_EVERY
+                if self.writes_failing_since is None:
+                    self.writes_failing_since = self.clock.now()
+                    log.warning("writing %s to the database failed (%s): kept with every "
+                                "later write, retried in order", what, exc)
+                    self.tell(f"database writes fail ({exc}): {len(self.backlog)} kept and "
+                              "retried in order; the positions stay protected, and after "
+                              f"{WRITES_FAILING_MAX.total_seconds():g} s of failures no new "
+                              "position is opened")
+                return False
+            self.backlog.popleft()
+        if self.writes_failing_since is not None:
+            self.writes_failing_since = None
+            log.warning("database writes work again: every kept write is in")
+            self.tell("database writes work again: every kept write is in")
+        return True
+
+    def writes_blocked(self):
+        """Why no position may be opened for want of records, or None."""
+        since = self.writes_failing_since
+        if since is None or self.clock.now() - since < WRITES_FAILING_MAX:
+            return None
+        return (f"database writes have failed for {(self.clock.now() - since).total_seconds():g}"
+                f" s ({len(self.backlog)} kept): no new position until they work again")
 
     def place(self, security, signed_quantity, order_type, price=None, stop=None,
               role="entry", offset=None):
@@ -274,17 +428,22 @@ class Engine:
                       order_type=order_type, stop_price=stop, gateway_name=self.gateway_name,
                       status=OrderStatus.SUBMITTING, create_time=now, updated_time=now)
         what = (f"{order_type.name} {order.direction.name} {order.quantity:g} {security.code}")
+        self.last_sent = False
         self.last_refusal = self.cannot_trade(security)
+        offset = offset or OFFSET.get(role, "")
+        if self.last_refusal is None and role in OPENING and offset != "CLOSE":
+            self.last_refusal = self.writes_blocked()
         if self.last_refusal is not None:
             log.warning("not placing %s: %s", what, self.last_refusal)
             return None
-        tracked = Tracked(order, role, offset or OFFSET.get(role, ""))
+        tracked = Tracked(order, role, offset, sent=now, tell=role == "operator")
         try:
             guid = self.bridge.place_order(order)
         except Exception as exc:
             # The broker may have the order all the same: its events, when
             # they come, are matched to this placement.
             self.lost.append(tracked)
+            self.last_sent = True
             self.last_refusal = f"no order id from the broker ({str(exc).splitlines()[0]})"
             log.warning("placing %s: %s", what, self.last_refusal)
             return None
@@ -293,19 +452,28 @@ class Engine:
             # An id that belongs to another order: that order is recorded
             # from the broker's side when its events come.
             self.lost.append(tracked)
+            self.last_sent = True
             self.last_refusal = f"the broker answered with the id of another order ({guid})"
             log.warning("placing %s: %s", what, self.last_refusal)
             return None
         tracked.order = replace(order, order_id=guid)
+        tracked.tell = False
         self.tracked[guid] = tracked
-        self.store.add_order(tracked.order, tracked.offset)
+        self._add_order(tracked)
         return tracked.order
+
+    def _add_order(self, tracked):
+        order = replace(tracked.order)
+        self._write(f"order {order.order_id}",
+                    lambda: self.store.add_order(order, tracked.offset))
 
     def verdict(self, order, wait=VERDICT_WAIT):
         """The order as the broker has it once it answered (or ``wait``
         real seconds passed)."""
         tracked = self.tracked[order.order_id]
         self.pump(lambda: tracked.order.status != OrderStatus.SUBMITTING, wait)
+        # Not answered yet: the operator hears of it when the broker answers.
+        tracked.tell = tracked.order.status == OrderStatus.SUBMITTING
         return tracked.order
 
     # -- what the broker reported -------------------------------------------------------
@@ -325,14 +493,14 @@ class Engine:
         if lost is not None:
             self.lost.remove(lost)
             tracked = Tracked(replace(order, create_time=lost.order.create_time), lost.role,
-                              lost.offset)
+                              lost.offset, tell=lost.tell)
             log.warning("order %s is the %s placement whose id never came: recorded", guid,
                         lost.role)
         else:
             tracked = Tracked(order, "external", "")
             log.warning("order %s was not placed by the engine: recorded", guid)
         self.tracked[guid] = tracked
-        self.store.add_order(tracked.order, tracked.offset)
+        self._add_order(tracked)
         return tracked
 
     def _order_changed(self, content):
@@ -345,8 +513,14 @@ class Engine:
         order.filled_quantity = content["filled_quantity"]
         order.updated_time = content["updated_time"]
         if order.status in DONE:
-            tracked.cancelling = False
-        self.store.update_order(order.order_id, self._state(tracked))
+            tracked.cancel_sent = None
+        if tracked.tell and order.status != OrderStatus.SUBMITTING:
+            tracked.tell = False
+            self.tell(f"the /send_order sent without the broker's answer: {_describe(order)} "
+                      f"as {order.order_id} is {_verdict(order)}")
+        state = self._state(tracked)
+        self._write(f"order {order.order_id}",
+                    lambda: self.store.update_order(order.order_id, state))
 
     def _state(self, tracked):
         """The order's row as its recorded deals allow: a fill counts once
@@ -382,16 +556,14 @@ class Engine:
         tracked.fees = order_fees(tracked.deals)
         self.bridge.update_account_balance()
         self.bridge.update_positions()
-        try:
-            self.store.record_fill(deal, order, tracked.offset, self._state(tracked),
-                                   self.bridge.account_balance, self.bridge.positions,
-                                   self.clock.now())
-        except Exception:
-            tracked.deals.pop()
-            tracked.fees = order_fees(tracked.deals) if tracked.deals else None
-            raise
+        # Kept until it is written, however long that takes: a fill is never
+        # dropped for a failed write.
         self.deal_ids.add(deal_id)
         self.deals.append(deal)
+        args = (deal, replace(order), tracked.offset, self._state(tracked),
+                replace(self.bridge.account_balance), list(self.bridge.positions),
+                self.clock.now())
+        self._write(f"deal {deal_id}", lambda: self.store.record_fill(*args))
         self.console.deal(deal, order, tracked.fees["total_fees"])
 
     def _connection(self, state):
@@ -406,24 +578,36 @@ class Engine:
             log.warning("the connection to the broker is back: %d orders read back, "
                         "trading again", len(self.tracked))
 
+    def _follow(self, report):
+        """Record the broker's report of one order and its fills."""
+        tracked = self._track(report["order_id"], report)
+        if tracked is None:
+            return None
+        self._order_changed(report)
+        for fill in report["fills"]:
+            if fill["deal_id"] not in self.deal_ids:
+                self._deal(fill)
+        return tracked
+
+    def read_back(self):
+        """Read every order and its fills back from the broker, recording
+        what the engine missed: requests act on what the broker has now."""
+        for report in self.gateway.broker_orders():
+            self._follow(report)
+
     def refresh(self):
         """Read every order, its fills, the positions and the balance back
         from the broker, recording what the engine missed."""
         for report in self.gateway.broker_orders():
-            guid = report["order_id"]
-            tracked = self._track(guid, report)
-            if tracked is None:
-                continue
-            self._order_changed(report)
-            for fill in report["fills"]:
-                if fill["deal_id"] not in self.deal_ids:
-                    self._deal(fill)
-            if tracked.order.status not in DONE:
-                tracked.cancelling = False      # a cancel sent meanwhile may be lost
+            tracked = self._follow(report)
+            if tracked is not None and tracked.order.status not in DONE:
+                tracked.cancel_sent = None      # a cancel sent meanwhile may be lost
         self.bridge.update_account_balance()
         self.bridge.update_positions()
-        self.store.sync_positions(self.bridge.positions, self.clock.now(),
-                                  balance=self.bridge.account_balance)
+        positions, balance = list(self.bridge.positions), replace(self.bridge.account_balance)
+        when = self.clock.now()
+        self._write("the positions", lambda: self.store.sync_positions(positions, when,
+                                                                      balance=balance))
 
     def fees_charged(self):
         return sum(t.fees["total_fees"] for t in self.tracked.values() if t.fees)
@@ -524,10 +708,66 @@ class Engine:
                 for p in self.bridge.positions] if close_positions else []
         if held or (close_positions and self.pending()):
             log.warning("wind-down left %s working and %s held", self.pending(), held)
+        left = self.left_open(close_positions, keep)
+        if left:
+            self.tell("left open against the stop's policy: " + "; ".join(left))
         if self.desk is not None:
             self.desk.finish()
         return dict(cancelled=cancelled, closed=closed, positions=held,
-                    working=self.pending())
+                    working=self.pending(), left_open=left)
+
+    def left_open(self, close_positions, keep=()):
+        """What the broker still has open that a stop with this policy
+        should have finished: with ``close_positions`` every order and
+        position; without, every order but the kept protective stops, and
+        any position with no stop working."""
+        left = [f"order {_describe(t.order)} as {guid}" for guid, t in self.tracked.items()
+                if t.order.status not in DONE and (close_positions or guid not in keep)]
+        protected = {order.security for order, role in self.working() if role == "stop"}
+        for p in self.bridge.positions:
+            if close_positions or p.security not in protected:
+                left.append(f"position {p.security.code} {p.direction.name} {p.quantity:g}")
+        return left
+
+    def reconcile(self, wait=WIND_DOWN_WAIT):
+        """Make the database hold what the broker has: every fill it
+        reported, every order's status and filled quantity, the positions;
+        retry the writes kept back for up to ``wait`` real seconds.  Returns
+        what the database still lacks (empty once it matches)."""
+        try:
+            self.refresh()
+        except Exception:
+            log.exception("reading the orders back from the broker failed")
+        deadline = time.monotonic() + wait
+        while not self.flush(force=True) and time.monotonic() < deadline:
+            time.sleep(RETRY_EVERY)
+        return self.lag()
+
+    def lag(self):
+        """What the database lacks of the broker's records, as lines."""
+        try:
+            deals = set(self.store.deals()["broker_deal_id"])
+            orders = {r.broker_order_id: r for r in self.store.orders().itertuples()}
+        except Exception as exc:
+            return [f"the database cannot be read ({exc})"]
+        missing, behind = [], []
+        for report in self.gateway.broker_orders():
+            guid = report["order_id"]
+            if guid not in self.tracked:
+                continue                  # not an order the engine can trade
+            missing += [f["deal_id"] for f in report["fills"] if f["deal_id"] not in deals]
+            row = orders.get(guid)
+            if row is None or row.status != report["status"].name \
+                    or row.filled_quantity != report["filled_quantity"]:
+                behind.append(guid)
+        lines = []
+        if missing:
+            lines.append(f"{len(missing)} fills not stored: {', '.join(map(str, missing))}")
+        if behind:
+            lines.append(f"{len(behind)} orders not as the broker has them: {', '.join(behind)}")
+        if self.backlog:
+            lines.append(f"{len(self.backlog)} writes still failing")
+        return lines
 
 
     def _protect_kept(self):
@@ -548,6 +788,20 @@ def _order_of(report):
                  quantity=report["quantity"], direction=report["direction"],
                  order_type=report["order_type"], stop_price=report["stop_price"],
                  order_id=report["order_id"], status=OrderStatus.SUBMITTING)
+
+
+def _describe(order):
+    price = f" @ {order.price:g}" if order.order_type != OrderType.MARKET else ""
+    return f"{order.order_type.name} {order.direction.name} {order.quantity:g} " \
+        f"{order.security.code}{price}"
+
+
+def _verdict(order):
+    if order.status == OrderStatus.FAILED:
+        return "rejected by the broker: not placed"
+    if order.status == OrderStatus.FILLED:
+        return f"placed and filled, {order.filled_quantity:g} @ {order.filled_avg_price:g}"
+    return f"placed ({order.status.name}, filled {order.filled_quantity:g})"
 
 
 def _same(a, b):

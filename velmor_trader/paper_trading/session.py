@@ -31,6 +31,10 @@ OUTPUTS = (DB_FILE, DB_FILE + "-wal", DB_FILE + "-shm", DB_FILE + "-journal",
            "report.txt", "report.png", "chat.txt", "session.json", "session.log")
 # sysexits' EX_TEMPFAIL: the folder is busy now; the same command works later.
 BUSY = 75
+# A stop left orders or positions open that its --on-stop policy finishes.
+LEFT_OPEN = 3
+# The database still lacks some of the broker's records at the exit.
+LAGGING = 4
 STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM")
                      if hasattr(signal, name))
 SIGNAL_NAMES = {signal.SIGINT: "Ctrl-C"}
@@ -381,6 +385,12 @@ class Session:
                          f"{finals['orders']} orders are stored in {self.out / DB_FILE}; "
                          "the report follows.")
         self._report(engine, operator, finals, start_cash)
+        # What the broker and the database hold matters more than how the
+        # stop came: a lagging database first, then what was left open.
+        if finals["lagging"]:
+            return LAGGING
+        if finals["left_open"]:
+            return LEFT_OPEN
         if self.signalled is not None:
             return 128 + self.signalled
         return 1 if finals["failed"] else 0
@@ -409,22 +419,32 @@ class Session:
                                   "the same")
                 left = None
             else:
-                if (closing and left["working"]) or left["positions"]:
-                    self.console.note(f"left after the wind-down: working orders "
-                                      f"{left['working']}, positions {left['positions']}")
+                if left["left_open"]:
+                    self.console.note("left open against --on-stop " + self.args.on_stop + ": "
+                                      + "; ".join(left["left_open"]))
             engine.marks.append((clock.now(), dict(engine.marks[-1][1])))
             for instrument in defaults.INSTRUMENTS:
                 symbol = engine.gateway.get_cqg_symbol_from_vl_security(instrument.security)
                 bridge.unsubscribe_bar(symbol)
                 bridge.unsubscribe_orderbook(symbol)
                 bridge.unsubscribe_quote(symbol)
+            # The balance says STOPPED only over records that match the broker's.
+            lagging = engine.reconcile()
             bridge.update_account_balance()
-            store.update_balance(bridge.account_balance, clock.now(), status="STOPPED")
+            balance, when = bridge.account_balance, clock.now()
+            if not lagging:
+                engine._write("the balance", lambda: store.update_balance(balance, when,
+                                                                          status="STOPPED"))
+                lagging = [] if engine.flush(force=True) else ["the balance not marked STOPPED"]
+            if lagging:
+                self.console.note("the database still lags the broker: " + "; ".join(lagging))
+                engine.tell("the database still lags the broker: " + "; ".join(lagging))
             self._close_bot(bot)          # the desk still reads the store to answer
             flags = mailbox(bot)
             bridge.Logoff()
             finals = dict(time=clock.now(), flags=flags, orders_frame=store.orders(),
-                          deals_frame=store.deals(), failed=left is None)
+                          deals_frame=store.deals(), failed=left is None, lagging=lagging,
+                          left_open=left["left_open"] if left else [])
             finals.update(orders=len(finals["orders_frame"]), deals=len(finals["deals_frame"]))
             store.close()
         finally:

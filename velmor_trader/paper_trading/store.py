@@ -6,6 +6,11 @@ row, its order's filled quantity, the balance and the positions it changed
 commit together, the deal row first.  An order's row counts only the fills
 whose deal rows are stored; an order's row is written before any of its
 deals.  The statements bind their values.
+
+A write that meets the database locked by another program (a backup, a
+report tool) fails after ``BUSY_MS`` instead of holding the engine for the
+driver's default seconds: the engine keeps it and tries again later, and
+goes on trading meanwhile.
 """
 import contextlib
 
@@ -13,6 +18,7 @@ from velmor_trader.plugins.sqlite3 import db as db_module
 from velmor_trader.plugins.sqlite3.db import DB
 
 TIME = "%Y-%m-%d %H:%M:%S"       # as DB writes a datetime
+BUSY_MS = 100
 BALANCE = ("cash", "available_cash", "net_cash_power", "maintenance_margin", "realized_pnl",
            "unrealized_pnl")
 
@@ -25,6 +31,7 @@ class Store:
         # process being killed.
         self.db.execute("PRAGMA journal_mode=WAL")
         self.db.execute("PRAGMA synchronous=NORMAL")
+        self.db.execute(f"PRAGMA busy_timeout={BUSY_MS}")
         self.broker = broker            # broker_name, broker_environment
         self.account = account          # broker_account_id, broker_account
         self.balance_id = None
@@ -41,10 +48,12 @@ class Store:
             conn.execute("BEGIN IMMEDIATE")
             try:
                 yield conn
+                conn.commit()
             except BaseException:
+                # Nothing of a failed transaction stays, so that it can be
+                # tried again whole.
                 conn.rollback()
                 raise
-            conn.commit()
 
     # -- balance ---------------------------------------------------------------
     def open_balance(self, balance, strategy, when):

@@ -3,7 +3,9 @@
 When the fast average crosses the slow one, the strategy cancels what it has
 working in that instrument, closes the position at market and joins the best
 price on the new side with a limit order; an entry that waits too long is
-cancelled.  An open position gets a protective stop.  It decides once a bar,
+cancelled.  An open position gets a protective stop; a stop left without a
+position is cancelled.  It acts on a cross only once the broker confirmed the
+cancels it sent.  It decides once a bar,
 on the bars the broker client repaired, and only from them, the position and
 the quotes: never from the wall clock.
 """
@@ -43,6 +45,11 @@ class MovingAverageCross:
         if side and side * net <= 0:
             for order, role in working:
                 trader.cancel(order)
+            if not trader.settle(security):
+                # An order the broker has not cancelled may still fill: an
+                # exit or entry now could open what its fill then adds to.
+                # The position keeps its stop; the cancels are followed up.
+                return
             if net:
                 trader.place(security, -net, OrderType.MARKET, role="exit")
             quote = trader.quote(security)
@@ -52,6 +59,10 @@ class MovingAverageCross:
                              role="entry")
         elif net and not any(role == "stop" for _, role in working):
             self.protect(instrument, net, average, trader)
+        elif not net:
+            for order, role in working:
+                if role == "stop":        # a stop left from a closed position would open one
+                    trader.cancel(order)
 
     @staticmethod
     def protect(instrument, net, average, trader):

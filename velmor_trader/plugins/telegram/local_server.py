@@ -4,7 +4,8 @@
 answers the few Bot API methods the bot module uses through its client
 library: ``getMe``, ``deleteWebhook``, ``getUpdates`` (with long polling) and
 ``sendMessage``.  It is no chat service: it keeps everything in memory, knows
-no users, and accepts any chat id.
+no users, and accepts any chat id; like the real service it refuses a message
+longer than 4,096 UTF-16 code units ("Bad Request: message is too long").
 
 A test (or a demo) starts it, points the bot at it through the configuration
 name ``TELEGRAM_BASE_URL`` (``server.base_url``), queues what the operator
@@ -31,6 +32,10 @@ __all__ = ["LocalChatServer"]
 
 # A command at the start of a message: "/word" or "/word@botname".
 _COMMAND_RE = re.compile(r"/[A-Za-z0-9_]+(?:@[A-Za-z0-9_]+)?")
+
+
+# The longest message text the chat service takes, in UTF-16 code units.
+MAX_MESSAGE_LENGTH = 4096
 
 
 def _utf16_len(text):
@@ -282,6 +287,9 @@ class LocalChatServer:
         text = params["text"]
         if not isinstance(text, str) or not text.strip():
             raise ValueError("message text is empty")
+        if _utf16_len(text) > MAX_MESSAGE_LENGTH:
+            # As the real service refuses it: the whole message is lost.
+            raise ValueError("message is too long")
         message = {
             "message_id": self._take_message_id(),
             "date": int(time.time()),

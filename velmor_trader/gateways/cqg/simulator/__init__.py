@@ -41,7 +41,8 @@ What it models
   maintenance margin, net liquidation value and profit and loss follow the
   fills and the market, with positions that open, change, reverse and close.
 * Fault injection (:class:`Faults`): late or missing answers, answers that
-  carry an error object, a dropped and restored connection, data errors.
+  carry an error object, order requests that take effect but whose answers
+  are lost (``mute``), a dropped and restored connection, data errors.
 
 What it does not model
 ----------------------

@@ -47,6 +47,13 @@ class EventLoop:
         """Queue the sink call ``name(*args)`` (from inside a job only)."""
         self._outbox.append((name, args))
 
+    def muted(self, name, job):
+        """Run ``job()`` (from inside a job only) with the ``name`` events
+        it queues thrown away."""
+        start = len(self._outbox)
+        job()
+        self._outbox[start:] = [e for e in self._outbox[start:] if e[0] != name]
+
     def wake(self):
         with self._cond:
             self._cond.notify_all()

@@ -5,7 +5,10 @@ Kinds of answer: "logon", "logoff", "instrument", "ticks", "bars", "order",
 "cancel", "accounts". A delay is in simulated seconds. A failing "logon"
 leaves the connection not logged on; "accounts" can only be delayed or
 dropped (its event has no error argument); the others deliver their
-answering event with a ``CQGError``.
+answering event with a ``CQGError``. A muted "order" or "cancel" request
+takes effect at the server, but the order events it causes never reach the
+client (the answer lost on the way back): only reading the order back shows
+what happened.
 """
 from .objects import CQGError
 
@@ -21,6 +24,7 @@ class Faults:
         self.delays = {}
         self.dropped = set()
         self.errors = {}
+        self.muted = set()
 
     @staticmethod
     def _kind(kind):
@@ -37,6 +41,13 @@ class Faults:
         """Answers of ``kind`` never arrive."""
         self.dropped.add(self._kind(kind))
 
+    def mute(self, kind):
+        """Requests of ``kind`` ("order" or "cancel") take effect, but the
+        order events they cause are lost on the way to the client."""
+        if self._kind(kind) not in ("order", "cancel"):
+            raise ValueError("only order and cancel answers can be muted")
+        self.muted.add(kind)
+
     def fail(self, kind, code=1, description="Simulated failure"):
         """Answers of ``kind`` carry an error object."""
         if self._kind(kind) == "accounts":
@@ -49,3 +60,4 @@ class Faults:
         self.delays.pop(kind, None)
         self.dropped.discard(kind)
         self.errors.pop(kind, None)
+        self.muted.discard(kind)

@@ -198,7 +198,11 @@ class Simulator:
             return
         error = faults.errors.get(kind)
         delay = faults.delays.get(kind, 0.0)
-        self.loop.post(lambda: job(error), delay)
+        if kind in faults.muted:
+            self.loop.post(lambda: self.loop.muted(
+                "OnOrderChanged", lambda: job(error)), delay)
+        else:
+            self.loop.post(lambda: job(error), delay)
         if self.follow_answers and delay > 0 and self.clock.manual:
             self.advance(delay, wait=False)
 

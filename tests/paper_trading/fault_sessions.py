@@ -40,12 +40,14 @@ import tempfile
 import threading
 import time
 import traceback
+from datetime import timedelta
 from pathlib import Path
 
 from engine_rig import INITIAL, SECURITY, Rig, configure
 from velmor_trader.core.constants import OrderStatus
 from velmor_trader.gateways.cqg.simulator import constants as C
 from velmor_trader.paper_trading import defaults
+from velmor_trader.paper_trading import engine as engine_module
 from velmor_trader.paper_trading.strategy import MovingAverageCross
 
 TOKEN, CHAT_ID = "100000:fault-sessions", 424243
@@ -56,7 +58,10 @@ ACKS = {"Fetching balance...": "balance", "Fetching positions...": "positions",
         "Canceling all active orders...": "cancel_orders", "Canceling order: ": "cancel_order",
         "Send order (": "send_order", "Closing positions...": "close_positions",
         "Terminating Velmor-Trader...": "stop"}
-ANSWER = re.compile(r"/(\w+): ")
+# An answer starts with its command; the engine's notices are neither
+# answers nor the bot's replies.
+ANSWER = re.compile(r"/(\w+)(?:: | takes no parameters)")
+NOTICE = "Notice: "
 ORDERS = ["00700,100,l,o,m,CQG,None,None", "EPZ4,1,s,o,m,cqg,None,None",
           "CLEF5,2,l,o,l,CQG,60.0,None", "00700,100,s,o,l,CQG,450,None",
           "EPZ4,1,l,o,s,CQG,None,6100", "09988,100,s,c,m,CQG,None,None"]
@@ -73,12 +78,18 @@ OTHER = ["/balance", "/positions", "/orders", "/orders -a 5", "/deals 3", "/canc
 # Requests with words that would change what is meant: each must do nothing.
 WORDED = ["/cancel_orders FUTU", "/cancel_orders CQG", "/cancel_orders all now",
           "/close_positions FUTU", "/send_order EPZ4,1,l,o,m,FUTU,None,None"]
+# Faults counted as they fire, for the tests to see that each did.
+FAULTS = ("cancels late", "cancels refused", "cancels lost", "cancels unanswered",
+          "database locked")
 # The broker's live orders, and what the client's requests look like.
 LIVE = (C.osInTransit, C.osInOrderBook, C.osInCancel, C.osInModify)
 DONE = (OrderStatus.FILLED, OrderStatus.CANCELLED, OrderStatus.FAILED)
 # Real seconds the engine's database connection waits for another's lock: a
 # locked database fails a write at once instead of after sqlite's 5 s.
 LOCK_WAIT_MS = 5
+# How long the engine may not know that the broker cancelled an order whose
+# cancel went unanswered: its wait, then the minute that reads it back.
+UNHEARD = engine_module.CANCEL_WAIT + timedelta(seconds=61)
 
 
 class Errors(logging.Handler):
@@ -143,6 +154,8 @@ class Chat:
         commands, and a count."""
         acked, answered, replies = collections.Counter(), collections.Counter(), 0
         for text in self.texts():
+            if text.startswith(NOTICE):
+                continue
             match = ANSWER.match(text)
             if match:
                 answered[match.group(1)] += 1
@@ -200,11 +213,14 @@ class Broker:
         from velmor_trader.gateways.cqg.wrapper.celbridge import convert_orderstatus_cqg2vl
         self.sim, self.status_of = rig.sim, convert_orderstatus_cqg2vl
         self.requests = []
+        self.unanswered = {}        # GUID -> when a cancel went out whose answer is lost
         door = self.sim.post_order_job
 
         def spy(method, order):
             kind = "place" if method == self.sim.engine.place else "cancel"
             self.requests.append((kind, order.GUID))
+            if kind in self.sim.faults.muted:
+                self.unanswered[order.GUID] = self.sim.clock.now()
             return door(method, order)
         self.sim.post_order_job = spy
 
@@ -221,6 +237,13 @@ class Broker:
 
     def connected(self):
         return self.sim.connected and self.sim.logged_on
+
+    def unheard(self, order):
+        """Whether the engine may not know yet how ``order`` ended: its
+        cancel's answer was lost, and the engine's wait for it (and the
+        minute at which it reads such orders back) is not over."""
+        sent = self.unanswered.get(order.GUID)
+        return sent is not None and self.sim.clock.now() - sent <= UNHEARD
 
 
 class DatabaseLock:
@@ -255,7 +278,7 @@ def settle(rig):
     what is still in flight then is nothing, and the invariants are exact."""
     for _ in range(100):
         rig.sim.wait_idle()
-        if rig.engine.inbox.empty():
+        if rig.engine.inbox.empty() and not rig.engine._deferred:
             return
         rig.engine.drain()
 
@@ -290,6 +313,8 @@ def invariants(rig, broker, when):
                 problems.append(f"{when}: order {order.GUID} filled at the broker has no row")
             continue
         status = broker.status(order)
+        if broker.unheard(order):
+            continue
         if (row["status"], row["filled_quantity"]) != (status.name, order.FilledQuantity):
             problems.append(f"{when}: order {order.GUID}'s row says {row['status']} filled "
                             f"{row['filled_quantity']}, the broker {status.name} filled "
@@ -316,6 +341,7 @@ class Ledger:
     def __init__(self, rig, chat, broker, lock):
         self.rig, self.chat, self.broker, self.lock = rig, chat, broker, lock
         self.problems, self.checked = [], collections.Counter()
+        self.nothing = 0            # requests that had to do nothing
         self.watch = False          # whether the bot is quiet while the desk serves
         desk = rig.desk
         take = desk._one
@@ -368,6 +394,7 @@ class Ledger:
         gateway = arguments.get("gateway_name") or arguments.get("close_positions_gateway_name")
         elsewhere = gateway is not None and str(gateway).upper() != "CQG"
         if words and command == "cancel_orders" or elsewhere:
+            self.nothing += 1
             if requests or "nothing done" not in text:
                 wrong(f"{said or command!r} {arguments} answered {answer!r} and sent {requests}")
             return
@@ -414,13 +441,13 @@ class Ledger:
 
 
 def schedule(rng, stop_at):
-    """{second: [(action(rig, chat, serve, fault), clears)]} of one
+    """{second: [(action(rig, chat, serve, fault), clears, name)]} of one
     session; an action that ``clears`` a fault is followed a second later
-    by a check of the invariants."""
+    by a check of the invariants; a ``name`` counts what fired."""
     plan = collections.defaultdict(list)
 
-    def at(second, action, clears=False):
-        plan[max(1, min(second, stop_at - 1))].append((action, clears))
+    def at(second, action, clears=False, name=None):
+        plan[max(1, min(second, stop_at - 1))].append((action, clears, name))
 
     for _ in range(rng.randint(1, 3)):                    # order answers
         start, length = rng.randrange(stop_at), rng.randint(20, 120)
@@ -433,14 +460,19 @@ def schedule(rng, stop_at):
         else:
             at(start, lambda rig, *_: rig.sim.faults.fail("order"))
         at(start + length, lambda rig, *_: rig.sim.faults.restore("order"), clears=True)
-    if rng.random() < 0.7:                                # cancel answers
-        start, kind = rng.randrange(stop_at), rng.choice(["late", "refused", "lost"])
+    if rng.random() < 0.7:                                # cancels
+        start = rng.randrange(stop_at)
+        kind = rng.choice(["late", "refused", "lost", "unanswered"])
         if kind == "late":
-            at(start, lambda rig, *_, d=rng.choice([5, 30]): rig.sim.faults.delay("cancel", d))
+            at(start, lambda rig, *_, d=rng.choice([5, 30]): rig.sim.faults.delay("cancel", d),
+               name="cancels late")
         elif kind == "refused":
-            at(start, lambda rig, *_: rig.sim.faults.fail("cancel", 5, "Cancel refused"))
-        else:
-            at(start, lambda rig, *_: rig.sim.faults.drop("cancel"))
+            at(start, lambda rig, *_: rig.sim.faults.fail("cancel", 5, "Cancel refused"),
+               name="cancels refused")
+        elif kind == "lost":           # the request never reaches the broker
+            at(start, lambda rig, *_: rig.sim.faults.drop("cancel"), name="cancels lost")
+        else:                          # the broker cancels, its answer is lost
+            at(start, lambda rig, *_: rig.sim.faults.mute("cancel"), name="cancels unanswered")
         # Orders resting while cancels fail, and the operator cancelling them.
         at(start + 1, lambda rig, chat, serve, *_, n=rng.sample(NEAR, 2): chat.say(
             [t(rig) for t in n], False, serve))
@@ -450,7 +482,7 @@ def schedule(rng, stop_at):
            clears=True)
     if rng.random() < 0.5:                                # another program's lock
         start = rng.randrange(stop_at)
-        at(start, lambda rig, chat, serve, fault: fault["lock"].take())
+        at(start, lambda rig, chat, serve, fault: fault["lock"].take(), name="database locked")
         at(start + rng.randint(5, 40), lambda rig, chat, serve, fault: fault["lock"].release(),
            clears=True)
     for _ in range(rng.randint(0, 2)):                    # the connection
@@ -549,6 +581,9 @@ def run_seed(seed, chat, folder, seen=None):
     errors = Errors()
     logging.getLogger("velmor_trader").addHandler(errors)
     problems, rig, checks, ledger = [], None, 0, None
+    # A kept write is tried again at every turn of the loop: the session's
+    # pause between tries is real time, which a manual clock does not pass.
+    retry_every, engine_module.RETRY_EVERY = engine_module.RETRY_EVERY, 0.0
     try:
         rig = Rig(folder, seed=seed, bot=chat.bot, timeout=0.25, strategy=MovingAverageCross(
             defaults.FAST, defaults.SLOW, defaults.ENTRY_PATIENCE))
@@ -557,18 +592,21 @@ def run_seed(seed, chat, folder, seen=None):
         fault = dict(lock=DatabaseLock(rig, errors))
         ledger = fault["ledger"] = Ledger(rig, chat, broker, fault["lock"])
         serve = rig.desk.serve
+        fired = collections.Counter()
 
         def exact():
             return (broker.connected() and rig.engine.connected and not fault["lock"].held
                     and not rig.engine.stopping)
         for second in range(stop_at):
             cleared = False
-            for action, clears in plan.get(second, []):
+            for action, clears, name in plan.get(second, []):
                 action(rig, chat, serve, fault)
                 cleared |= clears
+                fired[name] += name is not None
             if rig.engine.stopping:
                 break
             rig.advance(1)
+            rig.engine.flush()                 # as the session's loop does between events
             serve()
             if (cleared or (second + 1) % 60 == 0) and exact():
                 problems += invariants(rig, broker, f"second {second + 1}")
@@ -581,11 +619,13 @@ def run_seed(seed, chat, folder, seen=None):
         # A broker that never answers cannot be wound down: at the stop it
         # answers again, late answers reaching a client that waits for them.
         for kind in ("order", "cancel"):
-            if kind in rig.sim.faults.dropped or kind in rig.sim.faults.errors:
+            if kind in rig.sim.faults.dropped or kind in rig.sim.faults.errors \
+                    or kind in rig.sim.faults.muted:
                 rig.sim.faults.restore(kind)
         fault["lock"].release()
         rig.sim.restore_connection()
         rig.advance(1)
+        rig.engine.flush()
         # What the engine knows as it stops, before the wind-down reads the
         # broker back: a lost track must show here, not be mended unseen.
         problems += invariants(rig, broker, "at the stop")
@@ -608,10 +648,13 @@ def run_seed(seed, chat, folder, seen=None):
                         refreshed=errors.count("connection to the broker is back"),
                         fills_twice=errors.count("delivered again"),
                         cancels=sum(k == "cancel" for k, _ in broker.requests),
-                        database_errors=len(errors.excused))
+                        writes_failed=errors.count("to the database failed"),
+                        requests_for_nothing=ledger.nothing,
+                        **{name.replace(" ", "_"): fired[name] for name in FAULTS})
     except Exception:
         problems.append("an exception escaped: " + traceback.format_exc())
     finally:
+        engine_module.RETRY_EVERY = retry_every
         logging.getLogger("velmor_trader").removeHandler(errors)
         if rig is not None:
             rig.close()

@@ -90,6 +90,8 @@ LOCK_WAIT_MS = 5
 # How long the engine may not know that the broker cancelled an order whose
 # cancel went unanswered: its wait, then the minute that reads it back.
 UNHEARD = engine_module.CANCEL_WAIT + timedelta(seconds=61)
+# Writes failing this long stop the engine opening positions.
+BLOCKED_AFTER = engine_module.WRITES_FAILING_MAX + timedelta(seconds=1)
 
 
 class Errors(logging.Handler):
@@ -102,11 +104,14 @@ class Errors(logging.Handler):
         super().__init__(logging.INFO)
         self.records, self.said, self.excused = [], [], []
         self.database_locked = False
+        self.write_failed = lambda: None
 
     def emit(self, record):
         text = self.format(record)
         if record.levelno < logging.ERROR:
             self.said.append(text)
+            if "to the database failed" in text:
+                self.write_failed()
         elif self.database_locked and _about_the_database(record, text):
             self.excused.append(text)
         else:
@@ -212,13 +217,20 @@ class Broker:
     def __init__(self, rig):
         from velmor_trader.gateways.cqg.wrapper.celbridge import convert_orderstatus_cqg2vl
         self.sim, self.status_of = rig.sim, convert_orderstatus_cqg2vl
-        self.requests = []
+        self.requests, self.problems = [], []
         self.unanswered = {}        # GUID -> when a cancel went out whose answer is lost
+        self.opening_blocked = lambda: False
         door = self.sim.post_order_job
 
         def spy(method, order):
             kind = "place" if method == self.sim.engine.place else "cancel"
             self.requests.append((kind, order.GUID))
+            # Entries and the operator's orders that open rest as limits;
+            # exits go at market, protection as stops.
+            if kind == "place" and order.Type == C.otLimit and self.opening_blocked():
+                self.problems.append(f"a limit order {order.GUID} was placed at "
+                                     f"{self.sim.clock.now():%H:%M:%S} while database writes "
+                                     f"had failed for over {BLOCKED_AFTER}")
             if kind in self.sim.faults.muted:
                 self.unanswered[order.GUID] = self.sim.clock.now()
             return door(method, order)
@@ -251,8 +263,20 @@ class DatabaseLock:
     report tool), on a connection of its own."""
 
     def __init__(self, rig, errors):
-        self.path, self.errors = rig.folder / "velmor_trader.db", errors
+        self.path, self.errors, self.clock = rig.folder / "velmor_trader.db", errors, rig.sim.clock
         self.connection = None
+        self.first_failure = None   # when the engine first failed to write meanwhile
+        errors.write_failed = self._failed
+
+    def _failed(self):
+        if self.held and self.first_failure is None:
+            self.first_failure = self.clock.now()
+
+    def blocking(self):
+        """Whether writes have failed long enough that no position may be
+        opened (with a second to spare)."""
+        return self.held and self.first_failure is not None and \
+            self.clock.now() - self.first_failure > BLOCKED_AFTER
 
     @property
     def held(self):
@@ -270,6 +294,7 @@ class DatabaseLock:
             self.connection.execute("ROLLBACK")
             self.connection.close()
             self.connection = None
+            self.first_failure = None
             self.errors.database_locked = False
 
 
@@ -483,7 +508,7 @@ def schedule(rng, stop_at):
     if rng.random() < 0.5:                                # another program's lock
         start = rng.randrange(stop_at)
         at(start, lambda rig, chat, serve, fault: fault["lock"].take(), name="database locked")
-        at(start + rng.randint(5, 40), lambda rig, chat, serve, fault: fault["lock"].release(),
+        at(start + rng.choice([rng.randint(5, 40), rng.randint(80, 150)]), lambda rig, chat, serve, fault: fault["lock"].release(),
            clears=True)
     for _ in range(rng.randint(0, 2)):                    # the connection
         start, trading = rng.randrange(stop_at), rng.random() < 0.8
@@ -591,6 +616,7 @@ def run_seed(seed, chat, folder, seen=None):
         broker = Broker(rig)
         fault = dict(lock=DatabaseLock(rig, errors))
         ledger = fault["ledger"] = Ledger(rig, chat, broker, fault["lock"])
+        broker.opening_blocked = fault["lock"].blocking
         serve = rig.desk.serve
         fired = collections.Counter()
 
@@ -635,7 +661,7 @@ def run_seed(seed, chat, folder, seen=None):
         chat.quiet(rig.desk.finish)
         problems += invariants(rig, broker, "after the wind-down")
         problems += check(rig, chat, summary, close)
-        problems += ledger.problems
+        problems += ledger.problems + broker.problems
         if seen is not None:
             seen.update(seconds=second + 1, orders=len(rig.sim.engine.orders),
                         fills=sum(len(o._fills) for o in rig.sim.engine.orders),

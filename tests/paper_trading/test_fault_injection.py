@@ -14,7 +14,7 @@ from pathlib import Path
 from conftest import rows, run_session, start_session
 
 HERE = Path(__file__).resolve().parent
-SEEDS = (2, 3, 5, 9, 10, 12, 16, 24)     # between them every kind of fault fires
+SEEDS = (1, 10, 13, 22, 28, 30)     # between them every kind of fault fires
 
 
 def test_sessions_under_faults_keep_every_invariant():
@@ -30,7 +30,8 @@ def test_sessions_under_faults_keep_every_invariant():
         for name, count in re.findall(r"(\D+?) (\d+)(?:,|\))", line.split("s; ", 1)[-1]):
             fired[name.strip(", ")] = fired.get(name.strip(", "), 0) + int(count)
     for name in ("timeouts", "recorded from the broker", "refreshed", "fills twice", "fills",
-                 "cancels", "database errors", "answers checked"):
+                 "answers checked", "requests for nothing", "cancels refused", "cancels lost",
+                 "cancels unanswered", "database locked", "writes failed"):
         assert fired.get(name), (name, done.stdout)
 
 

@@ -75,12 +75,14 @@ OTHER = ["/balance", "/positions", "/orders", "/orders -a 5", "/deals 3", "/canc
          "/close_positions", "/close_positions FUTU", "/close_positions cqg",
          "/cancel_order 1234 FUTU", "/cancel_order zzzz CQG", "/orders x y z", "/send_order a,b",
          "/deals -1", "hello"]
+# An order the desk passes and the broker rejects (over its largest quantity).
+TOO_MANY = "00700,20000,l,o,l,CQG,330,None"
 # Requests with words that would change what is meant: each must do nothing.
 WORDED = ["/cancel_orders FUTU", "/cancel_orders CQG", "/cancel_orders all now",
           "/close_positions FUTU", "/send_order EPZ4,1,l,o,m,FUTU,None,None"]
 # Faults counted as they fire, for the tests to see that each did.
 FAULTS = ("cancels late", "cancels refused", "cancels lost", "cancels unanswered",
-          "database locked")
+          "database locked", "database locked long")
 # The broker's live orders, and what the client's requests look like.
 LIVE = (C.osInTransit, C.osInOrderBook, C.osInCancel, C.osInModify)
 DONE = (OrderStatus.FILLED, OrderStatus.CANCELLED, OrderStatus.FAILED)
@@ -89,7 +91,7 @@ DONE = (OrderStatus.FILLED, OrderStatus.CANCELLED, OrderStatus.FAILED)
 LOCK_WAIT_MS = 5
 # How long the engine may not know that the broker cancelled an order whose
 # cancel went unanswered: its wait, then the minute that reads it back.
-UNHEARD = engine_module.CANCEL_WAIT + timedelta(seconds=61)
+UNHEARD = engine_module.CANCEL_WAIT + timedelta(seconds=65)
 # Writes failing this long stop the engine opening positions.
 BLOCKED_AFTER = engine_module.WRITES_FAILING_MAX + timedelta(seconds=1)
 
@@ -219,12 +221,18 @@ class Broker:
         self.sim, self.status_of = rig.sim, convert_orderstatus_cqg2vl
         self.requests, self.problems = [], []
         self.unanswered = {}        # GUID -> when a cancel went out whose answer is lost
+        self.cancel_sent = {}       # GUID -> when its last cancel went out
+        self.down_at = None         # when the connection was last seen down
+        self.check_at = []          # times by which the engine must have followed a cancel up
         self.opening_blocked = lambda: False
         door = self.sim.post_order_job
 
         def spy(method, order):
             kind = "place" if method == self.sim.engine.place else "cancel"
             self.requests.append((kind, order.GUID))
+            if kind == "cancel":
+                self.cancel_sent[order.GUID] = self.sim.clock.now()
+                self.check_at.append(self.sim.clock.now() + UNHEARD)
             # Entries and the operator's orders that open rest as limits;
             # exits go at market, protection as stops.
             if kind == "place" and order.Type == C.otLimit and self.opening_blocked():
@@ -249,6 +257,20 @@ class Broker:
 
     def connected(self):
         return self.sim.connected and self.sim.logged_on
+
+    def follow_up_due(self):
+        """Whether the engine's wait for some cancel's answer just ended."""
+        now = self.sim.clock.now()
+        due = [t for t in self.check_at if t <= now]
+        self.check_at = [t for t in self.check_at if t > now]
+        return bool(due)
+
+    def not_followed_up(self, order):
+        """Whether ``order`` (live) had its cancel go unanswered past the
+        engine's wait without being asked again, the connection up meanwhile."""
+        sent = self.cancel_sent.get(order.GUID)
+        return sent is not None and (self.down_at is None or sent > self.down_at) and \
+            self.sim.clock.now() - sent > UNHEARD
 
     def unheard(self, order):
         """Whether the engine may not know yet how ``order`` ended: its
@@ -298,6 +320,27 @@ class DatabaseLock:
             self.errors.database_locked = False
 
 
+def watch_writes(rig, problems):
+    """What a kill -9 would leave after any write of an order's row: it
+    counts just the fills whose deal rows are stored, and says FILLED only
+    once all of them are."""
+    store, seen = rig.store, set()
+    query = ("SELECT o.broker_order_id FROM trading_order o LEFT JOIN (SELECT order_id, "
+             "SUM(filled_quantity) AS q FROM trading_deal GROUP BY order_id) d "
+             "ON d.order_id = o.id WHERE o.filled_quantity != COALESCE(d.q, 0) "
+             "OR (o.status = 'FILLED' AND o.filled_quantity != o.quantity)")
+    for name in ("update_order", "record_fill"):
+        def written(*args, _write=getattr(store, name), **kwargs):
+            done = _write(*args, **kwargs)
+            for (guid,) in store.db.conn.execute(query).fetchall():
+                if guid not in seen:
+                    seen.add(guid)
+                    problems.append(f"after a write, order {guid}'s row disagrees with its "
+                                    "deal rows")
+            return done
+        setattr(store, name, written)
+
+
 def settle(rig):
     """Let the broker deliver everything due now and the engine handle it:
     what is still in flight then is nothing, and the invariants are exact."""
@@ -331,6 +374,10 @@ def invariants(rig, broker, when):
                             f"{order.FilledQuantity} at the broker")
         if guid not in rows:
             problems.append(f"{when}: order {guid} works at the broker and has no row")
+        if broker.not_followed_up(order):
+            problems.append(f"{when}: order {guid} still works at the broker "
+                            f"{broker.sim.clock.now() - broker.cancel_sent[guid]} after a cancel "
+                            "went unanswered, and the engine has not asked again")
     for order in rig.sim.engine.orders:
         row = rows.get(order.GUID)
         if row is None:
@@ -367,6 +414,15 @@ class Ledger:
         self.rig, self.chat, self.broker, self.lock = rig, chat, broker, lock
         self.problems, self.checked = [], collections.Counter()
         self.nothing = 0            # requests that had to do nothing
+        self.unconfirmed = []       # GUIDs of /send_order answered "may still be placed"
+        self.absent = set()         # ... of those, told as not at the broker
+        self.notices = 0
+        notify = rig.desk.notify
+
+        def told(text):
+            self._notice(text)
+            return notify(text)
+        rig.desk.notify = told
         self.watch = False          # whether the bot is quiet while the desk serves
         desk = rig.desk
         take = desk._one
@@ -463,6 +519,29 @@ class Ledger:
                       f"{self.broker.status(orders[mine[0]]).name}")
         elif len(places) != 1:
             wrong(f"/send_order answered {answer!r} after {len(places)} placements")
+        else:
+            self.unconfirmed += places
+
+    def _notice(self, text):
+        """A notice about an unconfirmed /send_order, against the broker."""
+        orders = {o.GUID: o for o in self.rig.sim.engine.orders}
+        heard = re.search(r"sent without the broker's answer: .* as (\S+) is (.*)", text)
+        if heard:
+            self.notices += 1
+            guid, verdict = heard.groups()
+            order = orders.get(guid)
+            if guid not in self.unconfirmed or order is None or \
+                    (order.GWStatus == C.osRejectGW) != verdict.startswith("rejected"):
+                self.problems.append(f"told {text!r}, the broker has {guid} "
+                                     f"{'nowhere' if order is None else self.broker.status(order).name}")
+        elif "is not at the broker" in text:
+            self.notices += 1
+            absent = [g for g in self.unconfirmed if g not in orders and g not in self.absent]
+            if not absent:
+                self.problems.append(f"told {text!r}, but every unconfirmed /send_order "
+                                     "reached the broker")
+            else:
+                self.absent.add(absent[0])
 
 
 def schedule(rng, stop_at):
@@ -503,12 +582,21 @@ def schedule(rng, stop_at):
             [t(rig) for t in n], False, serve))
         at(start + rng.randint(2, 15), lambda rig, chat, serve, *_: chat.say(
             ["/cancel_orders"] + cancel_one(rig, "CQG"), True, serve))
+        # ... and again, now that the first cancels may have gone unanswered.
+        at(start + rng.randint(16, 25), lambda rig, chat, serve, *_: chat.say(
+            ["/cancel_orders"], True, serve))
         at(start + rng.randint(20, 90), lambda rig, *_: rig.sim.faults.restore("cancel"),
            clears=True)
     if rng.random() < 0.5:                                # another program's lock
-        start = rng.randrange(stop_at)
+        start, length = rng.randrange(stop_at), rng.choice([rng.randint(5, 40),
+                                                            rng.randint(80, 150)])
         at(start, lambda rig, chat, serve, fault: fault["lock"].take(), name="database locked")
-        at(start + rng.choice([rng.randint(5, 40), rng.randint(80, 150)]), lambda rig, chat, serve, fault: fault["lock"].release(),
+        if length > BLOCKED_AFTER.total_seconds() + 10:
+            # An order that fails to be written, and one that must then not be placed.
+            for second in (start + 1, start + length - 3):
+                at(second, lambda rig, chat, serve, *_, n=rng.choice(NEAR): chat.say(
+                    [n(rig)], True, serve), name="database locked long")
+        at(start + length, lambda rig, chat, serve, fault: fault["lock"].release(),
            clears=True)
     for _ in range(rng.randint(0, 2)):                    # the connection
         start, trading = rng.randrange(stop_at), rng.random() < 0.8
@@ -537,8 +625,8 @@ def schedule(rng, stop_at):
            chat.say(_flat(text(rig) if callable(text) else text for text in m), o, serve))
     # The same requests waiting on the queue together.
     at(rng.randrange(stop_at), lambda rig, chat, serve, fault: chat.say(
-        ["/balance", "/cancel_orders", "/deals 2", "/balance", "/cancel_orders"], False, serve,
-        queued=fault["ledger"]))
+        ["/balance", "/cancel_orders", "/deals 2", "/balance", "/cancel_orders",
+         "/send_order " + TOO_MANY], False, serve, queued=fault["ledger"]))
     return plan
 
 
@@ -617,6 +705,7 @@ def run_seed(seed, chat, folder, seen=None):
         fault = dict(lock=DatabaseLock(rig, errors))
         ledger = fault["ledger"] = Ledger(rig, chat, broker, fault["lock"])
         broker.opening_blocked = fault["lock"].blocking
+        watch_writes(rig, problems)
         serve = rig.desk.serve
         fired = collections.Counter()
 
@@ -634,7 +723,10 @@ def run_seed(seed, chat, folder, seen=None):
             rig.advance(1)
             rig.engine.flush()                 # as the session's loop does between events
             serve()
-            if (cleared or (second + 1) % 60 == 0) and exact():
+            if not broker.connected():
+                broker.down_at = rig.sim.clock.now()
+            due = broker.follow_up_due()
+            if (cleared or due or (second + 1) % 60 == 0) and exact():
                 problems += invariants(rig, broker, f"second {second + 1}")
                 checks += 1
         if not rig.engine.stopping:                       # the stop at a random moment
@@ -676,6 +768,9 @@ def run_seed(seed, chat, folder, seen=None):
                         cancels=sum(k == "cancel" for k, _ in broker.requests),
                         writes_failed=errors.count("to the database failed"),
                         requests_for_nothing=ledger.nothing,
+                        notices_checked=ledger.notices,
+                        rejections=sum("rejected by the broker" in t for _, t in
+                                       rig.desk.answered),
                         **{name.replace(" ", "_"): fired[name] for name in FAULTS})
     except Exception:
         problems.append("an exception escaped: " + traceback.format_exc())

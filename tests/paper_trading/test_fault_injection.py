@@ -14,7 +14,7 @@ from pathlib import Path
 from conftest import rows, run_session, start_session
 
 HERE = Path(__file__).resolve().parent
-SEEDS = (1, 10, 13, 22, 28, 30)     # between them every kind of fault fires
+SEEDS = (13, 19, 20, 28, 30)     # between them every kind of fault fires
 
 
 def test_sessions_under_faults_keep_every_invariant():
@@ -31,7 +31,8 @@ def test_sessions_under_faults_keep_every_invariant():
             fired[name.strip(", ")] = fired.get(name.strip(", "), 0) + int(count)
     for name in ("timeouts", "recorded from the broker", "refreshed", "fills twice", "fills",
                  "answers checked", "requests for nothing", "cancels refused", "cancels lost",
-                 "cancels unanswered", "database locked", "writes failed"):
+                 "cancels unanswered", "database locked long", "writes failed",
+                 "notices checked", "rejections"):
         assert fired.get(name), (name, done.stdout)
 
 

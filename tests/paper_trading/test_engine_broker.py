@@ -115,10 +115,11 @@ def test_wind_down(rig, close):
     resting = {o.GUID for o in rig.sim.engine.resting}
     if close:
         assert summary == dict(cancelled=[stop.order_id, entry.order_id],
-                               closed=[("EPZ4", "LONG", 2)], working=[], positions=[])
+                               closed=[("EPZ4", "LONG", 2)], working=[], positions=[],
+                               left_open=[])
         assert resting == set() and rig.broker_positions() == {}
     else:
         assert summary == dict(cancelled=[entry.order_id], closed=[],
-                               working=[stop.order_id], positions=[])
+                               working=[stop.order_id], positions=[], left_open=[])
         assert resting == {stop.order_id} and rig.broker_positions() == {"EPZ4": 2}
     assert rig.stored_positions() == rig.broker_positions() and consistent(rig)

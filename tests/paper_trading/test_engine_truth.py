@@ -65,6 +65,8 @@ def test_a_cancel_is_done_only_when_the_broker_says_so(rig, fault):
     # the operator's next request acts on it again.
     live = fault != "mute"
     assert (guid in resting(rig)) == live
+    # A refusal is heard at once, though the client drops its event.
+    assert any("refused to cancel" in n for n in notices(rig)) == (fault == "fail")
     assert rig.chat("cancel_orders") == [
         f"/cancel_orders: cancelling {1 if live else 0} working orders"]
     assert [o.order_id for o, _ in rig.engine.working()] == ([guid] if live else [])

@@ -6,8 +6,10 @@ its flag on ``bot`` and queues ``(command, arguments)`` on ``bot.requests``.
 This desk, on the engine's thread, takes the requests off that queue in the
 order they came, so none is lost or done twice however fast they come, and
 answers each one with one message that starts with the command
-("/balance: ..."), so that the operator can tell the answer from the bot's
-acknowledgement.  It clears a request's flag through its setter once no
+("/balance: ...", or "/cancel_orders takes no parameters: ..."), so that the
+operator can tell the answer from the bot's acknowledgement.  What the engine
+tells the operator unasked (a refused cancel, failing database writes, what
+became of an unconfirmed order) starts with "Notice: ".  It clears a request's flag through its setter once no
 request of that command is left queued.  Whatever a request raises is logged
 and answered "failed (...)"; the engine goes on.
 

@@ -72,7 +72,8 @@ class Tracked:
     offset: str
     deals: list = field(default_factory=list)
     fees: dict = None             # fee figures of its deals
-    cancel_sent: object = None    # clock time of a cancel the broker has not answered
+    cancel_sent: object = None    # clock time of a cancel the broker has not carried out
+    refused: bool = False         # ... and has refused: sent again once it is overdue
     sent: object = None           # clock time it was sent (for a placement whose id never came)
     tell: bool = False            # the operator hears when the broker reports it
 
@@ -119,7 +120,9 @@ class Engine:
         gateway.on_order(lambda content: self._queue("order", content))
         gateway.on_deal(lambda content: self._queue("deal", content))
         gateway.on_connection(lambda state: self._queue("connection", state))
+        gateway.on_refusal(lambda content: self._queue("refusal", content))
         gateway.watch_connection(bridge)
+        gateway.watch_orders(bridge)
 
     @property
     def orders(self):
@@ -216,6 +219,8 @@ class Engine:
             self._deal(content)
         elif kind == "connection":
             self._connection(content)
+        elif kind == "refusal":
+            self._refusal(content)
 
     def _new_minute(self):
         self.minute += 1
@@ -274,13 +279,13 @@ class Engine:
     def unconfirmed(self, security=None):
         """Orders (of ``security``) whose cancel the broker has not confirmed."""
         return [t.order for t in self.tracked.values()
-                if t.cancelling and t.order.status not in DONE
+                if t.cancelling and not t.refused and t.order.status not in DONE
                 and (security is None or t.order.security == security)]
 
     def settle(self, security, wait=CONFIRM_WAIT):
         """Take in the broker's answers to the cancels of ``security`` (no
         new minute meanwhile) for up to ``wait`` real seconds; returns
-        whether every one of them is confirmed."""
+        whether no order of ``security`` is working any more."""
         deadline = time.monotonic() + wait
         while self.unconfirmed(security) and time.monotonic() < deadline:
             self.clock.settle()
@@ -288,7 +293,7 @@ class Engine:
                 pass
             if self.unconfirmed(security):
                 self._take(timeout=0.01, minutes=False)
-        return not self.unconfirmed(security)
+        return not self.working(security)
 
     def quote(self, security):
         quote = self.gateway.cqg_quotes.get(security)
@@ -327,7 +332,7 @@ class Engine:
             log.exception("cancelling %s failed", order.order_id)
             return False
         if tracked is not None:
-            tracked.cancel_sent = self.clock.now()
+            tracked.cancel_sent, tracked.refused = self.clock.now(), False
         return True
 
     def check_unanswered(self):
@@ -373,7 +378,7 @@ class Engine:
             self.desk.notify(text)
 
     # -- the database: every write in order, none lost ---------------------------------
-    def _write(self, what, write):
+    def write(self, what, write):
         """Write through ``write()`` once every earlier write is in; a write
         that fails is kept and retried (``flush``)."""
         self.backlog.append((what, write))
@@ -464,7 +469,7 @@ class Engine:
 
     def _add_order(self, tracked):
         order = replace(tracked.order)
-        self._write(f"order {order.order_id}",
+        self.write(f"order {order.order_id}",
                     lambda: self.store.add_order(order, tracked.offset))
 
     def verdict(self, order, wait=VERDICT_WAIT):
@@ -519,7 +524,7 @@ class Engine:
             self.tell(f"the /send_order sent without the broker's answer: {_describe(order)} "
                       f"as {order.order_id} is {_verdict(order)}")
         state = self._state(tracked)
-        self._write(f"order {order.order_id}",
+        self.write(f"order {order.order_id}",
                     lambda: self.store.update_order(order.order_id, state))
 
     def _state(self, tracked):
@@ -563,8 +568,23 @@ class Engine:
         args = (deal, replace(order), tracked.offset, self._state(tracked),
                 replace(self.bridge.account_balance), list(self.bridge.positions),
                 self.clock.now())
-        self._write(f"deal {deal_id}", lambda: self.store.record_fill(*args))
+        self.write(f"deal {deal_id}", lambda: self.store.record_fill(*args))
         self.console.deal(deal, order, tracked.fees["total_fees"])
+
+    def _refusal(self, content):
+        """The broker refused a request on an order (an event the client
+        drops): a refused cancel leaves the order working."""
+        tracked = self.tracked.get(content["order_id"])
+        log.warning("the broker refused a request on order %s (%s): %s", content["order_id"],
+                    content["status"].name, content["error"])
+        if tracked is None or not tracked.cancelling or tracked.refused \
+                or content["status"] in DONE:
+            return
+        # Still counted as being cancelled: the cancel goes again once overdue.
+        tracked.refused = True
+        self.tell(f"the broker refused to cancel {_describe(tracked.order)} as "
+                  f"{tracked.order.order_id} ({content['error']}): it is still working; "
+                  f"the cancel is sent again in {CANCEL_WAIT.total_seconds():g} s")
 
     def _connection(self, state):
         if state == "down":
@@ -580,10 +600,14 @@ class Engine:
 
     def _follow(self, report):
         """Record the broker's report of one order and its fills."""
+        known = report["order_id"] in self.tracked
         tracked = self._track(report["order_id"], report)
         if tracked is None:
             return None
-        self._order_changed(report)
+        order = tracked.order
+        if not known or (order.status, order.filled_quantity, order.filled_avg_price) != \
+                (report["status"], report["filled_quantity"], report["filled_avg_price"]):
+            self._order_changed(report)
         for fill in report["fills"]:
             if fill["deal_id"] not in self.deal_ids:
                 self._deal(fill)
@@ -606,7 +630,7 @@ class Engine:
         self.bridge.update_positions()
         positions, balance = list(self.bridge.positions), replace(self.bridge.account_balance)
         when = self.clock.now()
-        self._write("the positions", lambda: self.store.sync_positions(positions, when,
+        self.write("the positions", lambda: self.store.sync_positions(positions, when,
                                                                       balance=balance))
 
     def fees_charged(self):
@@ -708,7 +732,7 @@ class Engine:
                 for p in self.bridge.positions] if close_positions else []
         if held or (close_positions and self.pending()):
             log.warning("wind-down left %s working and %s held", self.pending(), held)
-        left = self.left_open(close_positions, keep)
+        left = self.left_open(close_positions)
         if left:
             self.tell("left open against the stop's policy: " + "; ".join(left))
         if self.desk is not None:
@@ -716,13 +740,13 @@ class Engine:
         return dict(cancelled=cancelled, closed=closed, positions=held,
                     working=self.pending(), left_open=left)
 
-    def left_open(self, close_positions, keep=()):
+    def left_open(self, close_positions):
         """What the broker still has open that a stop with this policy
         should have finished: with ``close_positions`` every order and
-        position; without, every order but the kept protective stops, and
-        any position with no stop working."""
+        position; without, every order but the protective stops, and any
+        position with no stop working."""
         left = [f"order {_describe(t.order)} as {guid}" for guid, t in self.tracked.items()
-                if t.order.status not in DONE and (close_positions or guid not in keep)]
+                if t.order.status not in DONE and (close_positions or t.role != "stop")]
         protected = {order.security for order, role in self.working() if role == "stop"}
         for p in self.bridge.positions:
             if close_positions or p.security not in protected:

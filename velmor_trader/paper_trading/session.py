@@ -433,7 +433,7 @@ class Session:
             bridge.update_account_balance()
             balance, when = bridge.account_balance, clock.now()
             if not lagging:
-                engine._write("the balance", lambda: store.update_balance(balance, when,
+                engine.write("the balance", lambda: store.update_balance(balance, when,
                                                                           status="STOPPED"))
                 lagging = [] if engine.flush(force=True) else ["the balance not marked STOPPED"]
             if lagging:

@@ -18,7 +18,10 @@ there too and must not block it (a callback that waits for another event of
 the API would wait forever).
 
 What the client does not pass on, the gateway reads from the API itself: the
-gateway connection's ups and downs (``watch_connection``), and the broker's
+gateway connection's ups and downs (``watch_connection``), the requests the
+broker refused (``watch_orders``: the client drops every order event that
+carries an error object, so a refused cancel would otherwise go unheard), and
+the broker's
 own record of an order and its fills (``broker_order``, ``broker_orders``),
 for orders the engine never got an id for and for catching up after a lost
 connection.
@@ -58,7 +61,7 @@ class CqgGateway(BaseGateway):
         self.deals = {}             # deal id -> deal dict, in arrival order
         self._lock = threading.Lock()
         self._callbacks = {"quote": [], "orderbook": [], "order": [], "deal": [],
-                           "connection": []}
+                           "connection": [], "refusal": []}
 
     # -- symbol mapping ------------------------------------------------------
     def get_vl_security_from_cqg_symbol(self, cqg_symbol):
@@ -87,6 +90,11 @@ class CqgGateway(BaseGateway):
         """``callback("up" | "down")`` on each change of the gateway
         connection, once ``watch_connection`` was called."""
         self._register("connection", callback)
+
+    def on_refusal(self, callback):
+        """``callback({"order_id", "status", "error"})`` for each order event
+        that carries an error object, once ``watch_orders`` was called."""
+        self._register("refusal", callback)
 
     def _register(self, kind, callback):
         with self._lock:
@@ -134,6 +142,32 @@ class CqgGateway(BaseGateway):
                 if state is not None:
                     self._notify("connection", state)
         client.OnGWConnectionStatusChanged = changed
+
+    def watch_orders(self, client):
+        """Hear the order events with an error object that reach ``client``
+        (which ignores them), after the client's own handler has run."""
+        handler = client.OnOrderChanged
+
+        def changed(change, order, old, fill, error):
+            try:
+                handler(change, order, old, fill, error)
+            finally:
+                if error is not None:
+                    self._refused(order, error)
+        client.OnOrderChanged = changed
+
+    def _refused(self, cqg_order, error):
+        from velmor_trader.gateways.cqg.wrapper.celbridge import convert_orderstatus_cqg2vl
+        constants = _constants()
+        try:
+            properties = cqg_order.Properties
+            order_id = properties(constants.opGUID).Value
+            status = convert_orderstatus_cqg2vl(properties(constants.opGWStatus).Value)
+        except Exception:
+            logger.exception("an order event with an error object could not be read")
+            return
+        self._notify("refusal", dict(order_id=order_id, status=status,
+                                     error=str(getattr(error, "Description", error))))
 
     def broker_order(self, order_id):
         """The broker's record of one order (see ``broker_orders``), or None

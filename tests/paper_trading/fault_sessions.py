@@ -581,10 +581,10 @@ def schedule(rng, stop_at):
         at(start + 1, lambda rig, chat, serve, *_, n=rng.sample(NEAR, 2): chat.say(
             [t(rig) for t in n], False, serve))
         at(start + rng.randint(2, 15), lambda rig, chat, serve, *_: chat.say(
-            ["/cancel_orders"] + cancel_one(rig, "CQG"), True, serve))
+            ["/cancel_orders"], True, serve))
         # ... and again, now that the first cancels may have gone unanswered.
         at(start + rng.randint(16, 25), lambda rig, chat, serve, *_: chat.say(
-            ["/cancel_orders"], True, serve))
+            ["/cancel_orders"] + cancel_one(rig, "CQG"), True, serve))
         at(start + rng.randint(20, 90), lambda rig, *_: rig.sim.faults.restore("cancel"),
            clears=True)
     if rng.random() < 0.5:                                # another program's lock

@@ -267,7 +267,10 @@ class Broker:
 
     def not_followed_up(self, order):
         """Whether ``order`` (live) had its cancel go unanswered past the
-        engine's wait without being asked again, the connection up meanwhile."""
+        engine's wait without being asked again, the connection up meanwhile.
+        A cancel sent before the connection last dropped is spared: the
+        engine's read-back after the reconnect forgets it (it is then neither
+        sent again nor told), which this check would otherwise report."""
         sent = self.cancel_sent.get(order.GUID)
         return sent is not None and (self.down_at is None or sent > self.down_at) and \
             self.sim.clock.now() - sent > UNHEARD

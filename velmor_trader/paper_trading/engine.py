@@ -470,7 +470,7 @@ class Engine:
     def _add_order(self, tracked):
         order = replace(tracked.order)
         self.write(f"order {order.order_id}",
-                    lambda: self.store.add_order(order, tracked.offset))
+                   lambda: self.store.add_order(order, tracked.offset))
 
     def verdict(self, order, wait=VERDICT_WAIT):
         """The order as the broker has it once it answered (or ``wait``
@@ -525,7 +525,7 @@ class Engine:
                       f"as {order.order_id} is {_verdict(order)}")
         state = self._state(tracked)
         self.write(f"order {order.order_id}",
-                    lambda: self.store.update_order(order.order_id, state))
+                   lambda: self.store.update_order(order.order_id, state))
 
     def _state(self, tracked):
         """The order's row as its recorded deals allow: a fill counts once
@@ -631,7 +631,7 @@ class Engine:
         positions, balance = list(self.bridge.positions), replace(self.bridge.account_balance)
         when = self.clock.now()
         self.write("the positions", lambda: self.store.sync_positions(positions, when,
-                                                                      balance=balance))
+                                                                     balance=balance))
 
     def fees_charged(self):
         return sum(t.fees["total_fees"] for t in self.tracked.values() if t.fees)

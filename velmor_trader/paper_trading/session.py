@@ -434,7 +434,7 @@ class Session:
             balance, when = bridge.account_balance, clock.now()
             if not lagging:
                 engine.write("the balance", lambda: store.update_balance(balance, when,
-                                                                          status="STOPPED"))
+                                                                         status="STOPPED"))
                 lagging = [] if engine.flush(force=True) else ["the balance not marked STOPPED"]
             if lagging:
                 self.console.note("the database still lags the broker: " + "; ".join(lagging))

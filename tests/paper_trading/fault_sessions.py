@@ -44,7 +44,6 @@ from datetime import timedelta
 from pathlib import Path
 
 from engine_rig import INITIAL, SECURITY, Rig, configure
-from velmor_trader.core.constants import OrderStatus
 from velmor_trader.gateways.cqg.simulator import constants as C
 from velmor_trader.paper_trading import defaults
 from velmor_trader.paper_trading import engine as engine_module
@@ -85,7 +84,6 @@ FAULTS = ("cancels late", "cancels refused", "cancels lost", "cancels unanswered
           "database locked", "database locked long")
 # The broker's live orders, and what the client's requests look like.
 LIVE = (C.osInTransit, C.osInOrderBook, C.osInCancel, C.osInModify)
-DONE = (OrderStatus.FILLED, OrderStatus.CANCELLED, OrderStatus.FAILED)
 # Real seconds the engine's database connection waits for another's lock: a
 # locked database fails a write at once instead of after sqlite's 5 s.
 LOCK_WAIT_MS = 5
@@ -535,8 +533,8 @@ class Ledger:
             order = orders.get(guid)
             if guid not in self.unconfirmed or order is None or \
                     (order.GWStatus == C.osRejectGW) != verdict.startswith("rejected"):
-                self.problems.append(f"told {text!r}, the broker has {guid} "
-                                     f"{'nowhere' if order is None else self.broker.status(order).name}")
+                where = "nowhere" if order is None else self.broker.status(order).name
+                self.problems.append(f"told {text!r}, the broker has {guid} {where}")
         elif "is not at the broker" in text:
             self.notices += 1
             absent = [g for g in self.unconfirmed if g not in orders and g not in self.absent]

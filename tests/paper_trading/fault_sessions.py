@@ -89,9 +89,11 @@ LIVE = (C.osInTransit, C.osInOrderBook, C.osInCancel, C.osInModify)
 LOCK_WAIT_MS = 5
 # How long the engine may not know that the broker cancelled an order whose
 # cancel went unanswered: its wait, then the minute that reads it back.
-UNHEARD = engine_module.CANCEL_WAIT + timedelta(seconds=65)
+# (An engine without these waits is held to the same ones.)
+UNHEARD = getattr(engine_module, "CANCEL_WAIT", timedelta(seconds=30)) + timedelta(seconds=65)
 # Writes failing this long stop the engine opening positions.
-BLOCKED_AFTER = engine_module.WRITES_FAILING_MAX + timedelta(seconds=1)
+BLOCKED_AFTER = getattr(engine_module, "WRITES_FAILING_MAX", timedelta(seconds=60)) \
+    + timedelta(seconds=1)
 
 
 class Errors(logging.Handler):
@@ -342,12 +344,18 @@ def watch_writes(rig, problems):
         setattr(store, name, written)
 
 
+def flush(rig):
+    """Try the writes the engine kept back, as the session's loop does
+    between events."""
+    getattr(rig.engine, "flush", lambda: None)()
+
+
 def settle(rig):
     """Let the broker deliver everything due now and the engine handle it:
     what is still in flight then is nothing, and the invariants are exact."""
     for _ in range(100):
         rig.sim.wait_idle()
-        if rig.engine.inbox.empty() and not rig.engine._deferred:
+        if rig.engine.inbox.empty() and not getattr(rig.engine, "_deferred", None):
             return
         rig.engine.drain()
 
@@ -418,12 +426,13 @@ class Ledger:
         self.unconfirmed = []       # GUIDs of /send_order answered "may still be placed"
         self.absent = set()         # ... of those, told as not at the broker
         self.notices = 0
-        notify = rig.desk.notify
+        notify = getattr(rig.desk, "notify", None)
 
         def told(text):
             self._notice(text)
             return notify(text)
-        rig.desk.notify = told
+        if notify is not None:
+            rig.desk.notify = told
         self.watch = False          # whether the bot is quiet while the desk serves
         desk = rig.desk
         take = desk._one
@@ -697,7 +706,9 @@ def run_seed(seed, chat, folder, seen=None):
     problems, rig, checks, ledger = [], None, 0, None
     # A kept write is tried again at every turn of the loop: the session's
     # pause between tries is real time, which a manual clock does not pass.
-    retry_every, engine_module.RETRY_EVERY = engine_module.RETRY_EVERY, 0.0
+    retry_every = getattr(engine_module, "RETRY_EVERY", None)
+    if retry_every is not None:
+        engine_module.RETRY_EVERY = 0.0
     try:
         rig = Rig(folder, seed=seed, bot=chat.bot, timeout=0.25, strategy=MovingAverageCross(
             defaults.FAST, defaults.SLOW, defaults.ENTRY_PATIENCE))
@@ -722,7 +733,7 @@ def run_seed(seed, chat, folder, seen=None):
             if rig.engine.stopping:
                 break
             rig.advance(1)
-            rig.engine.flush()                 # as the session's loop does between events
+            flush(rig)                 # as the session's loop does between events
             serve()
             if not broker.connected():
                 broker.down_at = rig.sim.clock.now()
@@ -744,7 +755,7 @@ def run_seed(seed, chat, folder, seen=None):
         fault["lock"].release()
         rig.sim.restore_connection()
         rig.advance(1)
-        rig.engine.flush()
+        flush(rig)
         # What the engine knows as it stops, before the wind-down reads the
         # broker back: a lost track must show here, not be mended unseen.
         problems += invariants(rig, broker, "at the stop")
@@ -776,7 +787,8 @@ def run_seed(seed, chat, folder, seen=None):
     except Exception:
         problems.append("an exception escaped: " + traceback.format_exc())
     finally:
-        engine_module.RETRY_EVERY = retry_every
+        if retry_every is not None:
+            engine_module.RETRY_EVERY = retry_every
         logging.getLogger("velmor_trader").removeHandler(errors)
         if rig is not None:
             rig.close()

@@ -3,7 +3,8 @@
 When the fast average crosses the slow one, the strategy cancels what it has
 working in that instrument, closes the position at market and joins the best
 price on the new side with a limit order; an entry that waits too long is
-cancelled.  An open position gets a protective stop.  It decides once a bar,
+cancelled.  An open position gets a protective stop.  Every quantity is a
+whole number of the instrument's board lots.  It decides once a bar,
 on the bars the broker client repaired, and only from them, the position and
 the quotes: never from the wall clock.
 """
@@ -43,18 +44,23 @@ class MovingAverageCross:
         if side and side * net <= 0:
             for order, role in working:
                 trader.cancel(order)
-            if net:
-                trader.place(security, -net, OrderType.MARKET, role="exit")
+            if instrument.whole_lots(net):
+                trader.place(security, -instrument.whole_lots(net), OrderType.MARKET, role="exit")
             quote = trader.quote(security)
             if quote is not None:
                 price = quote.bid_price if side > 0 else quote.ask_price
                 trader.place(security, side * instrument.size, OrderType.LIMIT, price=price,
                              role="entry")
-        elif net and not any(role == "stop" for _, role in working):
+        elif instrument.whole_lots(net) and not any(role == "stop" for _, role in working):
             self.protect(instrument, net, average, trader)
 
     @staticmethod
     def protect(instrument, net, average, trader):
+        # An exchange takes whole board lots only: an odd lot left over (bought
+        # elsewhere) is not the strategy's to protect.
+        quantity = instrument.whole_lots(net)
+        if not quantity:
+            return
         distance = instrument.stop_ticks * instrument.tick
         quote = trader.quote(instrument.security)
         if net > 0:
@@ -66,5 +72,5 @@ class MovingAverageCross:
             if quote is not None:
                 stop = max(stop, quote.ask_price + instrument.tick)
         stop = round(round(stop / instrument.tick) * instrument.tick, 8)
-        trader.place(instrument.security, -net, OrderType.STOP, price=stop, stop=stop,
+        trader.place(instrument.security, -quantity, OrderType.STOP, price=stop, stop=stop,
                      role="stop")

@@ -19,3 +19,14 @@ def test_a_bad_value_gets_one_usage_error(tmp_path, option, value):
     assert done.stderr.splitlines()[-1].startswith(f"./run demo: error: {option}")
     assert "Traceback" not in done.stderr and not (tmp_path / "out").exists()
     assert (tmp_path / "file").read_text() == "the user's own"
+
+
+def test_version_and_log_level(tmp_path):
+    from importlib.metadata import version
+    done = run_session(tmp_path / "out", command=session_command(tmp_path / "out")[:3]
+                       + ["--version"], timeout=30)
+    assert (done.returncode, done.stdout) == (0, f"./run demo {version('velmor_trader')}\n")
+    done = run_session(tmp_path / "out", command=session_command(
+        tmp_path / "out", extra=["--log-level", "chatty"]), timeout=30)
+    assert done.returncode == 2 and "--log-level: invalid choice" in done.stderr
+    assert not (tmp_path / "out").exists()

@@ -1,5 +1,6 @@
 """A whole session, checked against what the gateway received, the chat, the
 fee schedules and figures recomputed from the stored deals."""
+import json
 import math
 import re
 from collections import defaultdict
@@ -151,11 +152,43 @@ def _total(deals):
     return schedule(*deals).total_fees
 
 
-def test_the_same_seed_gives_the_same_trades_at_another_speed(finished, tmp_path):
-    again = run_session(tmp_path / "out", speed=700)
+def test_the_same_seed_gives_the_same_trades_and_report_at_another_speed(finished, tmp_path):
+    # Fast enough that the market would run on by a minute in the moment
+    # between the operator's last answer and the wind-down, if it could.
+    again = run_session(tmp_path / "out", speed=40000)
     assert again.returncode == 0, again.stdout + again.stderr
+    assert (tmp_path / "out" / "report.txt").read_bytes() == \
+        (finished.out / "report.txt").read_bytes()
+    assert json.loads((tmp_path / "out" / "session.json").read_text())["marks"] == \
+        finished.record["marks"]
     keys = ("broker_deal_id", "broker_order_id", "security_code", "direction", "update_time",
             "filled_avg_price", "filled_quantity")
     first = [tuple(d[k] for k in keys) for d in finished.rows("trading_deal")]
     assert [tuple(d[k] for k in keys) for d in rows(tmp_path / "out" / "velmor_trader.db",
                                                     "trading_deal")] == first
+
+
+def test_hong_kong_stocks_fill_in_whole_board_lots(finished):
+    lots = {i.security.code: i.security.lot_size for i in defaults.INSTRUMENTS if i.is_stock}
+    assert set(lots.values()) == {100}
+    of_stocks = [d for d in finished.rows("trading_deal") if d["security_code"] in lots]
+    assert of_stocks        # the stored deals are the broker's fills, as checked above
+    assert all(d["filled_quantity"] % lots[d["security_code"]] == 0 for d in of_stocks)
+    assert all(o["quantity"] % lots[o["security_code"]] == 0
+               for o in finished.rows("trading_order") if o["security_code"] in lots)
+
+
+def test_the_log_has_levels_and_simulated_times_and_no_line_over_and_over(finished):
+    lines = (finished.out / "session.log").read_text().splitlines()
+    entries = [re.match(r"\d{4}-\d\d-\d\d [\d:,]+ (DEBUG|INFO|WARNING|ERROR) +"
+                        r"\[sim (--:--:--|\d\d:\d\d:\d\d)\] \S+: (.*)", line)
+               for line in lines]
+    entries = [e for e in entries if e]          # a traceback's lines go on without a head
+    assert len(entries) > 0.9 * len(lines)
+    assert {e[2] for e in entries} - {"--:--:--"}, "no simulated time"
+    assert not any(e[1] == "DEBUG" for e in entries)            # --log-level INFO
+    said = [e[3] for e in entries]
+    assert not any(s.startswith(("Bar index:", "[2] OnTimedBars")) for s in said)
+    printed = [s for s in said if s.startswith("GW Account id")]
+    assert len(printed) == len(set(printed)) >= 1
+    assert any(s.startswith("printed ") and "GW Account id" in s for s in said)

@@ -69,7 +69,7 @@ class ScriptedOperator:
             except Exception as exc:
                 keep = False
                 self.failed = exc
-                log.exception("the scripted operator failed at %r", commands)
+                log.exception("the operator failed at %r", commands)
                 if self.on_failure is not None:
                     self.on_failure(exc)
             finally:

@@ -218,16 +218,16 @@ def main(argv=None, prog=PROG):
     terminal = Terminal(sys.stdout)
     try:
         earlier = outdir.set_aside(out, started)
-        handlers, times = logs.configure(out / "session.log", terminal, args.log_level)
+        handlers, times, repeats = logs.configure(out / "session.log", terminal,
+                                                  args.log_level)
         for var in PROXY_VARS:            # everything the session talks to is on this machine
             os.environ.pop(var, None)
-        printed = logs.Printed(logging.getLogger("stdout"))
         try:
-            with contextlib.redirect_stdout(printed):
+            with contextlib.redirect_stdout(logs.Printed(logging.getLogger("stdout"))):
                 session = Session(args, out, terminal, times)
                 return session.run(earlier)
         finally:
-            printed.summarise()
+            repeats.summary()
             for handler in handlers:
                 handler.close()
             logging.getLogger().handlers[:] = []
@@ -352,13 +352,13 @@ class Session:
         args, console = self.args, self.console
         console.line(f"Paper-trading session: {args.minutes} simulated minutes, seed {args.seed}, "
                      f"clock {args.speed:g}x; output in {self.out}")
+        if not self.picture:
+            console.line("  matplotlib is not installed (the demo extra): the report is written "
+                         "without its picture")
         if self.earlier is not None:
             aside, crashed = self.earlier
             console.line(f"  the earlier session's files are kept in {aside}"
                          + (" (it crashed: its balance still said RUNNING)" if crashed else ""))
-        if not self.picture:
-            console.line("  matplotlib is not installed (the demo extra): the report is written "
-                         "without its picture")
         with LocalChatServer(token=defaults.TOKEN) as chat:
             _configuration(self.out, chat)
             install_win32com()            # the broker's COM layer is simulated here

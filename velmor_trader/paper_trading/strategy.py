@@ -36,6 +36,7 @@ class MovingAverageCross:
     def on_bar(self, instrument, closes, now, trader):
         security = instrument.security
         net, average = trader.position(security)
+        held = instrument.whole_lots(net)       # what an exchange lets it trade of the position
         working = trader.working(security)
         for order, role in working:
             if role == "entry" and (now - order.create_time).total_seconds() >= 60 * self.patience:
@@ -44,14 +45,14 @@ class MovingAverageCross:
         if side and side * net <= 0:
             for order, role in working:
                 trader.cancel(order)
-            if instrument.whole_lots(net):
-                trader.place(security, -instrument.whole_lots(net), OrderType.MARKET, role="exit")
+            if held:
+                trader.place(security, -held, OrderType.MARKET, role="exit")
             quote = trader.quote(security)
             if quote is not None:
                 price = quote.bid_price if side > 0 else quote.ask_price
                 trader.place(security, side * instrument.size, OrderType.LIMIT, price=price,
                              role="entry")
-        elif instrument.whole_lots(net) and not any(role == "stop" for _, role in working):
+        elif held and not any(role == "stop" for _, role in working):
             self.protect(instrument, net, average, trader)
 
     @staticmethod

@@ -37,7 +37,7 @@ def consistent(rig):
 
 def test_a_placement_that_timed_out_but_lived_is_followed(rig):
     rig.sim.faults.delay("order", 5)          # the answer comes after the client gave up
-    assert rig.engine.place(TENCENT, 300, OrderType.MARKET, role="entry") is None
+    assert rig.engine.place(TENCENT, 5000, OrderType.MARKET, role="entry") is None
     rig.sim.faults.restore("order")
     rig.advance(6)
     (guid,) = [o.GUID for o in rig.sim.engine.orders]
@@ -45,8 +45,8 @@ def test_a_placement_that_timed_out_but_lived_is_followed(rig):
     assert stored_fills(rig) == broker_fills(rig)
     (order,) = rig.rows("trading_order")
     assert (order["broker_order_id"], order["status"], order["filled_quantity"]) == \
-        (guid, "FILLED", 300)
-    assert rig.stored_positions() == rig.broker_positions() == {"00700": 300}
+        (guid, "FILLED", 5000)
+    assert rig.stored_positions() == rig.broker_positions() == {"00700": 5000}
     rig.sim.resend_fill(guid)                               # a fill delivered twice
     rig.advance(1)
     assert stored_fills(rig) == broker_fills(rig)
@@ -86,7 +86,7 @@ def test_no_order_on_a_stale_quote(rig, caplog):
 
 
 def test_a_fill_counts_in_its_order_only_with_its_deal_row(rig, monkeypatch):
-    rig.engine.place(TENCENT, 300, OrderType.MARKET)
+    rig.engine.place(TENCENT, 5000, OrderType.MARKET)
     rig.sim.wait_idle()
     events = 0
     while not rig.engine.inbox.empty():       # one event at a time, as a kill -9 could cut

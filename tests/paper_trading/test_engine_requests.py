@@ -33,12 +33,12 @@ def test_hostile_order_strings_are_refused_and_a_fill_is_stored(rig):
         (answer,) = rig.chat("send_order", order_string=text)
         assert answer.startswith("/send_order: refused ("), (text, answer)
     assert rig.sim.engine.orders == []
-    (answer,) = rig.chat("send_order", order_string="00700,106,l,o,m,CQG,None,None")
-    assert answer.startswith("/send_order: placed and filled MARKET LONG 106 00700"), answer
+    (answer,) = rig.chat("send_order", order_string="00700,5000,l,o,m,CQG,None,None")
+    assert answer.startswith("/send_order: placed and filled MARKET LONG 5000 00700"), answer
     (order,) = rig.rows("trading_order")
-    assert (order["status"], order["filled_quantity"]) == ("FILLED", 106)
-    assert sum(d["filled_quantity"] for d in rig.rows("trading_deal")) == 106
-    assert rig.stored_positions() == rig.broker_positions() == {"00700": 106}
+    assert (order["status"], order["filled_quantity"]) == ("FILLED", 5000)
+    assert sum(d["filled_quantity"] for d in rig.rows("trading_deal")) == 5000
+    assert rig.stored_positions() == rig.broker_positions() == {"00700": 5000}
 
 
 def test_the_broker_rejection_is_answered_as_a_rejection(rig):

@@ -1,14 +1,16 @@
 """A whole session, checked against what the gateway received, the chat, the
 fee schedules and figures recomputed from the stored deals."""
+import json
 import math
 import re
+import sys
 from collections import defaultdict
 from datetime import datetime
 
 import numpy as np
 import pytest
 
-from conftest import MINUTES, rows, run_session
+from conftest import MINUTES, rows, run_session, session_command
 from velmor_trader.core.constants import Direction
 from velmor_trader.core.deal import Deal
 from velmor_trader.gateways.futu.tollbook import TollbookHKFE, TollbookSEHK
@@ -151,11 +153,62 @@ def _total(deals):
     return schedule(*deals).total_fees
 
 
-def test_the_same_seed_gives_the_same_trades_at_another_speed(finished, tmp_path):
-    again = run_session(tmp_path / "out", speed=700)
-    assert again.returncode == 0, again.stdout + again.stderr
+# A busy machine that keeps the engine's thread from its wind-down for a
+# moment after /stop was answered, once it took in what was queued (whose
+# holds would keep the market still): the market must not run on meanwhile.
+BUSY_AFTER_STOP = """
+import runpy, sys, time
+from velmor_trader.paper_trading.session import Session
+wind_down = Session._wind_down
+def _wind_down(self, *args):
+    self.engine.drain()
+    time.sleep(0.3)
+    return wind_down(self, *args)
+Session._wind_down = _wind_down
+sys.argv[0] = "x"
+runpy.run_module("velmor_trader.paper_trading", run_name="__main__")
+"""
+
+
+def test_the_same_seed_gives_the_same_trades_and_report_at_another_speed(tmp_path):
     keys = ("broker_deal_id", "broker_order_id", "security_code", "direction", "update_time",
             "filled_avg_price", "filled_quantity")
-    first = [tuple(d[k] for k in keys) for d in finished.rows("trading_deal")]
-    assert [tuple(d[k] for k in keys) for d in rows(tmp_path / "out" / "velmor_trader.db",
-                                                    "trading_deal")] == first
+    # The default session: nothing is left to close or fill after its /stop,
+    # so nothing but the operator's /stop holds the market still then.
+    sessions = {}
+    for speed, command in ((300, ()), (40000, (sys.executable, "-c", BUSY_AFTER_STOP))):
+        out = tmp_path / f"at{speed}"
+        line = session_command(out, minutes=defaults.MINUTES, seed=defaults.SEED, speed=speed)
+        done = run_session(out, command=[*command, *line[3:]] if command else line)
+        assert done.returncode == 0, done.stdout + done.stderr
+        sessions[speed] = ((out / "report.txt").read_bytes(),
+                           json.loads((out / "session.json").read_text())["marks"],
+                           [tuple(d[k] for k in keys)
+                            for d in rows(out / "velmor_trader.db", "trading_deal")])
+    assert sessions[300] == sessions[40000]
+
+
+def test_hong_kong_stocks_fill_in_whole_board_lots(finished):
+    lots = {i.security.code: i.security.lot_size for i in defaults.INSTRUMENTS if i.is_stock}
+    assert set(lots.values()) == {100}
+    of_stocks = [d for d in finished.rows("trading_deal") if d["security_code"] in lots]
+    assert of_stocks        # the stored deals are the broker's fills, as checked above
+    assert all(d["filled_quantity"] % lots[d["security_code"]] == 0 for d in of_stocks)
+    assert all(o["quantity"] % lots[o["security_code"]] == 0
+               for o in finished.rows("trading_order") if o["security_code"] in lots)
+
+
+def test_the_log_has_levels_and_simulated_times_and_no_line_over_and_over(finished):
+    lines = (finished.out / "session.log").read_text().splitlines()
+    entries = [re.match(r"\d{4}-\d\d-\d\d [\d:,]+ (DEBUG|INFO|WARNING|ERROR) +"
+                        r"\[sim (--:--:--|\d\d:\d\d:\d\d)\] \S+: (.*)", line)
+               for line in lines]
+    entries = [e for e in entries if e]          # a traceback's lines go on without a head
+    assert len(entries) > 0.9 * len(lines)
+    assert {e[2] for e in entries} - {"--:--:--"}, "no simulated time"
+    assert not any(e[1] == "DEBUG" for e in entries)            # --log-level INFO
+    said = [e[3] for e in entries]
+    assert not any(s.startswith(("Bar index:", "[2] OnTimedBars")) for s in said)
+    traced = [s for s in said if s.startswith("GW Account id")]
+    assert len(traced) == len(set(traced)) >= 1
+    assert any(re.match(r"written \d+ times .*: GW Account id", s) for s in said)

@@ -219,3 +219,23 @@ def test_no_position_events_without_position_subscription(online, sink):
     _place(sim, account, instrument, C.otMarket, C.osdBuy, 1)
     assert not sink.of("OnAccountChanged")
     assert account.Positions.Item(0).Quantity == 1
+
+
+@pytest.mark.parametrize("order_type", [C.otMarket, C.otLimit])
+def test_a_hong_kong_stock_fills_in_whole_board_lots(online, sink, order_type):
+    sim, account, _ = online
+    sim.cel.NewInstrument("00700")
+    sim.wait_idle()
+    stock = sink.of("OnInstrumentResolved")[-1].args[1]
+    book = sim.market.books["S.HK.00700"]
+    assert book.contract.lot_size == 100
+    odd = _place(sim, account, stock, C.otMarket, C.osdBuy, 150)
+    assert sim.rejections == [(odd.GUID, "Quantity is not a whole number of board lots (100)")]
+    # more than the top of the book shows: it takes several levels
+    quantity = book.ask_size * 3 + 100
+    order = _place(sim, account, stock, order_type, C.osdBuy, quantity,
+                   limit=round(book.ask + 0.2 * 10, 1) if order_type == C.otLimit else 0.0)
+    assert order.GWStatus == C.osFilled
+    fills = [c["fill"][2] for c in _changes(sink, order) if c["fill"]]
+    assert sum(fills) == quantity and len(fills) > 1
+    assert all(q % 100 == 0 for q in fills) and book.ask_size % 100 == 0

@@ -1,6 +1,7 @@
 """A paper-trading session of the engine, offline, through all six native modules.
 
-    python -m velmor_trader.paper_trading [--minutes N] [--seed S] [--out DIR]
+    velmor-paper [--minutes N] [--seed S] [--out DIR] [--log-level LEVEL]
+    python -m velmor_trader.paper_trading [the same options]
 
 On an embedded default set-up (the simulated broker API on a sped-up clock, a
 SQLite file in the output folder, the local stand-in of the chat service) the
@@ -22,5 +23,7 @@ The modules, in the order a session uses them:
 ``operator``  the scripted operator on the other side of the chat
 ``report``    the figures, the table and the picture
 ``console``   what a person sees while it runs
+``outdir``    the output folder: whose files are in it, where earlier sessions' go
+``logs``      the session's log: levels, simulated times, the broker client's trace
 ``session``   one session from start to report (and the command line)
 """

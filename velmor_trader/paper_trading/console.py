@@ -1,6 +1,46 @@
 """What a person sees while the session runs: a progress line every few
 simulated minutes and the chat as it happens."""
+import errno
 import threading
+
+
+class Terminal:
+    """The person's standard output, as the console and the console's log
+    handler share it.
+
+    A reader that goes away (``| head -5``) closes the pipe: the first write
+    that fails calls ``on_closed`` once, and every write after it is dropped.
+    The session then winds down as usual and writes its files; nobody is left
+    to read a traceback."""
+
+    def __init__(self, stream, on_closed=None):
+        self.stream, self.on_closed = stream, on_closed
+        self.closed = False
+        self._lock = threading.Lock()
+
+    def write(self, text):
+        with self._lock:
+            if self.closed:
+                return len(text)
+            try:
+                self.stream.write(text)
+                self.stream.flush()
+            except (BrokenPipeError, ValueError):     # ValueError: the stream was closed
+                self.closed = True
+            except OSError as exc:
+                # Windows reports a pipe closed at the other end as EINVAL.
+                if exc.errno not in (errno.EPIPE, errno.EINVAL):
+                    raise
+                self.closed = True
+            else:
+                return len(text)
+        # Outside the lock: what on_closed logs comes back here, to be dropped.
+        if self.on_closed is not None:
+            self.on_closed()
+        return len(text)
+
+    def flush(self):
+        pass
 
 
 class Console:

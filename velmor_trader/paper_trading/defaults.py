@@ -14,9 +14,24 @@ class Instrument:
     size: int                # units per entry
     stop_ticks: int          # distance of the protective stop
 
+    def __post_init__(self):
+        if self.size % self.lot != 0:
+            raise ValueError(f"{self.security.code}: an entry of {self.size} is not a whole "
+                             f"number of lots of {self.lot}")
+
     @property
     def is_stock(self):
         return isinstance(self.security, Stock)
+
+    @property
+    def lot(self):
+        """The exchange's board lot: every order is a whole number of them."""
+        return self.security.lot_size or 1
+
+    def whole_lots(self, signed_quantity):
+        """``signed_quantity`` toward zero to whole lots."""
+        lots = int(abs(signed_quantity) // self.lot)
+        return lots * self.lot * (1 if signed_quantity > 0 else -1)
 
 
 # The fee schedules count futures contracts as quantity / lot size, so a
@@ -26,8 +41,11 @@ INSTRUMENTS = (
                multiplier=50.0, tick=0.25, size=2, stop_ticks=14),
     Instrument(Futures("CLEF5", "Crude Oil Jan25", lot_size=1, exchange=Exchange.NYMEX),
                multiplier=1000.0, tick=0.01, size=1, stop_ticks=14),
-    Instrument(Stock("00700", "Tencent"), multiplier=1.0, tick=0.20, size=100, stop_ticks=12),
-    Instrument(Stock("09988", "Alibaba"), multiplier=1.0, tick=0.05, size=100, stop_ticks=12),
+    # Hong Kong stocks trade in board lots (of 100 shares for these two).
+    Instrument(Stock("00700", "Tencent", lot_size=100), multiplier=1.0, tick=0.20, size=100,
+               stop_ticks=12),
+    Instrument(Stock("09988", "Alibaba", lot_size=100), multiplier=1.0, tick=0.05, size=100,
+               stop_ticks=12),
 )
 
 ACCOUNT_ID = 16001                # the simulated broker's gateway account

@@ -6,9 +6,12 @@ time while it does, as a person would pause the session to steer it: the
 market does not move between a command and its answer, so what the commands
 do is the same from one run to the next.
 """
+import logging
 import queue
 import threading
 import time
+
+log = logging.getLogger("velmor_trader.paper_trading")
 
 ORDER = "00700,100,l,o,l,CQG,330.0,None"   # a limit order well below the market
 
@@ -23,11 +26,16 @@ def script(minutes):
 
 
 class ScriptedOperator:
-    def __init__(self, server, chat_id, steps, clock, console, timeout=10.0):
+    def __init__(self, server, chat_id, steps, clock, console, timeout=10.0, on_failure=None):
         self.server, self.chat_id, self.steps = server, chat_id, steps
         self.clock, self.console, self.timeout = clock, console, timeout
+        self.on_failure = on_failure    # called with the exception that ended a job
         self.sent = []                  # (messages sent by the bot before it, command)
         self.unanswered = []
+        self.failed = None
+        # /stop's hold is kept through the wind-down: the market the wind-down
+        # meets is the one at the stop, however fast the clock runs.
+        self._kept_hold = False
         self._jobs = queue.Queue()
         self._thread = threading.Thread(target=self._run, name="chat-operator", daemon=True)
         self._thread.start()
@@ -35,24 +43,40 @@ class ScriptedOperator:
     def at_minute(self, engine):
         """Called by the engine after each minute's decisions."""
         commands = [c for m, c in self.steps if m == engine.minute]
-        if commands:
+        if commands and self.failed is None:
             self.clock.hold()
             self._jobs.put(commands)
 
     def close(self):
         self._jobs.put(None)
         self._thread.join(self.timeout)
+        if self._kept_hold:
+            self._kept_hold = False
+            self.clock.release()
 
     def _run(self):
+        # Whatever a job raises, its hold is released and the thread goes on
+        # taking jobs: a dead operator would leave simulated time held for ever.
         while True:
             commands = self._jobs.get()
             if commands is None:
                 return
+            keep = False
             try:
                 for command in commands:
-                    self._send(command)
+                    # Kept only once the engine took the /stop, or nothing would release it.
+                    keep = self._send(command) and command.split()[0] == "/stop"
+            except Exception as exc:
+                keep = False
+                self.failed = exc
+                log.exception("the operator failed at %r", commands)
+                if self.on_failure is not None:
+                    self.on_failure(exc)
             finally:
-                self.clock.release()
+                if keep:
+                    self._kept_hold = True
+                else:
+                    self.clock.release()
 
     def _send(self, command):
         name = command.split()[0]
@@ -65,10 +89,11 @@ class ScriptedOperator:
                            if m["text"].startswith(name + ":")), None)
             if answer is not None:
                 self.console.chat(command, answer)
-                return
+                return True
             time.sleep(0.005)
         self.unanswered.append(command)
         self.console.chat(command, None)
+        return False
 
     def transcript(self):
         """The conversation in order: ("operator" | "bot", text)."""

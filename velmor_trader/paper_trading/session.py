@@ -7,11 +7,12 @@ import math
 import os
 import signal
 import sys
+import threading
 import types
 from pathlib import Path
 
-from . import defaults, report
-from .console import Console
+from . import defaults, logs, outdir, report
+from .console import Console, Terminal
 from .desk import Desk
 from .engine import Engine
 from .operator import ScriptedOperator, script
@@ -21,29 +22,36 @@ from .strategy import MovingAverageCross
 
 PROXY_VARS = ("HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy", "ALL_PROXY", "all_proxy")
 PROG = "./run demo"
-DB_FILE = "velmor_trader.db"
-LOCK_FILE = "session.lock"
-# Everything a session leaves in its folder, the database first and its -wal
-# and -shm files with it (they belong to that database alone): a new session
-# removes the lot before it writes anything, so that no file of the previous
-# one is left to be read as its own.
-OUTPUTS = (DB_FILE, DB_FILE + "-wal", DB_FILE + "-shm", DB_FILE + "-journal",
-           "report.txt", "report.png", "chat.txt", "session.json", "session.log")
+DB_FILE, LOCK_FILE = outdir.DB_FILE, outdir.LOCK_FILE
 # sysexits' EX_TEMPFAIL: the folder is busy now; the same command works later.
 BUSY = 75
 # A stop left orders or positions open that its --on-stop policy finishes.
 LEFT_OPEN = 3
 # The database still lacks some of the broker's records at the exit.
 LAGGING = 4
+# Something other than the engine's loop failed (the operator, the console, a
+# broker callback): the session was wound down and its files written.
+FAILED = 1
+# The reader of standard output went away (``| head``): what a Unix tool's
+# exit status says when SIGPIPE ended it, 128 + 13, also where there is no SIGPIPE.
+OUTPUT_CLOSED = 141
 STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM")
                      if hasattr(signal, name))
 SIGNAL_NAMES = {signal.SIGINT: "Ctrl-C"}
 log = logging.getLogger("velmor_trader.paper_trading")
 
 
-def parse_args(argv):
+def _version():
+    from importlib import metadata
+    try:
+        return metadata.version("velmor_trader")
+    except metadata.PackageNotFoundError:      # run from a source tree that was never installed
+        return "unknown"
+
+
+def parse_args(argv, prog=PROG):
     parser = argparse.ArgumentParser(
-        prog=PROG, description="A paper-trading session of the engine on a simulated "
+        prog=prog, description="A paper-trading session of the engine on a simulated "
         "broker, steered by a scripted operator through a local chat service, with a report.")
     parser.add_argument("--minutes", type=int, default=defaults.MINUTES,
                         help=f"simulated minutes of trading, {defaults.MIN_MINUTES} to "
@@ -61,6 +69,10 @@ def parse_args(argv):
                         help="what a stop (/stop, Ctrl-C, SIGTERM) does with open positions: "
                              "close them at market (default), or keep them with their "
                              "protective stops working, as a live set-up may want")
+    parser.add_argument("--log-level", choices=logs.LEVELS, default="INFO", type=str.upper,
+                        help="what session.log keeps, from DEBUG (every line the broker "
+                             "client prints, each bar) to ERROR (default %(default)s)")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     args = parser.parse_args(argv)
     if not defaults.MIN_MINUTES <= args.minutes <= defaults.MAX_MINUTES:
         parser.error(f"--minutes must be from {defaults.MIN_MINUTES} to {defaults.MAX_MINUTES} "
@@ -68,11 +80,23 @@ def parse_args(argv):
     if not (math.isfinite(args.speed) and args.speed >= defaults.MIN_SPEED):
         parser.error(f"--speed must be a finite number of at least {defaults.MIN_SPEED:g} "
                      "(simulated seconds per real second)")
-    args.out = Path(args.out).resolve()
-    problem = _unusable(args.out)
+    # What the person typed, from where they typed it.
+    args.out = Path(args.out).expanduser().resolve()
+    problem = _not_only_sessions(args.out) or _unusable(args.out)
     if problem:
         parser.error(f"--out {args.out}: {problem}")
     return args
+
+
+def _not_only_sessions(out):
+    """Why ``out`` holds files that are not a session's, or None."""
+    with contextlib.suppress(OSError):        # an unreadable folder is _unusable's to say
+        names = outdir.foreign(out)
+        if names:
+            shown = ", ".join(names[:3]) + (f" and {len(names) - 3} more" if len(names) > 3 else "")
+            return (f"holds files no session wrote ({shown}); a session writes only into a "
+                    "new or empty folder, or one of earlier sessions")
+    return None
 
 
 def _unusable(out):
@@ -135,18 +159,10 @@ else:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
 
 
-def _clear(out):
-    """Remove the previous session's files; only while holding the folder's lock."""
-    for name in OUTPUTS:
-        (out / name).unlink(missing_ok=True)
-    for partial in out.glob(".*.partial*"):
-        partial.unlink(missing_ok=True)
-
-
 def _replace_whole(path, write):
     """Write a file through ``write(temporary path)`` and move it into place,
     so that neither a reader nor a kill ever meets half of it."""
-    partial = path.with_name(f".{path.stem}.partial{path.suffix}")
+    partial = outdir.partial_name(path)
     write(partial)
     os.replace(partial, path)
 
@@ -171,38 +187,6 @@ def _has_matplotlib():
     return True
 
 
-class _LogWriter:
-    """Where library lines printed to standard output go: the session log."""
-
-    def __init__(self, logger):
-        self._logger, self._buffer = logger, ""
-
-    def write(self, text):
-        self._buffer += text
-        *lines, self._buffer = self._buffer.split("\n")
-        for line in lines:
-            self._logger.info("%s", line)
-        return len(text)
-
-    def flush(self):
-        pass
-
-
-def _configure_logging(out, stream):
-    root = logging.getLogger()
-    root.setLevel(logging.INFO)
-    to_file = logging.FileHandler(out / "session.log", mode="w", encoding="utf-8")
-    to_file.setFormatter(logging.Formatter("%(asctime)s %(name)s: %(message)s"))
-    to_console = logging.StreamHandler(stream)
-    to_console.setLevel(logging.WARNING)
-    to_console.setFormatter(logging.Formatter("  %(levelname)s %(name)s: %(message)s"))
-    # Warnings of the chat library (its connection pool) say nothing a user
-    # could act on; they stay in the log. Ours, and any error, are shown.
-    to_console.addFilter(lambda r: r.name.startswith("velmor_trader") or r.levelno >= logging.ERROR)
-    root.handlers[:] = [to_file, to_console]
-    return [to_file, to_console]
-
-
 def _configuration(out, chat):
     """The framework's configuration module, embedded: this folder, the local chat."""
     config = types.ModuleType("velmor_trader_config")
@@ -213,37 +197,57 @@ def _configuration(out, chat):
     sys.modules["velmor_trader_config"] = config
 
 
-def main(argv=None):
-    args = parse_args(argv)
+def command():
+    """The ``velmor-paper`` console command."""
+    return main(prog="velmor-paper")
+
+
+def main(argv=None, prog=PROG):
+    args = parse_args(argv, prog)
     out = args.out
     lock = FolderLock(out)
+    started = outdir.started_at(out)          # the earlier session's, before this one's pid
     try:
         free = lock.acquire()
     except OSError as exc:
-        print(f"{PROG}: error: --out {out}: cannot be written ({exc.strerror or exc})",
+        print(f"{prog}: error: --out {out}: cannot be written ({exc.strerror or exc})",
               file=sys.stderr)
         return 2
     if not free:
         holder = lock.holder()
-        print(f"{PROG}: {out} is in use by another session"
+        print(f"{prog}: {out} is in use by another session"
               f"{f' (process {holder})' if holder else ''}; let it end or choose another --out",
               file=sys.stderr)
         return BUSY
+    terminal = Terminal(sys.stdout)
     try:
-        _clear(out)
-        stream = sys.stdout
-        handlers = _configure_logging(out, stream)
+        earlier = outdir.set_aside(out, started)
+        handlers, times, repeats = logs.configure(out / "session.log", terminal,
+                                                  args.log_level)
         for var in PROXY_VARS:            # everything the session talks to is on this machine
             os.environ.pop(var, None)
         try:
-            with contextlib.redirect_stdout(_LogWriter(logging.getLogger("stdout"))):
-                return Session(args, out, stream).run()
+            with contextlib.redirect_stdout(logs.Printed(logging.getLogger("stdout"))):
+                session = Session(args, out, terminal, times)
+                return session.run(earlier)
         finally:
+            repeats.summary()
             for handler in handlers:
                 handler.close()
             logging.getLogger().handlers[:] = []
     finally:
         lock.release()
+        if terminal.closed:
+            _quiet_stdout()
+
+
+def _quiet_stdout():
+    """Point standard output at the null device, so that the interpreter's
+    last flush of what the closed pipe did not take ends quietly."""
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
 
 
 class Stopped(BaseException):
@@ -257,14 +261,64 @@ class Stopped(BaseException):
 
 
 class Session:
-    def __init__(self, args, out, stream):
+    def __init__(self, args, out, terminal, times=None):
         self.args, self.out = args, out
-        self.console = Console(stream, args.minutes, start_cash=0.0)
+        self.console = Console(terminal, args.minutes, start_cash=0.0)
+        terminal.on_closed = self._output_closed
+        self.times = times              # the log's simulated time, once there is a clock
         self.picture = _has_matplotlib()
         self.signalled = None           # the signal that stopped the session
+        self.failure = None             # what failed outside the engine's loop
+        self.output_closed = False
         self.engine = None              # once trading, a signal stops the engine's loop
         self._unwind = False            # during the logon, a signal unwinds the set-up
         self._bot_open = True
+
+    # -- what stops a session besides /stop and signals ---------------------------------
+    def _output_closed(self):
+        self.output_closed = True
+        log.warning("standard output was closed: winding the session down")
+        self._stop_engine()
+
+    def fail(self, what):
+        """Something outside the engine's loop failed (the caller logged it
+        with its traceback): wind the session down, then exit non-zero."""
+        if self.failure is None:
+            self.failure = what
+        self._stop_engine()
+
+    def _stop_engine(self):
+        engine = self.engine
+        if engine is not None:
+            engine.stop()
+
+    def _guarded(self, what, callback):
+        """``callback(argument)`` whose failure stops the session: the engine
+        or the gateway that calls it would log it and go on without it."""
+        def guarded(argument):
+            try:
+                callback(argument)
+            except Exception:
+                log.exception("%s failed: stopping the session", what)
+                self.fail(what)
+        return guarded
+
+    def _watch_callbacks(self, gateway):
+        """The engine's callbacks run on the broker's event thread; the
+        gateway logs a failing one and goes on, which would leave the engine
+        without its minutes or its orders' news.  Each one is made to stop
+        the session instead."""
+        for kind, callbacks in gateway._callbacks.items():
+            gateway._callbacks[kind] = [
+                self._guarded(f"the broker's {kind} callback", c) for c in callbacks]
+
+    def _thread_died(self, args):
+        if issubclass(args.exc_type, SystemExit):
+            return
+        name = args.thread.name if args.thread is not None else "a thread"
+        log.error("the thread %s died: stopping the session", name,
+                  exc_info=(args.exc_type, args.exc_value, args.exc_traceback))
+        self.fail(f"the thread {name}")
 
     def _on_signal(self, signum, frame):
         # Only flags here: the handler interrupts the main thread anywhere.
@@ -280,8 +334,10 @@ class Session:
             self._unwind = False
             raise Stopped(signum)
 
-    def run(self):
+    def run(self, earlier=None):
         previous = {s: signal.signal(s, self._on_signal) for s in STOP_SIGNALS}
+        hook, threading.excepthook = threading.excepthook, self._thread_died
+        self.earlier = earlier
         try:
             return self._run()
         except Stopped as stop:
@@ -289,6 +345,7 @@ class Session:
                               "traded; the broker's session, the bot and the database are closed")
             return 128 + stop.signum
         finally:
+            threading.excepthook = hook
             for s, handler in previous.items():
                 signal.signal(s, handler)
 
@@ -302,6 +359,10 @@ class Session:
         if not self.picture:
             console.line("  matplotlib is not installed (the demo extra): the report is written "
                          "without its picture")
+        if self.earlier is not None:
+            aside, crashed = self.earlier
+            console.line(f"  the earlier session's files are kept in {aside}"
+                         + (" (it crashed: its balance still said RUNNING)" if crashed else ""))
         with LocalChatServer(token=defaults.TOKEN) as chat:
             _configuration(self.out, chat)
             install_win32com()            # the broker's COM layer is simulated here
@@ -313,6 +374,8 @@ class Session:
             environment.Init(bridge, seed=args.seed, speed=args.speed, held=True)
             try:
                 clock = SimulatedTime(environment.simulator)
+                if self.times is not None:
+                    self.times.clock = clock
                 gateway = CqgGateway([i.security for i in defaults.INSTRUMENTS], environment,
                                      gateway_name=defaults.GATEWAY_NAME)
                 bridge.Init(gateway)
@@ -332,6 +395,7 @@ class Session:
         strategy = MovingAverageCross(defaults.FAST, defaults.SLOW, defaults.ENTRY_PATIENCE)
         engine = Engine(bridge, gateway, clock, store, strategy, console)
         engine.close_on_stop = self.args.on_stop == "close"
+        self._watch_callbacks(gateway)
         console.line("  logging on to the simulated broker, subscribing the account, quotes, "
                      "order books and one-minute bars")
         logged_on = False
@@ -351,6 +415,8 @@ class Session:
             start_cash = float(bridge.account_balance.cash)
             store.open_balance(bridge.account_balance, defaults.STRATEGY, clock.now())
             self.engine = engine          # from here on a signal winds the session down
+            if self.failure is not None or self.output_closed:
+                engine.stop()             # came while logging on: straight to the wind-down
             self._unwind = False
         except Stopped:
             self._unwind = False
@@ -362,8 +428,9 @@ class Session:
         console.start_cash = start_cash
         engine.desk = Desk(bot, engine, console)
         operator = ScriptedOperator(chat, defaults.CHAT_ID, script(self.args.minutes), clock,
-                                    console)
-        engine.on_minute += [console.progress, operator.at_minute]
+                                    console, on_failure=lambda exc: self.fail("the operator"))
+        engine.on_minute += [self._guarded("the console", console.progress),
+                             self._guarded("the operator", operator.at_minute)]
         try:
             engine.start()
             console.line(f"  trading {', '.join(i.security.code for i in defaults.INSTRUMENTS)} "
@@ -384,6 +451,10 @@ class Session:
                          f"(simulated): {done}, logged off.\n{finals['deals']} deals of "
                          f"{finals['orders']} orders are stored in {self.out / DB_FILE}; "
                          "the report follows.")
+        elif self.failure is not None:
+            console.line(f"\nStopped at {finals['time']:%H:%M} (simulated) because {self.failure} "
+                         f"failed (the traceback is in {self.out / 'session.log'}); wound down "
+                         f"by --on-stop {self.args.on_stop}, logged off; the report follows.")
         self._report(engine, operator, finals, start_cash)
         # What the broker and the database hold matters more than how the
         # stop came: a lagging database first, then what was left open.
@@ -393,7 +464,11 @@ class Session:
             return LEFT_OPEN
         if self.signalled is not None:
             return 128 + self.signalled
-        return 1 if finals["failed"] else 0
+        if self.failure is not None:
+            return FAILED
+        if finals["failed"]:
+            return FAILED
+        return OUTPUT_CLOSED if self.output_closed else 0
 
     def _close_bot(self, bot):
         if self._bot_open:

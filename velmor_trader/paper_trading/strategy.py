@@ -5,7 +5,8 @@ working in that instrument, closes the position at market and joins the best
 price on the new side with a limit order; an entry that waits too long is
 cancelled.  An open position gets a protective stop; a stop left without a
 position is cancelled.  It acts on a cross only once the broker confirmed the
-cancels it sent.  It decides once a bar,
+cancels it sent.  Every quantity is a whole number of the instrument's board
+lots.  It decides once a bar,
 on the bars the broker client repaired, and only from them, the position and
 the quotes: never from the wall clock.
 """
@@ -37,6 +38,7 @@ class MovingAverageCross:
     def on_bar(self, instrument, closes, now, trader):
         security = instrument.security
         net, average = trader.position(security)
+        held = instrument.whole_lots(net)       # what an exchange lets it trade of the position
         working = trader.working(security)
         for order, role in working:
             if role == "entry" and (now - order.create_time).total_seconds() >= 60 * self.patience:
@@ -50,14 +52,14 @@ class MovingAverageCross:
                 # exit or entry now could open what its fill then adds to.
                 # The position keeps its stop; the cancels are followed up.
                 return
-            if net:
-                trader.place(security, -net, OrderType.MARKET, role="exit")
+            if held:
+                trader.place(security, -held, OrderType.MARKET, role="exit")
             quote = trader.quote(security)
             if quote is not None:
                 price = quote.bid_price if side > 0 else quote.ask_price
                 trader.place(security, side * instrument.size, OrderType.LIMIT, price=price,
                              role="entry")
-        elif net and not any(role == "stop" for _, role in working):
+        elif held and not any(role == "stop" for _, role in working):
             self.protect(instrument, net, average, trader)
         elif not net:
             for order, role in working:
@@ -66,6 +68,11 @@ class MovingAverageCross:
 
     @staticmethod
     def protect(instrument, net, average, trader):
+        # An exchange takes whole board lots only: an odd lot left over (bought
+        # elsewhere) is not the strategy's to protect.
+        quantity = instrument.whole_lots(net)
+        if not quantity:
+            return
         distance = instrument.stop_ticks * instrument.tick
         quote = trader.quote(instrument.security)
         if net > 0:
@@ -77,5 +84,5 @@ class MovingAverageCross:
             if quote is not None:
                 stop = max(stop, quote.ask_price + instrument.tick)
         stop = round(round(stop / instrument.tick) * instrument.tick, 8)
-        trader.place(instrument.security, -net, OrderType.STOP, price=stop, stop=stop,
+        trader.place(instrument.security, -quantity, OrderType.STOP, price=stop, stop=stop,
                      role="stop")

@@ -27,6 +27,9 @@ class Contract:
     multiplier: float          # currency per point
     margin: float              # initial margin per contract
     maintenance: float         # maintenance margin per contract
+    # The exchange's board lot: every order, fill and shown size is a whole
+    # number of lots (a Hong Kong stock trades in lots of 100 or more shares).
+    lot_size: int = 1
 
     @property
     def symbol(self):
@@ -39,9 +42,9 @@ DEFAULT_CONTRACTS = (
     Contract("F.US.CLEF5", 69.50, 0.01, 1000.0, 6500.0, 5900.0),
     Contract("F.US.GCEG5", 2745.0, 0.1, 100.0, 11000.0, 10000.0),
     # Stocks: a quantity is a number of shares, fully paid for (the margin of
-    # a share is its opening price).
-    Contract("S.HK.00700", 380.20, 0.20, 1.0, 380.20, 380.20),
-    Contract("S.HK.09988", 84.50, 0.05, 1.0, 84.50, 84.50),
+    # a share is its opening price), traded in board lots.
+    Contract("S.HK.00700", 380.20, 0.20, 1.0, 380.20, 380.20, lot_size=100),
+    Contract("S.HK.09988", 84.50, 0.05, 1.0, 84.50, 84.50, lot_size=100),
 )
 
 
@@ -134,10 +137,10 @@ class Market:
 
     def add_contract(self, contract):
         rng = random.Random("%s:%s" % (self.seed, contract.full_name))
-        tick = contract.tick_size
+        tick, lot = contract.tick_size, contract.lot_size
         price = contract.price
         book = Book(contract, rng, bid=price - tick, ask=price,
-                    bid_size=rng.randint(1, 40), ask_size=rng.randint(1, 40),
+                    bid_size=rng.randint(1, 40) * lot, ask_size=rng.randint(1, 40) * lot,
                     last=price, last_size=1, day_open=price, day_high=price,
                     day_low=price,
                     prev_settlement=price - tick * rng.randint(-40, 40))
@@ -199,16 +202,17 @@ class Market:
         """Move one contract's market by one step; returns the trade
         (price, volume) or None when no trade happened."""
         rng = book.rng
-        tick = book.contract.tick_size
+        tick, lot = book.contract.tick_size, book.contract.lot_size
         move = rng.choice((-1, 0, 0, 1))
         book.bid = book.round(book.bid + move * tick)
         book.ask = book.round(book.bid + tick)
-        book.bid_size = rng.randint(1, 40)
-        book.ask_size = rng.randint(1, 40)
+        # Sizes and volumes in lots: the same draws whatever the lot size.
+        book.bid_size = rng.randint(1, 40) * lot
+        book.ask_size = rng.randint(1, 40) * lot
         if rng.random() < 0.3:
             return None
         price = book.ask if rng.random() < 0.5 else book.bid
-        volume = rng.randint(1, 10)
+        volume = rng.randint(1, 10) * lot
         self.record_trade(book, price, volume, when)
         return price, volume
 

@@ -162,6 +162,9 @@ class MatchingEngine:
         if (isinstance(quantity, bool) or not isinstance(quantity, int)
                 or not 0 < quantity <= MAX_QUANTITY):
             return "Invalid quantity"
+        lot = order.Instrument._book.contract.lot_size
+        if quantity % lot:
+            return "Quantity is not a whole number of board lots (%d)" % lot
         if order.Side not in (C.osdBuy, C.osdSell):
             return "Invalid side"
         if order.Type not in (C.otMarket, C.otLimit, C.otStop):
@@ -227,20 +230,28 @@ class MatchingEngine:
         price = book.ask if buy else book.bid
         size = book.ask_size if buy else book.bid_size
         step = book.contract.tick_size if buy else -book.contract.tick_size
+        lot = book.contract.lot_size
         while order.remaining > 0:
             if limit is not None and (price > limit if buy else price < limit):
                 break
-            self._fill(order, min(size, order.remaining), price)
+            quantity = _lots(min(size, order.remaining), lot)
+            if not quantity:
+                break
+            self._fill(order, quantity, price)
             price = book.round(price + step)
 
     def _fill_resting_limit(self, order, book):
         buy = order.Side == C.osdBuy
+        lot = book.contract.lot_size
         if buy and book.ask <= order.LimitPrice:
-            self._fill(order, min(book.ask_size, order.remaining),
-                       order.LimitPrice)
+            size = book.ask_size
         elif not buy and book.bid >= order.LimitPrice:
-            self._fill(order, min(book.bid_size, order.remaining),
-                       order.LimitPrice)
+            size = book.bid_size
+        else:
+            return
+        quantity = _lots(min(size, order.remaining), lot)
+        if quantity:
+            self._fill(order, quantity, order.LimitPrice)
 
     def _fill(self, order, quantity, price):
         self._fill_count += 1
@@ -257,6 +268,11 @@ class MatchingEngine:
         signed = quantity if order.Side == C.osdBuy else -quantity
         self.server.position_filled(order.Account, order.Instrument._book,
                                     signed, price)
+
+
+def _lots(quantity, lot):
+    """``quantity`` down to whole lots."""
+    return quantity - quantity % lot
 
 
 def _positive(value):

@@ -93,7 +93,7 @@ def equity_curve(deals, marks, instruments, start_cash, fees=None):
 
 TRIP_COLUMNS = ["security", "direction", "quantity", "open_datetime", "close_datetime",
                 "fills", "gross", "fees", "pnl"]
-FILL_COLUMNS = ["time", "security", "side", "quantity", "price", "kind"]
+FILL_COLUMNS = ["time", "security", "side", "quantity", "price", "kind", "order_id"]
 
 
 def round_trips(deals, instruments, fees=None, order_types=None):
@@ -150,7 +150,8 @@ def round_trips(deals, instruments, fees=None, order_types=None):
         position[code] = held
         if order_types.get(deal.order_id) == "STOP":
             kind = "stop"
-        fills.append((deal.updated_time, code, 1 if qty > 0 else -1, abs(qty), price, kind))
+        fills.append((deal.updated_time, code, 1 if qty > 0 else -1, abs(qty), price, kind,
+                      deal.order_id))
     trips = pd.DataFrame(trips, columns=TRIP_COLUMNS)
     fills = pd.DataFrame(fills, columns=FILL_COLUMNS)
     return trips, fills, {code: position[code] for code in current}
@@ -183,7 +184,7 @@ def ratios(curve, periods_per_year, period="one-minute"):
     if annualised:
         basis = f"annualised from {count:,} {period} returns, {periods_per_year:,} a year"
     else:
-        basis = (f"per {period} return, from {count:,} of them: too short a record to scale "
+        basis = (f"per {period} return, from {count:,} of them; too few to scale "
                  "to a year")
     out = {"basis": basis, "annualised": annualised, "returns": count,
            "benchmark_mean_return": _finite(benchmark.mean()) if count else None}
@@ -212,12 +213,12 @@ def drawdown_of(equity):
     # The metrics' default window, 252, counts days; the session's maximum
     # drawdown is from the highest equity of the whole session.
     drawdown = metrics.rolling_maximum_drawdown(equity, window=len(equity))
-    deepest = float(drawdown.min())
-    trough = drawdown.idxmin()
-    peak = equity.loc[:trough].idxmax()
-    return drawdown, {"max_drawdown": deepest,
-                      "max_drawdown_money": float(equity.loc[trough] - equity.loc[peak]),
-                      "drawdown_peak": peak, "drawdown_trough": trough}
+    # By position: the last mark may share its time with the one before.
+    trough = int(drawdown.values.argmin())
+    peak = int(equity.values[:trough + 1].argmax())
+    return drawdown, {"max_drawdown": float(drawdown.iloc[trough]),
+                      "max_drawdown_money": float(equity.iloc[trough] - equity.iloc[peak]),
+                      "drawdown_peak": equity.index[peak], "drawdown_trough": equity.index[trough]}
 
 
 @dataclass
@@ -394,7 +395,7 @@ def table(result):
     ]
     width = max(len(name) for name, _ in lines)
     text = [head, ""] + [f"  {name:<{width}}  {value}" for name, value in lines]
-    text.append(f"  {'':<{width}}  ratios {f['basis']}")
+    text.append(f"  {'':<{width}}  (ratios {f['basis']})")
     text += ["", instrument_table(result), ""]
     text.append("  fees by kind: " + ", ".join(
         f"{kind.replace('_', ' ')} {value:,.2f}" for kind, value in f["fees"].items()
@@ -500,9 +501,9 @@ def plot(result, path, title):
     axes = [top, bench, under]
 
     for n, code in enumerate(codes):
-        ax = fig.add_subplot(grid[3 + n // 2, n % 2], sharex=top)
+        ax = fig.add_subplot(grid[3 + n // 2, n % 2])      # its own ticks: half the width
         ax.plot(result.prices.index, result.prices[code], color="black", linewidth=1)
-        fills = result.fills[result.fills["security"] == code]
+        fills = executions(result.fills[result.fills["security"] == code])
         for kind, (up, down, _) in MARKERS.items():
             for side, shape, colour in ((1, up, BUY), (-1, down, SELL)):
                 mine = fills[(fills["kind"] == kind) & (fills["side"] == side)]
@@ -515,10 +516,10 @@ def plot(result, path, title):
         ax.yaxis.set_major_formatter(ticker.FuncFormatter(lambda v, _: f"{v:,.2f}"))
         axes.append(ax)
 
-    locator = mdates.AutoDateLocator(minticks=4, maxticks=8)
-    for ax in axes:
+    for n, ax in enumerate(axes):
         ax.grid(True, color="0.9")
-        ax.xaxis.set_major_locator(locator)
+        # the price panels are half as wide: half as many labels
+        ax.xaxis.set_major_locator(_time_ticks(curve.index, 7 if n < 3 else 5))
         ax.xaxis.set_major_formatter(mdates.DateFormatter("%d %b %H:%M"))
         ax.margins(x=0.01)
     under.tick_params(labelbottom=True)
@@ -531,7 +532,37 @@ def plot(result, path, title):
     handles.append(Line2D([], [], marker="s", linestyle="", markersize=8, color=SELL,
                           label="sell"))
     fig.legend(handles=handles, loc="outside lower center", ncol=len(handles), frameon=False,
-               title="fills on the prices (one-minute closes, simulated exchange time)")
+               title="orders' fills at their average price, on the one-minute closes "
+                     "(simulated exchange time)")
     fig.suptitle(f"{title}\n{headline(f)}", fontsize=13)
     fig.savefig(path)
     plt.close(fig)
+
+
+def _time_ticks(times, most):
+    """Ticks on round minutes or hours, at most about ``most`` of them."""
+    from matplotlib import dates as mdates
+
+    minutes = max(1.0, (times[-1] - times[0]).total_seconds() / 60)
+    step = next((s for s in (1, 2, 5, 10, 15, 30, 60, 120) if minutes / s <= most), 180)
+    if step < 60:
+        return mdates.MinuteLocator(byminute=range(0, 60, step))
+    return mdates.HourLocator(interval=step // 60)
+
+
+def executions(fills):
+    """One mark per order: its fills' average price at the time of its last
+    fill.  An order that walks the book fills many times; a trader reads it
+    as one execution.  Its kind is its fills' kind, "reversal" where it both
+    closed and opened."""
+    if not len(fills):
+        return fills
+    rows = []
+    for _, mine in fills.groupby("order_id", sort=False):
+        kinds = set(mine["kind"])
+        kind = kinds.pop() if len(kinds) == 1 else "reversal"
+        quantity = mine["quantity"].sum()
+        rows.append((mine["time"].iloc[-1], mine["security"].iloc[0], mine["side"].iloc[0],
+                     quantity, (mine["price"] * mine["quantity"]).sum() / quantity, kind,
+                     mine["order_id"].iloc[0]))
+    return pd.DataFrame(rows, columns=FILL_COLUMNS)

@@ -171,10 +171,16 @@ class Stub:
         members = []
         annotations = cls.__dict__.get("__annotations__", {})
         for field, annotation in annotations.items():
-            members.append(f"    {field}: {_annotation(annotation)}")
+            kind = _annotation(annotation)
+            if cls.__dict__.get(field, ...) is None and "None" not in kind:
+                kind += " | None"          # a field whose default is None
+            members.append(f"    {field}: {kind}")
         for field, kind in ATTRIBUTES.get(self.module.__name__, {}).get(cls.__name__, {}).items():
             members.append(f"    {field}: {kind}")
         for name, member in cls.__dict__.items():
+            if name == "__match_args__":        # a dataclass's, for class patterns
+                members.append(f"    __match_args__ = {member!r}")
+                continue
             if name.startswith("__") and name not in KEPT_DUNDERS:
                 continue
             path = f"{cls.__name__}.{name}"

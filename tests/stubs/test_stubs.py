@@ -52,7 +52,7 @@ def test_a_stub_type_the_behaviour_contradicts_is_caught():
     good = stub_checks.stub_namespace(metrics)
     assert stub_checks.metrics_mismatches(metrics, good) == []
     # the type the stub had before: a float where a Series comes back
-    text = path.read_text().replace("window: int = 252) -> pd.Series", "window: int = 252) -> float")
+    text = path.read_text().replace("int = 252) -> pd.Series", "int = 252) -> float")
     bad = {}
     exec(compile(text, "metrics.pyi", "exec"), bad)
     assert [m for m in stub_checks.metrics_mismatches(metrics, bad)

@@ -133,7 +133,7 @@ def test_report_figures_recomputed_from_the_stored_deals(finished):
     assert (figures["sharpe"], figures["modigliani"]) == pytest.approx((sharpe, m2))
     text = (finished.out / "report.txt").read_text()
     assert re.search(rf"Sharpe ratio +{sharpe:+.3f}\n", text)
-    assert f"(ratios per one-minute return, from {len(returns)} of them; " in text
+    assert f"per one-minute return, over {len(returns)} returns: too few" in text
     assert "nan" not in text.lower()
     assert figures["max_drawdown"] == pytest.approx(drawdown)
     assert figures["deals"] == len(deals)

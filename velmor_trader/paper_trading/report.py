@@ -184,8 +184,7 @@ def ratios(curve, periods_per_year, period="one-minute"):
     if annualised:
         basis = f"annualised from {count:,} {period} returns, {periods_per_year:,} a year"
     else:
-        basis = (f"per {period} return, from {count:,} of them; too few to scale "
-                 "to a year")
+        basis = f"per {period} return, over {count:,} returns: too few to scale to a year"
     out = {"basis": basis, "annualised": annualised, "returns": count,
            "benchmark_mean_return": _finite(benchmark.mean()) if count else None}
     if count < 2:
@@ -386,20 +385,20 @@ def table(result):
             f"{k} {v}" for k, v in sorted(f["orders_by_type"].items())) + "; " + ", ".join(
             f"{k.lower()} {v}" for k, v in sorted(f["orders_by_status"].items()))),
         ("fills", f"{f['deals']}"),
+        ("ratios", f["basis"]),
         ("Sharpe ratio", _ratio(f["sharpe"], f["sharpe_reason"])),
         ("information ratio", _ratio(f["information"], f["information_reason"])
          + "  (against the benchmark)"),
         ("Modigliani ratio (M2)", _ratio(f["modigliani"], f["modigliani_reason"], True)
-         + (f"  (benchmark {f['benchmark_mean_return']:+.4%})"
+         + (f"  (the benchmark's mean return {f['benchmark_mean_return']:+.4%})"
             if f["modigliani"] is not None and f["benchmark_mean_return"] is not None else "")),
     ]
     width = max(len(name) for name, _ in lines)
     text = [head, ""] + [f"  {name:<{width}}  {value}" for name, value in lines]
-    text.append(f"  {'':<{width}}  (ratios {f['basis']})")
     text += ["", instrument_table(result), ""]
-    text.append("  fees by kind: " + ", ".join(
-        f"{kind.replace('_', ' ')} {value:,.2f}" for kind, value in f["fees"].items()
-        if kind != "total_fees"))
+    kinds = [f"{kind.replace('_', ' ')} {value:,.2f}" for kind, value in f["fees"].items()
+             if kind != "total_fees"]
+    text.append("  fees by kind: " + ", ".join(kinds[:4]) + ",\n    " + ", ".join(kinds[4:]))
     text.append("  benchmark: an equal share of every instrument, held from the first mark")
     return "\n".join(text)
 

@@ -340,6 +340,11 @@ def _ratio(value, reason, percent=False):
     return f"{value:+.4%}" if percent else f"{value:+.3f}"
 
 
+def _count(n, what):
+    n = int(n)
+    return f"{n} {what}" if n == 1 else f"{n} {what}s"
+
+
 def _clock(text):
     return text[11:16]
 
@@ -434,7 +439,7 @@ def headline(figures):
     parts = [f"net P&L {f['net_pnl']:+,.2f}"
              + (f" ({f['return']:+.3%})" if f["return"] is not None else ""),
              f"fees {f['fees_total']:,.2f}", f"max drawdown {f['max_drawdown']:.3%}",
-             f"{f['trades']} trades"]
+             _count(f["trades"], "trade")]
     if f["trades"]:
         parts.append(f"{f['trades_won'] / f['trades']:.0%} won")
     return ", ".join(parts)
@@ -510,7 +515,7 @@ def plot(result, path, title):
                     ax.scatter(mine["time"], mine["price"], marker=shape, s=70, color=colour,
                                edgecolors="black", linewidths=0.6, zorder=3)
         row = result.by_instrument.loc[code]
-        ax.set_title(f"{code} {result.names.get(code, '')}: {int(row['trades'])} trades, "
+        ax.set_title(f"{code} {result.names.get(code, '')}: {_count(row['trades'], 'trade')}, "
                      f"P&L {_money(row['pnl'], True)}", loc="left", fontsize=10)
         ax.yaxis.set_major_formatter(ticker.FuncFormatter(lambda v, _: f"{v:,.2f}"))
         axes.append(ax)

@@ -24,9 +24,12 @@ def child_env(**extra):
 
 
 @pytest.fixture(scope="module")
-def checked():
+def checked(tmp_path_factory):
+    # mypy looks in the working directory first: not in the source tree, whose
+    # plain modules it would then check as well, but at the installed package
     done = subprocess.run([sys.executable, str(HERE / "stub_checks.py")], capture_output=True,
-                          text=True, timeout=600, env=child_env(), stdin=subprocess.DEVNULL)
+                          text=True, timeout=600, env=child_env(), stdin=subprocess.DEVNULL,
+                          cwd=tmp_path_factory.mktemp("stubtest"))
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1])
 
@@ -73,8 +76,9 @@ def test_stubtest_catches_a_stub_that_disagrees_with_the_module(tmp_path):
     assert stub.read_text() != text
     code = ("import sys, stub_checks; code, out = stub_checks.stubtest("
             "['velmor_trader.plugins.analysis.metrics']); print(out); sys.exit(code)")
+    (tmp_path / "cwd").mkdir()
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=600, cwd=HERE, stdin=subprocess.DEVNULL,
+                          timeout=600, cwd=tmp_path / "cwd", stdin=subprocess.DEVNULL,
                           env=child_env(MYPYPATH=str(tmp_path), PYTHONPATH=str(HERE)))
     assert done.returncode == 1, done.stdout + done.stderr
     assert "velmor_trader.plugins.analysis.metrics.convert_time" in done.stdout

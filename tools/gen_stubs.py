@@ -1,6 +1,8 @@
 """Write the type stubs (.pyi) of the six extension modules from the modules
 themselves: their names, classes, signatures (``__signature__``) and the
-annotation texts the signatures carry.
+annotation texts the signatures carry, stated as the types the behaviour has
+where a text says less (``TYPE_OF_TEXT``, ``PRECISE``, ``ATTRIBUTES``).
+tests/stubs runs mypy's stubtest on the result.
 
     .venv/bin/python tools/gen_stubs.py [--check]
 
@@ -29,12 +31,74 @@ MODULES = (
 SIMPLE = (int, float, str, bool, type(None))
 KEPT_DUNDERS = {"__init__", "__eq__", "__hash__", "__post_init__", "__call__"}
 
+# The modules' annotation texts are kept as the framework wrote them, and
+# some are no type at all ("np.array" is a function) or say less than the
+# code does.  A type checker trusts the stub, so the stub says what the
+# behaviour is.  By annotation text, wherever it occurs:
+TYPE_OF_TEXT = {
+    "np.array": "np.ndarray | pd.Series",
+    # a member of the broker API's enumerations: an int
+    "win32com.client.constants": "int",
+}
+_FLAG = {"return": "bool"}
+_NAME = {"return": "str | None"}
+# By member (module, qualified name): the type of a parameter or "return";
+# for a property the getter's return, which its setter takes too.
+PRECISE = {
+    "velmor_trader.plugins.analysis.metrics": {
+        "percentile": {"return": "Callable[[pd.Series], float]"},
+        "modigliani_ratio": {"benchmark_returns": "np.ndarray | pd.Series", "days": "float"},
+        "rolling_maximum_drawdown": {
+            "portfolio_value": "np.ndarray | pd.Series | Sequence[float]",
+            "return": "pd.Series"},
+    },
+    "velmor_trader.plugins.telegram.bot": {
+        "CustomedExtBot.velmor_trader_status": {"return": "str"},
+        "TelegramBot.velmor_trader_status": {"return": "str"},
+        **{f"TelegramBot.{flag}": _FLAG for flag in (
+            "get_balance", "get_positions", "get_orders", "active_orders", "get_deals",
+            "cancel_order", "cancel_orders", "send_order", "close_positions")},
+        "TelegramBot.num_orders_displayed": {"return": "int"},
+        "TelegramBot.num_deals_displayed": {"return": "int"},
+        "TelegramBot.cancel_order_id": _NAME,
+        "TelegramBot.gateway_name": _NAME,
+        "TelegramBot.order_string": {"return": "str"},
+        "TelegramBot.close_positions_gateway_name": _NAME,
+        # (command, its arguments by name), oldest first
+        "TelegramBot.requests": {"return": "collections.deque[tuple[str, dict[str, Any]]]"},
+        "TelegramBot.send_message": {"return": "None"},
+        "TelegramBot.close": {"return": "None"},
+    },
+    "velmor_trader.gateways.cqg.wrapper.celbridge": {
+        # the repaired bars, None while there are none
+        "CelBridge.get_subscribe_bars_data": {"security": "Security",
+                                              "return": "list[Bar] | None"},
+    },
+}
+# Instance attributes the constructor makes, by class: the class itself
+# cannot show them.
+ATTRIBUTES = {
+    "velmor_trader.gateways.cqg.wrapper.celbridge": {"CelBridge": {
+        "account_balance": "AccountBalance",
+        "positions": "list[PositionData]",
+        "subscribe_bars_data": "dict[Security, list[Bar]]",
+    }},
+}
+# What the precise types above need besides the module's own names.
+EXTRA_IMPORTS = {
+    "velmor_trader.plugins.analysis.metrics": ["from collections.abc import Callable, Sequence"],
+    "velmor_trader.plugins.telegram.bot": ["import collections"],
+    "velmor_trader.gateways.cqg.wrapper.celbridge": [
+        "from velmor_trader.core.security import Security"],
+}
+
 
 class Stub:
     def __init__(self, module):
         self.module = module
-        self.imports = set()
+        self.imports = set(EXTRA_IMPORTS.get(module.__name__, ()))
         self.body = []
+        self.precise = PRECISE.get(module.__name__, {})
 
     # -- names from elsewhere ------------------------------------------------------
     def ref(self, obj):
@@ -59,12 +123,14 @@ class Stub:
         return self.ref(kind)
 
     # -- signatures ---------------------------------------------------------------------
-    @staticmethod
-    def signature(func):
+    def signature(self, func, name, val=None):
+        """The stub's signature of ``func``, known as ``name`` in the module;
+        ``val``: the type a property's setter takes where it states none."""
         try:
             signature = inspect.signature(func)
         except (TypeError, ValueError):
             return "(*args: Any, **kwargs: Any) -> Any"
+        precise = self.precise.get(name, {})
         parts, star_done = [], False
         for p in signature.parameters.values():
             text = p.name
@@ -75,22 +141,31 @@ class Stub:
             elif p.kind is p.KEYWORD_ONLY and not star_done:
                 parts.append("*")
                 star_done = True
-            if p.annotation is not p.empty:
-                text += f": {_annotation(p.annotation)}"
+            annotation = precise.get(p.name)
+            if annotation is None and p.annotation is not p.empty:
+                annotation = _annotation(p.annotation)
+            if annotation is None and val is not None and p.name == "val":
+                annotation = val
+            if annotation is not None:
+                if p.default is None and "None" not in annotation and "Any" != annotation:
+                    annotation += " | None"
+                text += f": {annotation}"
             if p.default is not p.empty:
                 default = repr(p.default) if isinstance(p.default, SIMPLE) else "..."
-                text += f" = {default}" if p.annotation is not p.empty else f"={default}"
+                text += f" = {default}" if annotation is not None else f"={default}"
             if p.kind is p.POSITIONAL_ONLY:
                 text = text  # rendered by position; no native function uses these
             parts.append(text)
         result = ""
-        if signature.return_annotation is not signature.empty:
+        if "return" in precise:
+            result = f" -> {precise['return']}"
+        elif signature.return_annotation is not signature.empty:
             result = f" -> {_annotation(signature.return_annotation)}"
         return f"({', '.join(parts)}){result}"
 
     # -- members ---------------------------------------------------------------------------
     def function(self, name, func, indent=""):
-        self.body.append(f"{indent}def {name}{self.signature(func)}: ...")
+        self.body.append(f"{indent}def {name}{self.signature(func, name)}: ...")
 
     def klass(self, cls):
         bases = ", ".join(self.ref(b) for b in cls.__bases__ if b is not object)
@@ -98,20 +173,31 @@ class Stub:
         members = []
         annotations = cls.__dict__.get("__annotations__", {})
         for field, annotation in annotations.items():
-            members.append(f"    {field}: {_annotation(annotation)}")
+            kind = _annotation(annotation)
+            if cls.__dict__.get(field, ...) is None and "None" not in kind:
+                kind += " | None"          # a field whose default is None
+            members.append(f"    {field}: {kind}")
+        for field, kind in ATTRIBUTES.get(self.module.__name__, {}).get(cls.__name__, {}).items():
+            members.append(f"    {field}: {kind}")
         for name, member in cls.__dict__.items():
+            if name == "__match_args__":        # a dataclass's, for class patterns
+                members.append(f"    __match_args__ = {member!r}")
+                continue
             if name.startswith("__") and name not in KEPT_DUNDERS:
                 continue
+            path = f"{cls.__name__}.{name}"
             if isinstance(member, property):
                 members.append("    @property")
-                members.append(f"    def {name}{self.signature(member.fget)}: ...")
+                members.append(f"    def {name}{self.signature(member.fget, path)}: ...")
                 if member.fset is not None:
+                    taken = self.precise.get(path, {}).get("return")
+                    setter = self.signature(member.fset, path + ".setter", taken)
                     members.append(f"    @{name}.setter")
-                    members.append(f"    def {name}{self.signature(member.fset)}: ...")
+                    members.append(f"    def {name}{setter}: ...")
             elif callable(member) and not isinstance(member, type):
-                members.append(f"    def {name}{self.signature(member)}: ...")
+                members.append(f"    def {name}{self.signature(member, path)}: ...")
             elif isinstance(member, types.MemberDescriptorType):     # a slot
-                members.append(f"    {name}: Any")
+                members.append(f"    {name}: {self.precise.get(path, {}).get('return', 'Any')}")
             elif name not in annotations:
                 members.append(f"    {name}: {self.value_type(member)}")
         self.body.extend(members or ["    ..."])
@@ -157,8 +243,10 @@ def _is_typing(obj):
 
 
 def _annotation(annotation):
+    """The stub's type for a module's annotation (mostly text, which the
+    stub states as an expression, not a string)."""
     if isinstance(annotation, str):
-        return repr(annotation)
+        return TYPE_OF_TEXT.get(annotation, annotation)
     return getattr(annotation, "__qualname__", repr(annotation))
 
 

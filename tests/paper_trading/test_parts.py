@@ -1,14 +1,10 @@
 """The session's parts that decide on their own: the order string of
-/send_order, the cross signal and the round trips of the report."""
-from datetime import datetime, timedelta
-
+/send_order and the cross signal (the report's figures: test_report.py)."""
 import pytest
 
-from velmor_trader.core.constants import Direction, OrderType
-from velmor_trader.core.deal import Deal
+from velmor_trader.core.constants import OrderType
 from velmor_trader.paper_trading import defaults
 from velmor_trader.paper_trading.desk import parse_order_string
-from velmor_trader.paper_trading.report import round_trips
 from velmor_trader.paper_trading.strategy import cross
 
 TENCENT, ES = defaults.INSTRUMENTS[2].security, defaults.INSTRUMENTS[0].security
@@ -62,18 +58,3 @@ def test_order_strings_the_engine_refuses(text, reason):
 def test_cross(closes, expected):
     assert cross(closes, 2, 5) == expected
 
-
-def test_round_trips_first_in_first_out_through_a_reversal():
-    start = datetime(2024, 11, 4, 9, 30)
-
-    def deal(minute, side, qty, price):
-        return Deal(ES, side, price, qty, order_id=str(minute),
-                    updated_time=start + timedelta(minutes=minute))
-    trips = round_trips([deal(0, Direction.LONG, 1, 100.0), deal(1, Direction.LONG, 2, 101.0),
-                         deal(5, Direction.SHORT, 4, 103.0), deal(9, Direction.LONG, 1, 99.0)],
-                        defaults.INSTRUMENTS)
-    assert trips[["quantity", "open_datetime", "close_datetime", "pnl"]].values.tolist() == [
-        [1, "2024-11-04 09:30:00", "2024-11-04 09:35:00", 3.0 * 50],
-        [2, "2024-11-04 09:31:00", "2024-11-04 09:35:00", 2 * 2.0 * 50],
-        [1, "2024-11-04 09:35:00", "2024-11-04 09:39:00", 4.0 * 50],   # the short left over
-    ]

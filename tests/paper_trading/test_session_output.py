@@ -73,7 +73,7 @@ def test_the_maximum_drawdown_is_from_the_highest_equity_of_the_session():
     prices = [100.0, 110.0] + [110.0 - 20.0 * m / 300 for m in range(1, 301)]
     marks = [(start + timedelta(minutes=m), {stock.security.code: p}) for m, p in enumerate(prices)]
     orders = pd.DataFrame({"order_type": ["LIMIT"], "status": ["FILLED"]})
-    figures, curve, *_ = report.build([bought], orders, marks, (stock,), 100_000.0,
-                                      defaults.PERIODS_PER_YEAR)
-    equity = curve["equity"]
+    result = report.build([bought], orders, marks, (stock,), 100_000.0,
+                          defaults.PERIODS_PER_YEAR)
+    figures, equity = result.figures, result.curve["equity"]
     assert figures["max_drawdown"] == pytest.approx((equity.iloc[-1] / equity.iloc[1]) - 1)

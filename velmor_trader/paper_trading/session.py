@@ -529,14 +529,14 @@ class Session:
     def _report(self, engine, operator, finals, start_cash):
         console, out = self.console, self.out
         deals = report.stored_deals(finals["deals_frame"], defaults.INSTRUMENTS)
-        figures, curve, drawdown, trips, by_half_hour = report.build(
-            deals, finals["orders_frame"], engine.marks, defaults.INSTRUMENTS, start_cash,
-            defaults.PERIODS_PER_YEAR)
-        text = report.table(figures, by_half_hour)
+        result = report.build(deals, finals["orders_frame"], engine.marks, defaults.INSTRUMENTS,
+                              start_cash, defaults.PERIODS_PER_YEAR)
+        figures = result.figures
+        text = report.table(result)
         _write_text(out / "report.txt", text + "\n")
         if self.picture:
             _replace_whole(out / "report.png", lambda partial: report.plot(
-                curve, drawdown, partial, f"Moving-average cross, {self.args.minutes} simulated "
+                result, partial, f"Moving-average cross, {self.args.minutes} simulated "
                 f"minutes, seed {self.args.seed}"))
         transcript = operator.transcript()
         _write_text(out / "chat.txt", "".join(f"{who:>8}: {text}\n" for who, text in transcript))
@@ -550,7 +550,7 @@ class Session:
         _write_text(out / "session.json", json.dumps(record, indent=1))
         console.line("\nReport\n")
         console.line(text)
-        console.line("\nEquity curve and drawdown: " + (
+        console.line("\nPicture (returns, drawdown, prices with the fills): " + (
             str(out / "report.png") if self.picture
             else "not drawn (matplotlib is not installed: pip install matplotlib)"))
         console.line(f"Database: {out / DB_FILE}; chat: {out / 'chat.txt'}; "

@@ -6,16 +6,16 @@ import math as math
 
 
 class TollbookSEHK(BaseFees):
-    def __init__(self, *deals: 'Deal'): ...
+    def __init__(self, *deals: Deal): ...
 
 
 class TollbookHKFE(BaseFees):
-    def __init__(self, *deals: 'Deal'): ...
+    def __init__(self, *deals: Deal): ...
 
 
 class TollbookCrypto(BaseFees):
     COMMISSION_RATE: float
     PLATFORM_FEE_RATE: float
     PLATFORM_FEE_MIN_USD: float
-    def __init__(self, *deals: 'Deal'): ...
+    def __init__(self, *deals: Deal): ...
 

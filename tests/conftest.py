@@ -1,0 +1,72 @@
+"""One suite, two implementations.
+
+Every behaviour test of a module runs twice: against the native extension
+module and against its plain-Python twin in ``velmor_trader.twins``.  A test
+takes the side through the ``impl`` fixture (directly, or through a module
+fixture such as ``dbmod`` that depends on it) and gets the module under test
+from ``implementation(name, impl)`` (tests/implementations.py).  A test of what only native code has
+(fast-path guards, GIL release, reference counts, the class-version watches)
+is marked ``native_only`` and runs once, against the native module.
+
+Within each test directory every native run comes before every twin run:
+the bot module starts polling when imported and cannot be imported twice in
+one process, so the native bot is closed before its twin starts.
+"""
+import collections
+import pathlib
+
+import pytest
+
+from implementations import IMPLS
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "native_only: tests what only the native module has; not run on the twin")
+
+
+def pytest_generate_tests(metafunc):
+    if "impl" in metafunc.fixturenames:
+        native_only = metafunc.definition.get_closest_marker("native_only") is not None
+        metafunc.parametrize("impl", IMPLS[:1] if native_only else IMPLS)
+
+
+_impl_of = {}  # nodeid -> "native" / "twin", for the summary
+
+
+@pytest.hookimpl(trylast=True)
+def pytest_collection_modifyitems(items):
+    first_seen = {}
+    for item in items:
+        first_seen.setdefault(pathlib.Path(str(item.path)).parent, len(first_seen))
+        callspec = getattr(item, "callspec", None)
+        if callspec is not None and "impl" in callspec.params:
+            _impl_of[item.nodeid] = callspec.params["impl"]
+
+    def key(item):
+        return (first_seen[pathlib.Path(str(item.path)).parent],
+                IMPLS.index(_impl_of.get(item.nodeid, "native")))
+
+    items.sort(key=key)  # stable: the files' own order is kept within each side
+
+
+_outcomes = collections.Counter()
+
+
+def pytest_runtest_logreport(report):
+    impl = _impl_of.get(report.nodeid)
+    if impl is None:
+        return
+    if report.when == "call" or (report.when == "setup" and not report.passed):
+        _outcomes[impl, report.outcome] += 1
+
+
+def pytest_terminal_summary(terminalreporter):
+    if not _outcomes:
+        return
+    parts = []
+    for impl in IMPLS:
+        counts = {o: n for (i, o), n in sorted(_outcomes.items()) if i == impl}
+        total = sum(counts.values())
+        parts.append(f"{impl} {total} (" + ", ".join(f"{n} {o}" for o, n in counts.items()) + ")")
+    terminalreporter.write_line("behaviour tests run against each side: " + "; ".join(parts))

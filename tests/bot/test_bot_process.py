@@ -97,7 +97,9 @@ def test_failure_to_stop_at_exit_is_reported_as_unraisable(impl, server, tmp_pat
     write_config(tmp_path, server.base_url)
     program = (
         "import logging, telegram.ext\n"
-        "logging.basicConfig(format='LOGGED %(message)s')\n"
+        "logged = logging.StreamHandler()\n"
+        "logged.setFormatter(logging.Formatter('LOGGED %(message)s'))\n"
+        "logging.getLogger('velmor_trader').addHandler(logged)\n"
         "stop = telegram.ext.Updater.stop\n"
         "def failing(self):\n"
         "    stop(self)\n"

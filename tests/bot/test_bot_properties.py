@@ -138,6 +138,22 @@ def test_send_message_refusals_send_nothing(bot, chat_server, args, kwargs, erro
     assert [m["text"] for m in chat_server.wait_for_messages(1)] == ["after"]
 
 
+# The texts of the shared layer's argument checks, the same on both sides.
+@pytest.mark.parametrize("call, text", [
+    (lambda b: setattr(b, "velmor_trader_status", None),
+     "'val' has incorrect type (expected str, got NoneType)"),
+    (lambda b: b.send_message("x", chat_id="12"),
+     "'chat_id' has incorrect type (expected int, got str)"),
+    (lambda b: b.send_message(5), "'msg' has incorrect type (expected str, got int)"),
+    (lambda b: b.send_message(Text("x")), "'msg' has incorrect type (expected str, got Text)"),
+    (lambda b: type(b)(token=b"t"), "'token' has incorrect type (expected str, got bytes)"),
+])
+def test_type_error_texts(bot, call, text):
+    with pytest.raises(TypeError) as caught:
+        call(bot)
+    assert str(caught.value) == "Argument " + text
+
+
 @pytest.mark.parametrize("token", [None, 123456, b"123456:abc", Text("123456:abc")])
 def test_constructor_refuses_non_text_token_before_connecting(botmod, second_bot, token):
     _, server = second_bot()

@@ -49,7 +49,14 @@ class _Command:
 
     def queue_request(self, command, **arguments):
         request = (command, arguments)
-        self.context.bot.velmor_trader_requests.append(request)
+        # A client the bot did not build (a test's, another bot's) has no
+        # queue: the flags alone carry the request, as they did before there
+        # was one.
+        try:
+            queue = self.context.bot.velmor_trader_requests
+        except AttributeError:
+            return
+        queue.append(request)
 
     def reply(self, text):
         self.context.bot.send_message(chat_id=self.chat_id, text=text)

@@ -31,7 +31,12 @@ def pytest_generate_tests(metafunc):
         metafunc.parametrize("impl", IMPLS[:1] if native_only else IMPLS)
 
 
-_impl_of = {}  # nodeid -> "native" / "twin", for the summary
+_impl_of = {}  # nodeid -> "native" / "twin" / "both", for the summary
+
+# Fixtures that hand a test both sides at once, for tests that play one case
+# on each and compare what they did (the broker client's `run`, the fee
+# schedules' `ref` beside `native_tb`).
+SIDE_BY_SIDE = {"modules", "ref"}
 
 
 @pytest.hookimpl(trylast=True)
@@ -42,10 +47,13 @@ def pytest_collection_modifyitems(items):
         callspec = getattr(item, "callspec", None)
         if callspec is not None and "impl" in callspec.params:
             _impl_of[item.nodeid] = callspec.params["impl"]
+        elif SIDE_BY_SIDE & set(getattr(item, "fixturenames", ())):
+            _impl_of[item.nodeid] = "both"
 
     def key(item):
+        side = _impl_of.get(item.nodeid, "native")
         return (first_seen[pathlib.Path(str(item.path)).parent],
-                IMPLS.index(_impl_of.get(item.nodeid, "native")))
+                IMPLS.index(side) if side in IMPLS else 0)
 
     items.sort(key=key)  # stable: the files' own order is kept within each side
 
@@ -65,8 +73,9 @@ def pytest_terminal_summary(terminalreporter):
     if not _outcomes:
         return
     parts = []
-    for impl in IMPLS:
+    for impl in IMPLS + ("both",):
         counts = {o: n for (i, o), n in sorted(_outcomes.items()) if i == impl}
         total = sum(counts.values())
-        parts.append(f"{impl} {total} (" + ", ".join(f"{n} {o}" for o, n in counts.items()) + ")")
+        label = "both sides compared in one test" if impl == "both" else impl
+        parts.append(f"{label} {total} (" + ", ".join(f"{n} {o}" for o, n in counts.items()) + ")")
     terminalreporter.write_line("behaviour tests run against each side: " + "; ".join(parts))

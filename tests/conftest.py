@@ -76,6 +76,8 @@ def pytest_terminal_summary(terminalreporter):
     for impl in IMPLS + ("both",):
         counts = {o: n for (i, o), n in sorted(_outcomes.items()) if i == impl}
         total = sum(counts.values())
+        if impl == "both" and not total:
+            continue
         label = "both sides compared in one test" if impl == "both" else impl
         parts.append(f"{label} {total} (" + ", ".join(f"{n} {o}" for o, n in counts.items()) + ")")
     terminalreporter.write_line("behaviour tests run against each side: " + "; ".join(parts))

@@ -22,7 +22,7 @@ TWIN_ONLY_NAMES = {
            "DB._commit_or_roll_back", "DB._where_text", "DB._reads_as_column",
            "DB._scoped_value", "DB._scoped_where"],
     "metrics": ["_exact", "_to_float", "_to_int", "_is_zero"],
-    "bot": ["_incorrect_type", "_to_int", "_Command", "_write_unraisable"],
+    "bot": [],
     "celbridge": ["_exact", "_to_int", "_CONNECTION_STATES", "_matches", "_find", "_bar_time",
                   "_own_guid", "CelBridge._place"],
 }

@@ -1,8 +1,9 @@
 # The plain-Python twin of velmor_trader.plugins.telegram.bot: the same module
 # body, handlers and classes, with the same namespace, texts and order of
 # reads and calls.  Importing it creates ``bot`` and starts polling, exactly
-# like the native module.  Its private helpers (leading underscore) are the
-# parts the native module keeps in C++.
+# like the native module.  Its namespace is the native module's too: what
+# the native module keeps in C++ the twin keeps in closures, its builders
+# deleted once used.
 from datetime import datetime
 import logging
 from telegram import Update
@@ -14,7 +15,6 @@ from telegram.ext import MessageHandler
 from telegram.ext import Filters
 
 from velmor_trader_config import TELEGRAM_TOKEN, TELEGRAM_CHAT_ID
-from velmor_trader.twins._host import incorrect_type as _incorrect_type, to_int as _to_int
 
 # Optional: the Bot API server to use instead of the client's default (a
 # self-hosted server, or the local stand-in).
@@ -65,15 +65,15 @@ class _Command:
         self.reply("".join(("[", str(datetime.now()), "]") + texts))
 
 
-def _command(body):
-    """Every command handler: only the configured chat is served, and an
+def _command(body, edits_refused=True, _Command=_Command):
+    """The gate of every handler: only the configured chat is served, and an
     edited command is answered, never carried out (the library hands edits
     to command handlers too)."""
     def handler(update: "Update", context: "CallbackContext"):
         cmd = _Command(update, context)
         if not cmd.admitted():
             return
-        if cmd.edited():
+        if edits_refused and cmd.edited():
             return cmd.reply_stamped(" Edited commands are not carried out: send the command "
                                      "again as a new message.")
         body(cmd)
@@ -82,19 +82,19 @@ def _command(body):
     return handler
 
 
-def echo(update: "Update", context: "CallbackContext"):
+def echo(cmd):
     """Echo command"""
-    cmd = _Command(update, context)
-    if not cmd.admitted():
-        return
     # Edited messages and channel posts pass the text filter without a message.
-    message = update.message
+    message = cmd.update.message
     if message is None:
         return
     text = message.text
     if text is None:
         return
     cmd.reply("[ECHO] " + text)
+
+
+echo = _command(echo, edits_refused=False)
 
 
 @_command
@@ -241,6 +241,18 @@ def _updaters_stopped_at_exit():
     only after."""
     updaters = []
 
+    def write_unraisable(exc, obj):
+        # sys.unraisablehook takes only the interpreter's own argument type,
+        # which is not exposed: one object whose destructor fails yields it.
+        import sys
+        seen = []
+        hook, sys.unraisablehook = sys.unraisablehook, seen.append
+        try:
+            type("_Probe", (), {"__del__": lambda self: None.fail})()
+        finally:
+            sys.unraisablehook = hook
+        sys.unraisablehook(type(seen[0])((type(exc), exc, exc.__traceback__, None, obj)))
+
     def _stop_polling_at_exit():
         # One updater that fails to stop is reported as unraisable, like an
         # error in a destructor, and keeps neither the others from stopping
@@ -250,30 +262,18 @@ def _updaters_stopped_at_exit():
                 if updater.running:
                     updater.stop()
             except Exception as exc:
-                _write_unraisable(exc, updater)
+                write_unraisable(exc, updater)
 
     __import__("threading")._register_atexit(_stop_polling_at_exit)
     return updaters
 
 
-def _write_unraisable(exc, obj):
-    # sys.unraisablehook takes only the interpreter's own argument type,
-    # which is not exposed: one object whose destructor fails yields it.
-    import sys
-    seen = []
-    hook, sys.unraisablehook = sys.unraisablehook, seen.append
-    try:
-        type("_Probe", (), {"__del__": lambda self: None.fail})()
-    finally:
-        sys.unraisablehook = hook
-    args = type(seen[0])((type(exc), exc, exc.__traceback__, None, obj))
-    sys.unraisablehook(args)
-
-
 def _telegram_bot_init(updaters):
+    from velmor_trader.twins._host import incorrect_type
+
     def __init__(self, token: "str"):
         if type(token) is not str:
-            raise _incorrect_type("token", "str", token)
+            raise incorrect_type("token", "str", token)
         base_url = TELEGRAM_BASE_URL
         client_class = CustomedExtBot
         if base_url is None:
@@ -354,7 +354,8 @@ class TelegramBot:
     @velmor_trader_status.setter
     def velmor_trader_status(self, val: "str"):
         if type(val) is not str:
-            raise _incorrect_type("val", "str", val)
+            from velmor_trader.twins._host import incorrect_type
+            raise incorrect_type("val", "str", val)
         self.updater.bot.velmor_trader_status = val
 
     @property
@@ -482,9 +483,13 @@ class TelegramBot:
         return self.updater.bot.velmor_trader_requests
 
     def send_message(self, msg: "str", chat_id: "int" = TELEGRAM_CHAT_ID):
-        chat_id = _to_int(chat_id, "chat_id")
-        if type(msg) is not str:
-            raise _incorrect_type("msg", "str", msg)
+        if type(chat_id) is not int or type(msg) is not str:
+            # The checks' helpers are imported here, off the common path,
+            # to keep the module's namespace the native module's.
+            from velmor_trader.twins._host import incorrect_type, to_int
+            chat_id = to_int(chat_id, "chat_id")
+            if type(msg) is not str:
+                raise incorrect_type("msg", "str", msg)
         self.updater.bot.send_message(chat_id=chat_id, text=msg)
 
     def close(self):
@@ -499,7 +504,7 @@ class TelegramBot:
         return self.updates[0].message.from_user.id
 
 
-del _command, _updaters_stopped_at_exit, _telegram_bot_init  # used while building only
+del _Command, _command, _updaters_stopped_at_exit, _telegram_bot_init  # builders, used
 
 bot = TelegramBot(token=TELEGRAM_TOKEN)
 

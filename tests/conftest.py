@@ -25,8 +25,18 @@ def pytest_configure(config):
         "markers", "native_only: tests what only the native module has; not run on the twin")
 
 
+def _parametrizes_impl_itself(definition):
+    for mark in definition.iter_markers("parametrize"):
+        names = mark.args[0]
+        if isinstance(names, str):
+            names = [n.strip() for n in names.split(",")]
+        if "impl" in names:
+            return True
+    return False
+
+
 def pytest_generate_tests(metafunc):
-    if "impl" in metafunc.fixturenames:
+    if "impl" in metafunc.fixturenames and not _parametrizes_impl_itself(metafunc.definition):
         native_only = metafunc.definition.get_closest_marker("native_only") is not None
         metafunc.parametrize("impl", IMPLS[:1] if native_only else IMPLS)
 

@@ -165,6 +165,21 @@ def test_constructor_refuses_non_text_token_before_connecting(botmod, second_bot
     assert all(method != "getMe" for method, _ in server.calls[calls:])
 
 
+def test_echo_filter_read_as_written(botmod, second_bot, monkeypatch):
+    """Filters.text & ~Filters.command: text is read first."""
+    import telegram.ext
+    read = []
+
+    class Recording:
+        def __getattr__(self, name):
+            read.append(name)
+            return getattr(telegram.ext.Filters, name)
+
+    monkeypatch.setattr(botmod, "Filters", Recording())
+    second_bot()
+    assert read == ["text", "command"]
+
+
 def test_get_chat_id_without_pending_update(bot):
     with pytest.raises(IndexError):
         bot.get_chat_id()

@@ -21,7 +21,7 @@ TWIN_ONLY_NAMES = {
     "db": ["_math", "_exact", "_type_name", "_PATH_MESSAGE", "_single_quoted",
            "DB._commit_or_roll_back", "DB._where_text", "DB._reads_as_column",
            "DB._scoped_value", "DB._scoped_where"],
-    "metrics": ["_exact", "_to_float", "_to_int", "_is_zero"],
+    "metrics": [],
     "bot": [],
     "celbridge": ["_exact", "_to_int", "_CONNECTION_STATES", "_matches", "_find", "_bar_time",
                   "_own_guid", "CelBridge._place"],

@@ -4,16 +4,14 @@ from datetime import datetime
 import numpy as np
 import pandas as pd
 
-from velmor_trader.twins._host import exact as _exact, to_float as _to_float, to_int as _to_int
-
-
-def _is_zero(value):
-    return value == 0
-
 
 def convert_time(time_: "str") -> "str":
     """time_ in the format: %H:%M:%S"""
-    _exact(time_, "time_", str)
+    if type(time_) is not str:
+        # The argument rules' helpers are imported off the common path, to
+        # keep the module's namespace the native module's.
+        from velmor_trader.twins._host import exact
+        exact(time_, "time_", str)
     hour, min = time_.split(":")[:2]
     if int(min) < 30:
         return hour + ":00:00"
@@ -35,7 +33,9 @@ def percentile(n: "float"):
     """Named percentile function for pandas aggregation (agg), e.g.
     df.groupby(key).agg([percentile(25), percentile(75)])
 labels the result columns percentile_25.0 and percentile_75.0."""
-    n = _to_float(n, "n")
+    if type(n) is not float:
+        from velmor_trader.twins._host import to_float
+        n = to_float(n, "n")
 
     def percentile_(x):
         return x.quantile(n / 100)
@@ -45,9 +45,11 @@ labels the result columns percentile_25.0 and percentile_75.0."""
 
 
 def sharpe_ratio(returns: "np.array", days: "int" = 252) -> "float":
-    days = _to_int(days, "days")
+    if type(days) is not int:
+        from velmor_trader.twins._host import to_int
+        days = to_int(days, "days")
     volatility = returns.std()
-    if _is_zero(volatility):
+    if volatility == 0:
         return np.nan
     return np.sqrt(days) * returns.mean() / volatility
 
@@ -55,17 +57,19 @@ def sharpe_ratio(returns: "np.array", days: "int" = 252) -> "float":
 def information_ratio(
     returns: "np.array", benchmark_returns: "np.array", days: "int" = 252
 ) -> "float":
-    days = _to_int(days, "days")
+    if type(days) is not int:
+        from velmor_trader.twins._host import to_int
+        days = to_int(days, "days")
     return_difference = returns - benchmark_returns
     volatility = return_difference.std()
-    if _is_zero(volatility):
+    if volatility == 0:
         return np.nan
     return np.sqrt(days) * return_difference.mean() / volatility
 
 
 def modigliani_ratio(returns: "np.array", benchmark_returns, days=252) -> "float":
     volatility = returns.std()
-    if _is_zero(volatility):
+    if volatility == 0:
         return np.nan
     sharpe_ratio = np.sqrt(days) * returns.mean() / volatility
     benchmark_volatility = benchmark_returns.std()
@@ -77,7 +81,9 @@ def rolling_maximum_drawdown(
 ) -> "float":
     """(default) use a trailing 252 trading day window
 portfolio_value: the *daily* portfolio values"""
-    window = _to_int(window, "window")
+    if type(window) is not int:
+        from velmor_trader.twins._host import to_int
+        window = to_int(window, "window")
     df = pd.Series(portfolio_value, name="pv").to_frame()
     roll_max = df["pv"].rolling(window, min_periods=1).max()
     daily_drawdown = df["pv"] / roll_max - 1.0

@@ -1,30 +1,23 @@
-import importlib.util
-import pathlib
-
 import pytest
 
 from velmor_trader.gateways.cqg.simulator import install_win32com
 
 from cel_fakes import Harness
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-
 
 @pytest.fixture(scope="session")
 def modules():
-    """The native client and the plain-Python reference of the benchmark."""
+    """The native client and its plain-Python twin."""
     install_win32com()
     from velmor_trader.gateways.cqg.wrapper import celbridge
-    spec = importlib.util.spec_from_file_location(
-        "celbridge_ref", ROOT / "bench" / "pure" / "celbridge_py.py")
-    ref = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(ref)
-    return {"native": celbridge, "plain": ref}
+    from velmor_trader.twins import celbridge as twin
+    return {"native": celbridge, "twin": twin}
 
 
-@pytest.fixture(scope="session")
-def cb(modules):
-    return modules["native"]
+@pytest.fixture
+def cb(impl, modules):
+    """The client module under test: native or its twin."""
+    return modules[impl]
 
 
 @pytest.fixture
@@ -40,6 +33,6 @@ def run(modules):
                 scenario(done[name])
             finally:
                 done[name].close()
-        assert done["native"].log == done["plain"].log
+        assert done["native"].log == done["twin"].log
         return done["native"]
     return play

@@ -78,7 +78,12 @@ def _command(body):
 
 
 def _queue(context, command, **arguments):
-    context.bot.velmor_trader_requests.append((command, arguments))
+    # A client the bot did not build has no queue: the flags carry the request.
+    try:
+        queue = context.bot.velmor_trader_requests
+    except AttributeError:
+        return
+    queue.append((command, arguments))
 
 
 def _reply(update, context, text):

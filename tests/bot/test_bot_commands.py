@@ -225,3 +225,22 @@ def test_every_accepted_request_is_queued_in_order(bot, chat):
         ("stop", {}),
     ]
     assert bot.order_string == "B,2,s,o,m,CQG,None,None"
+
+
+@pytest.mark.parametrize("handler, words, attribute, value", [
+    ("balance", [], "get_balance", True),
+    ("orders", ["-a", "3"], "num_orders_displayed", 3),
+    ("close_positions", ["GW"], "close_positions_gateway_name", "GW"),
+])
+def test_handler_serves_a_client_the_bot_did_not_build(botmod, handler, words, attribute, value):
+    """A client without the request queue (another bot's, a test's) still
+    gets its flags written and an answer: the queue is the bot's own."""
+    from types import SimpleNamespace
+
+    sent = []
+    client = SimpleNamespace(**INITIAL, send_message=lambda chat_id, text: sent.append((chat_id, text)))
+    update = SimpleNamespace(effective_chat=SimpleNamespace(id=CHAT_ID), edited_message=None)
+    getattr(botmod, handler)(update, SimpleNamespace(bot=client, args=words))
+    assert getattr(client, attribute) == value
+    assert sent and all(chat_id == CHAT_ID for chat_id, _ in sent)
+    assert not hasattr(client, "velmor_trader_requests")

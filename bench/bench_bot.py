@@ -21,7 +21,6 @@ import tempfile
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE / "pure"))
 sys.path.insert(0, str(HERE.parent))
 
 from velmor_trader.plugins.telegram.local_server import LocalChatServer  # noqa: E402
@@ -126,7 +125,7 @@ def main():
             f"TELEGRAM_TOKEN = {TOKEN!r}\nTELEGRAM_CHAT_ID = {CHAT_ID}\n"
             f"TELEGRAM_BASE_URL = {server.base_url!r}\n")
         sys.path.insert(0, cfg)
-        plain = importlib.import_module("bot_py")
+        plain = importlib.import_module("velmor_trader.twins.bot")
         native = importlib.import_module("velmor_trader.plugins.telegram.bot")
         # Polling is not timed; stopping it keeps its threads out of the figures.
         plain.bot.close()

@@ -34,7 +34,6 @@ import time
 from types import SimpleNamespace
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE / "pure"))
 sys.path.insert(0, str(HERE.parent))
 
 from velmor_trader.gateways.cqg.simulator import install_win32com  # noqa: E402
@@ -331,7 +330,7 @@ def main():
 
     modules = {
         "native": importlib.import_module("velmor_trader.gateways.cqg.wrapper.celbridge"),
-        "plain": importlib.import_module("celbridge_py"),
+        "plain": importlib.import_module("velmor_trader.twins.celbridge"),
     }
     clients = {name: make_client(module) for name, module in modules.items()}
     floor_gateway = CqgGateway([SECURITY])

@@ -24,10 +24,7 @@ BASE = os.environ.get("BENCH_DB_DIR") or ("/dev/shm" if os.path.isdir("/dev/shm"
 
 
 def load_pure():
-    spec = importlib.util.spec_from_file_location("db_py", os.path.join(HERE, "pure", "db_py.py"))
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    return mod
+    return importlib.import_module("velmor_trader.twins.db")
 
 
 def use_directory(path):

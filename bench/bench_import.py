@@ -20,21 +20,23 @@ HERE = pathlib.Path(__file__).resolve().parent
 # module: (what both import first, plain twin, native module)
 MODULES = {
     "security": ("import dataclasses, velmor_trader.core.constants",
-                 "security_py", "velmor_trader.core.security"),
+                 "velmor_trader.twins.security", "velmor_trader.core.security"),
     "tollbook": ("import math, velmor_trader.core.deal, velmor_trader.gateways.base_gateway",
-                 "tollbook_py", "velmor_trader.gateways.futu.tollbook"),
+                 "velmor_trader.twins.tollbook", "velmor_trader.gateways.futu.tollbook"),
     "db": ("import threading, sqlite3, datetime, typing, numpy, pandas",
-           "db_py", "velmor_trader.plugins.sqlite3.db"),
-    "metrics": ("import datetime, numpy, pandas", "metrics_py",
+           "velmor_trader.twins.db", "velmor_trader.plugins.sqlite3.db"),
+    "metrics": ("import datetime, numpy, pandas", "velmor_trader.twins.metrics",
                 "velmor_trader.plugins.analysis.metrics"),
     "bot": ("import datetime, logging, telegram, telegram.ext, velmor_trader_config",
-            "bot_py", "velmor_trader.plugins.telegram.bot"),
+            "velmor_trader.twins.bot", "velmor_trader.plugins.telegram.bot"),
 }
 
 TIMED = """
 import sys, time
-sys.path[:0] = [{pure!r}, {config!r}]
+sys.path.insert(0, {config!r})
 {deps}
+# Both sides' packages are loaded before the clock starts: only the module is timed.
+import velmor_trader.core, velmor_trader.twins
 t0 = time.perf_counter()
 import {module} as m
 t1 = time.perf_counter()
@@ -45,7 +47,7 @@ print(t1 - t0)
 
 
 def import_time(deps, module, config, env):
-    code = TIMED.format(pure=str(HERE / "pure"), config=config, deps=deps, module=module)
+    code = TIMED.format(config=config, deps=deps, module=module)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          env=env, check=True, stdin=subprocess.DEVNULL)
     return float(out.stdout.split()[-1])

@@ -12,9 +12,9 @@ import timeit
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "pure"))
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-import metrics_py as pure  # noqa: E402
+from velmor_trader.twins import metrics as pure  # noqa: E402
 from velmor_trader.plugins.analysis import metrics as native  # noqa: E402
 
 

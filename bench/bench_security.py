@@ -11,9 +11,9 @@ import pathlib
 import sys
 import timeit
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "pure"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 
-import security_py as plain  # noqa: E402
+from velmor_trader.twins import security as plain  # noqa: E402
 from velmor_trader.core import security as native  # noqa: E402
 from velmor_trader.core.constants import Exchange  # noqa: E402
 

@@ -13,9 +13,9 @@ import sys
 import time
 from types import SimpleNamespace
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent / "pure"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 
-import tollbook_py as plain  # noqa: E402
+from velmor_trader.twins import tollbook as plain  # noqa: E402
 from velmor_trader.core.constants import Direction  # noqa: E402
 from velmor_trader.core.deal import Deal  # noqa: E402
 from velmor_trader.gateways.futu import tollbook as native  # noqa: E402

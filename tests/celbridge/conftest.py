@@ -1,25 +1,17 @@
-import importlib.util
-import pathlib
-
 import pytest
 
 from velmor_trader.gateways.cqg.simulator import install_win32com
 
 from cel_fakes import Harness
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-
 
 @pytest.fixture(scope="session")
 def modules():
-    """The native client and the plain-Python reference of the benchmark."""
+    """The native client and its plain-Python twin."""
     install_win32com()
     from velmor_trader.gateways.cqg.wrapper import celbridge
-    spec = importlib.util.spec_from_file_location(
-        "celbridge_ref", ROOT / "bench" / "pure" / "celbridge_py.py")
-    ref = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(ref)
-    return {"native": celbridge, "plain": ref}
+    from velmor_trader.twins import celbridge as twin
+    return {"native": celbridge, "plain": twin}
 
 
 @pytest.fixture(scope="session")

@@ -3,14 +3,11 @@ handlers touch, a light security key, and (for child interpreters, which
 have no fixtures) the two clients."""
 import functools
 import importlib
-import importlib.util
-import pathlib
 from types import SimpleNamespace
 from typing import Any, NamedTuple
 
 from velmor_trader.gateways.cqg.simulator import install_win32com
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
 INVALID = -2147483648
 
 
@@ -23,16 +20,12 @@ class Key(NamedTuple):
 
 @functools.lru_cache(maxsize=None)
 def module(kind):
-    """The native extension module ("native") or the plain-Python client of
-    the benchmark ("plain"), as the `modules` fixture gives them."""
+    """The native extension module ("native") or its plain-Python twin
+    ("plain"), as the `modules` fixture gives them."""
     install_win32com()
     if kind == "native":
         return importlib.import_module("velmor_trader.gateways.cqg.wrapper.celbridge")
-    spec = importlib.util.spec_from_file_location(
-        "celbridge_pure", ROOT / "bench" / "pure" / "celbridge_py.py")
-    pure = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(pure)
-    return pure
+    return importlib.import_module("velmor_trader.twins.celbridge")
 
 
 class Recorder:

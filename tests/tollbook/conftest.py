@@ -1,10 +1,6 @@
-import importlib.util
-import pathlib
 from types import SimpleNamespace
 
 import pytest
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 FIELDS = ("total_number_of_trades", "total_trade_amount", "commissions", "platform_fees",
           "system_fees", "settlement_fees", "stamp_fees", "trade_fees", "transaction_fees",
@@ -19,12 +15,9 @@ def tb():
 
 @pytest.fixture(scope="session")
 def ref():
-    """The plain-Python schedules of the benchmark: the reference results."""
-    path = ROOT / "bench" / "pure" / "tollbook_py.py"
-    spec = importlib.util.spec_from_file_location("tollbook_ref", path)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    return mod
+    """The plain-Python twin of the schedules: the reference results."""
+    from velmor_trader.twins import tollbook
+    return tollbook
 
 
 def _deal(price=None, quantity=None, lot_size=None):

@@ -304,20 +304,6 @@ def test_reassigned_eq_takes_effect():
     assert (s == Stock("1", "x")) is True and (s == Stock("2", "x")) is False
 
 
-def _twin():
-    """The plain-Python twin of the module."""
-    try:
-        import velmor_trader.twins.security as twin
-    except ImportError:
-        import importlib.util
-        import pathlib
-        path = pathlib.Path(__file__).resolve().parents[2] / "bench" / "pure" / "security_py.py"
-        spec = importlib.util.spec_from_file_location("security_twin", path)
-        twin = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(twin)
-    return twin
-
-
 @pytest.mark.parametrize("impl", ["native", "twin"])
 @pytest.mark.parametrize("differ, reads", [
     (None, ["code", "code", "security_name", "security_name", "exchange", "exchange"]),
@@ -326,7 +312,8 @@ def _twin():
 def test_eq_reads_self_before_other(impl, differ, reads):
     """`self.code == other.code` and so on: each of self's fields is read
     before other's, also when reading other's fails or has effects."""
-    base = sec.Security if impl == "native" else _twin().Security
+    from velmor_trader.twins import security as twin
+    base = sec.Security if impl == "native" else twin.Security
     log = []
 
     class Mine(base):

@@ -29,14 +29,14 @@ void Command::queue_request(
     py::object request = py::make_tuple(command, values);
     // A client the bot did not build (a test's, another bot's) has no queue:
     // the flags alone carry the request, as they did before there was one.
-    py::object client = this->client();
-    PyObject *queue = PyObject_GetAttr(client.ptr(), VT_ID("velmor_trader_requests").ptr());
-    if (!queue) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
+    py::object queue;
+    try {
+        queue = VT_ATTR(client(), "velmor_trader_requests");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
         return;
     }
-    vt::call_method(py::reinterpret_steal<py::object>(queue), VT_ID("append"), request);
+    vt::call_method(queue, VT_ID("append"), request);
 }
 
 void Command::reply(py::handle text) const {

@@ -8,8 +8,12 @@
 namespace vt {
 
 void check_parameters(const char *name, const SignaturePtr &sig, std::size_t taken) {
-    const std::size_t declared = sig ? sig->params.size() : 0;
-    if (sig && declared == taken) return;
+    // An empty braced list reaches add<F>(name, SignaturePtr) as no signature.
+    if (!sig)
+        throw std::logic_error(std::string("no signature for ") + name +
+                               ": write an empty parameter list as vt::signature({})");
+    const std::size_t declared = sig->params.size();
+    if (declared == taken) return;
     throw std::logic_error(std::string("the body of ") + name + " takes " + std::to_string(taken) +
                            " parameters but its signature declares " + std::to_string(declared));
 }

@@ -179,12 +179,16 @@ class Target:
 
 
 def first_difference(a, b, depth=0):
-    """A short description of where two outcomes first differ."""
+    """A short description of where two outcomes first differ: the kinds of
+    the two differing parts, or the first side effect only one side had."""
     if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)) and depth < 3:
         for x, y in zip(a, b):
             if x != y:
                 return first_difference(x, y, depth + 1)
-        return ("length", len(a), len(b))
+        longer = a if len(a) > len(b) else b
+        extra = longer[min(len(a), len(b))]
+        return ("only " + ("native" if longer is a else "twin"),
+                extra[:3] if isinstance(extra, tuple) else type(extra).__name__)
     def kind(v):
         if isinstance(v, tuple) and v and v[0] == "raise":
             return ("raise", v[1])
@@ -205,6 +209,8 @@ def smaller(case):
             yield case[:i] + case[i + 1:]
     if isinstance(case, (list, tuple)):
         for i, part in enumerate(case):
+            if i == 0 and isinstance(case, tuple) and isinstance(part, str):
+                continue  # a step's or a spec's kind stays as it is
             for simpler in smaller(part):
                 yield type(case)(list(case[:i]) + [simpler] + list(case[i + 1:]))
         return

@@ -21,7 +21,7 @@ STATUSES = ("osFilled", "osCanceled", "osBusted", "osInTransit", "osInOrderBook"
             "osNotSent", "osExpired", "osActiveAt", -1)
 FILLS = (None, "fsNormal", "fsBusted", "fsCanceled")
 ACCOUNT_CHANGES = ("actPositionAdded", "actPositionChanged", "actAccountChanged",
-                   "actAccountsReloaded", "actPositionsReloaded")
+                   "actAccountsReloaded", -1)
 SYMBOLS = ("F.US.EPZ4", "EPZ4", "ENQZ4", "F.US.ZZZ", "")
 
 
@@ -81,7 +81,7 @@ class CelbridgeTarget(Target):
             _, change, symbol, quantity, price = step
             position = h.com("p", InstrumentName=symbol, AveragePrice=price, Quantity=quantity,
                              OTE=12.5, ProfitLoss=-3.0)
-            h.call("OnAccountChanged", K[change], h.com("a", GWAccountName="A"), position)
+            h.call("OnAccountChanged", K.get(change, change), h.com("a", GWAccountName="A"), position)
             h.log.append(h.client.eventAccountIsReady.is_set())
         elif kind == "error":
             error = None if step[1] is None else h.com("error", Code=step[1], Description=step[2])

@@ -10,9 +10,10 @@ import pandas as pd
 
 
 def _int_arg(value, name):
-    # Arguments typed as int: an int is taken as it is, any other number is
-    # truncated by int(), anything else is refused.
-    if isinstance(value, int):
+    # Arguments typed as int: an int is taken as it is, any other number
+    # (a bool too, as True becomes 1) is truncated by int(), anything else is
+    # refused.
+    if type(value) is int:
         return value
     if isinstance(value, (str, bytes, bytearray)) or not (
         hasattr(type(value), "__int__") or hasattr(type(value), "__index__")

@@ -80,10 +80,10 @@ void orders(Command &cmd) {
     if (all) VT_SET_ATTR(cmd.client(), "active_orders", Py_True);
     if (given) VT_SET_ATTR(cmd.client(), "num_orders_displayed", given);
     VT_SET_ATTR(cmd.client(), "get_orders", Py_True);
-    // The request is what the answer below reports, earlier values included.
-    py::object client = cmd.client();
-    py::object active = VT_ATTR(client, "active_orders");
-    py::object count = VT_ATTR(client, "num_orders_displayed");
+    // The request is what the answer below reports, earlier values included:
+    // context.bot.active_orders, then context.bot.num_orders_displayed.
+    py::object active = VT_ATTR(cmd.client(), "active_orders");
+    py::object count = VT_ATTR(cmd.client(), "num_orders_displayed");
     cmd.queue_request(VT_ID("orders"),
                       {{VT_ID("active_orders"), active}, {VT_ID("num_orders_displayed"), count}});
     cmd.reply_stamped({VT_ID(" Fetching orders (active_orders="), vt::str_of(active),

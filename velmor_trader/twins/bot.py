@@ -95,9 +95,10 @@ def echo(update: Update, context: CallbackContext):
     if not _from_operator(update):
         return
     message = update.message
-    if message is None or message.text is None:
+    text = None if message is None else message.text
+    if text is None:
         return
-    _reply(update, context, "[ECHO] " + message.text)
+    _reply(update, context, "[ECHO] " + text)
 
 
 @_command

@@ -105,11 +105,10 @@ py::object variant_eq(py::handle self, py::handle other) {
     // other.__class__ is self.__class__: known without reading them for two
     // instances of one class whose __class__ is the type itself.
     const bool same = Py_TYPE(other.ptr()) == Py_TYPE(self.ptr()) && installed<V>(self).plain_class;
-    if (!same) {
-        py::object theirs_class = vt::class_of(other);  // read first, as Python does
-        if (!theirs_class.is(vt::class_of(self)))
-            return vt::lookup_global(g_module, VT_ID("NotImplemented"));
-    }
+    // other's __class__ is read first: the object of a member call is
+    // evaluated before its arguments.
+    if (!same && !vt::class_of(other).is(vt::class_of(self)))
+        return vt::lookup_global(g_module, VT_ID("NotImplemented"));
     py::object mine[kFields], theirs[kFields];
     read_fields<V>(self, mine);
     read_fields<V>(other, theirs);

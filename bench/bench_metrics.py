@@ -5,17 +5,14 @@
 Prints, per case, the best time of each side and the ratio pure / native
 (above 1: the native module is faster), and checks the speed targets.
 """
-import os
 import sys
 import timeit
 
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-from velmor_trader.twins import metrics as pure  # noqa: E402
-from velmor_trader.plugins.analysis import metrics as native  # noqa: E402
+from velmor_trader.twins import metrics as pure
+from velmor_trader.plugins.analysis import metrics as native
 
 
 def best_pair(call, number, repeat=9):

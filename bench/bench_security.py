@@ -7,15 +7,11 @@ prints the speed-up of the native classes (plain time / native time).
 Target: hash() of a Security at least 1.5x faster.
 """
 import argparse
-import pathlib
-import sys
 import timeit
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-
-from velmor_trader.twins import security as plain  # noqa: E402
-from velmor_trader.core import security as native  # noqa: E402
-from velmor_trader.core.constants import Exchange  # noqa: E402
+from velmor_trader.twins import security as plain
+from velmor_trader.core import security as native
+from velmor_trader.core.constants import Exchange
 
 
 def cases(mod, n):

@@ -7,18 +7,14 @@ of N deals, and as N orders of one deal each. Prints seconds and the speed-up
 (plain time / native time). Target: SEHK at least 2x.
 """
 import argparse
-import pathlib
 import random
-import sys
 import time
 from types import SimpleNamespace
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-
-from velmor_trader.twins import tollbook as plain  # noqa: E402
-from velmor_trader.core.constants import Direction  # noqa: E402
-from velmor_trader.core.deal import Deal  # noqa: E402
-from velmor_trader.gateways.futu import tollbook as native  # noqa: E402
+from velmor_trader.twins import tollbook as plain
+from velmor_trader.core.constants import Direction
+from velmor_trader.core.deal import Deal
+from velmor_trader.gateways.futu import tollbook as native
 
 SCHEDULES = ["TollbookSEHK", "TollbookHKFE", "TollbookCrypto"]
 

@@ -79,9 +79,11 @@ void init(vt::Call &c, py::handle self, py::handle token) {
     py::object dispatcher = self.attr(VT_ID("updater")).attr(VT_ID("dispatcher"));
 
     py::list handlers = command_handlers(c);
+    // Filters.text & ~Filters.command, read left to right.
     py::object filters = VT_GLOBAL(c, "Filters");
+    py::object text = vt::get_attr(filters, VT_ID("text"));
     py::object not_command = ~vt::get_attr(filters, VT_ID("command"));
-    py::object text_only = vt::get_attr(filters, VT_ID("text")) & not_command;
+    py::object text_only = text & not_command;
     py::object echo_handler = VT_GLOBAL(c, "MessageHandler")(text_only, VT_GLOBAL(c, "echo"));
 
     py::object add_handler = dispatcher.attr(VT_ID("add_handler"));

@@ -6,24 +6,28 @@ configuration module pointing at it, and only then import the module.  The
 body of an extension module runs once per process, so the import (and the
 server it talks to) is shared by all the bot's tests of one run.
 """
-import importlib
 import pathlib
 import sys
 
 import pytest
 
-from bot_helpers import INITIAL, MODULE, PROXY_VARS, TOKEN, Chat, write_config
+from bot_helpers import INITIAL, PROXY_VARS, TOKEN, Chat, write_config
+from implementations import implementation, module_name
 from velmor_trader.plugins.telegram.local_server import LocalChatServer
 
 
 HERE = pathlib.Path(__file__).resolve().parent
-_running = {}  # what the session fixtures started, to stop after the last bot test
+_running = {}  # what the fixtures started, to stop after the last bot test
 
 
-def _stop_running():
+def _close_module():
     module = _running.pop("module", None)
     if module is not None:
         module.bot.close()
+
+
+def _stop_running():
+    _close_module()
     server = _running.pop("server", None)
     if server is not None:
         server.stop()
@@ -45,8 +49,8 @@ def chat_server():
 
 
 @pytest.fixture(scope="session")
-def botmod(chat_server, tmp_path_factory):
-    """The bot module, imported against the local server."""
+def bot_config(chat_server, tmp_path_factory):
+    """A configuration module pointing at the local server, on sys.path."""
     mp = pytest.MonkeyPatch()
     for var in PROXY_VARS:  # the client library would send loopback traffic to a proxy
         mp.delenv(var, raising=False)
@@ -54,13 +58,29 @@ def botmod(chat_server, tmp_path_factory):
     write_config(config_dir, chat_server.base_url)
     mp.syspath_prepend(str(config_dir))
     mp.delitem(sys.modules, "velmor_trader_config", raising=False)
-    mp.delitem(sys.modules, MODULE, raising=False)
-    module = importlib.import_module(MODULE)
-    _running["module"] = module
-    yield module
+    yield config_dir
     _stop_running()
     mp.undo()
     sys.modules.pop("velmor_trader_config", None)
+
+
+@pytest.fixture
+def botmod(impl, bot_config):
+    """The bot module of the side under test, imported against the local server.
+
+    Both sides talk to the same server, so only one polls at a time: the
+    native bot is closed before its twin is imported (every native test
+    runs first).  The body of an extension module runs once per process, so
+    each side is imported once and shared by all of its tests."""
+    if _running.get("impl") != impl:
+        if impl in _running.setdefault("done", set()):
+            raise RuntimeError(f"the {impl} bot was closed already; run each side's tests together")
+        _close_module()
+        sys.modules.pop(module_name("bot", impl), None)
+        _running["module"] = implementation("bot", impl)
+        _running["impl"] = impl
+        _running["done"].add(impl)
+    return _running["module"]
 
 
 @pytest.fixture

@@ -173,14 +173,14 @@ def test_close_positions_keeps_pending_gateway(bot, chat):
 
 @pytest.mark.parametrize("text", ["hello", "/stop", "/balance", "/orders -a 5", "/orders",
                                   "/cancel_order 1 GW", "/send_order ,,,,,,,", "/close_positions GW"])
-def test_other_chat_is_ignored_and_logged(bot, chat, caplog, text):
+def test_other_chat_is_ignored_and_logged(botmod, bot, chat, caplog, text):
     with caplog.at_level(logging.WARNING):
         assert chat.send_unanswered(text, chat_id=OTHER_CHAT_ID) == [
             {"chat_id": CHAT_ID, "text": "[ECHO] barrier"}]
     assert changed(bot) == {}
     logged = [r for r in caplog.records if str(OTHER_CHAT_ID) in r.getMessage()]
     assert len(logged) == 1
-    assert logged[0].name == "velmor_trader.plugins.telegram.bot"
+    assert logged[0].name == botmod.__name__
 
 
 def test_echo_ignores_update_without_message(bot, chat):

@@ -7,6 +7,7 @@ import sys
 import pytest
 
 from bot_helpers import CHAT_ID, TOKEN, subprocess_env, write_config
+from implementations import module_name
 from velmor_trader.plugins.telegram.local_server import LocalChatServer
 
 
@@ -38,28 +39,28 @@ def test_connection_check_closes_bot_when_sending_fails(server, tmp_path):
     assert server.sent_messages() == []
 
 
-def test_close_lets_interpreter_exit(server, tmp_path):
+def test_close_lets_interpreter_exit(impl, server, tmp_path):
     write_config(tmp_path, server.base_url)
-    code = ("from velmor_trader.plugins.telegram.bot import bot\n"
+    code = (f"from {module_name('bot', impl)} import bot\n"
             "bot.close()\n"
             "print(bot.velmor_trader_status)\n")
     done = run(["-c", code], tmp_path)
     assert (done.returncode, done.stdout) == (0, "Running\n"), done.stderr
 
 
-def test_import_without_reachable_server_fails_and_exits(tmp_path):
+def test_import_without_reachable_server_fails_and_exits(impl, tmp_path):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]  # nothing listens here once closed
     write_config(tmp_path, f"http://127.0.0.1:{port}/bot")
-    done = run(["-c", "import velmor_trader.plugins.telegram.bot"], tmp_path)
+    done = run(["-c", f"import {module_name('bot', impl)}"], tmp_path)
     assert done.returncode == 1
     assert "NetworkError" in done.stderr
 
 
-def test_missing_configuration_name(tmp_path):
+def test_missing_configuration_name(impl, tmp_path):
     (tmp_path / "velmor_trader_config.py").write_text(f"TELEGRAM_TOKEN = {TOKEN!r}\n")
-    done = run(["-c", "import velmor_trader.plugins.telegram.bot"], tmp_path)
+    done = run(["-c", f"import {module_name('bot', impl)}"], tmp_path)
     assert done.returncode == 1
     assert "ImportError" in done.stderr and "TELEGRAM_CHAT_ID" in done.stderr
 
@@ -72,7 +73,7 @@ COUNTED_IMPORT = (
     "    print('stop', flush=True)\n"
     "    stop(self)\n"
     "telegram.ext.Updater.stop = counted\n"
-    "from velmor_trader.plugins.telegram.bot import bot\n")
+    "from {module} import bot\n")
 
 
 @pytest.mark.parametrize("ending, code, out", [
@@ -80,12 +81,33 @@ COUNTED_IMPORT = (
     ("raise RuntimeError('engine died')\n", 1, ["stop"]),         # crashes without close()
     ("bot.close()\nprint('end')\n", 0, ["stop", "end"]),          # closes: stopped once
 ])
-def test_polling_stops_when_the_interpreter_shuts_down(server, tmp_path, ending, code, out):
+def test_polling_stops_when_the_interpreter_shuts_down(impl, server, tmp_path, ending, code, out):
     write_config(tmp_path, server.base_url)
+    program = COUNTED_IMPORT.format(module=module_name("bot", impl)) + ending
     try:
-        done = run(["-c", COUNTED_IMPORT + ending], tmp_path, timeout=10)
+        done = run(["-c", program], tmp_path, timeout=10)
     except subprocess.TimeoutExpired:
         pytest.fail("the interpreter was still running 10 s after the program ended")
     assert (done.returncode, done.stdout.split()) == (code, out), done.stderr
     assert ("engine died" in done.stderr) == (code == 1)
     assert "Exception ignored" not in done.stderr
+
+
+def test_failure_to_stop_at_exit_is_reported_as_unraisable(impl, server, tmp_path):
+    write_config(tmp_path, server.base_url)
+    program = (
+        "import logging, telegram.ext\n"
+        "logged = logging.StreamHandler()\n"
+        "logged.setFormatter(logging.Formatter('LOGGED %(message)s'))\n"
+        "logging.getLogger('velmor_trader').addHandler(logged)\n"
+        "stop = telegram.ext.Updater.stop\n"
+        "def failing(self):\n"
+        "    stop(self)\n"
+        "    raise RuntimeError('stop failed')\n"
+        "telegram.ext.Updater.stop = failing\n"
+        f"from {module_name('bot', impl)} import bot\n"
+        "print('end')\n")
+    done = run(["-c", program], tmp_path, timeout=10)
+    assert (done.returncode, done.stdout) == (0, "end\n"), done.stderr
+    assert "Exception ignored in: <telegram.ext.updater.Updater object" in done.stderr
+    assert "RuntimeError: stop failed" in done.stderr and "LOGGED" not in done.stderr

@@ -138,6 +138,22 @@ def test_send_message_refusals_send_nothing(bot, chat_server, args, kwargs, erro
     assert [m["text"] for m in chat_server.wait_for_messages(1)] == ["after"]
 
 
+# The texts of the shared layer's argument checks, the same on both sides.
+@pytest.mark.parametrize("call, text", [
+    (lambda b: setattr(b, "velmor_trader_status", None),
+     "'val' has incorrect type (expected str, got NoneType)"),
+    (lambda b: b.send_message("x", chat_id="12"),
+     "'chat_id' has incorrect type (expected int, got str)"),
+    (lambda b: b.send_message(5), "'msg' has incorrect type (expected str, got int)"),
+    (lambda b: b.send_message(Text("x")), "'msg' has incorrect type (expected str, got Text)"),
+    (lambda b: type(b)(token=b"t"), "'token' has incorrect type (expected str, got bytes)"),
+])
+def test_type_error_texts(bot, call, text):
+    with pytest.raises(TypeError) as caught:
+        call(bot)
+    assert str(caught.value) == "Argument " + text
+
+
 @pytest.mark.parametrize("token", [None, 123456, b"123456:abc", Text("123456:abc")])
 def test_constructor_refuses_non_text_token_before_connecting(botmod, second_bot, token):
     _, server = second_bot()
@@ -147,6 +163,21 @@ def test_constructor_refuses_non_text_token_before_connecting(botmod, second_bot
         bots.append(botmod.TelegramBot(token=token))
     assert not bots
     assert all(method != "getMe" for method, _ in server.calls[calls:])
+
+
+def test_echo_filter_read_as_written(botmod, second_bot, monkeypatch):
+    """Filters.text & ~Filters.command: text is read first."""
+    import telegram.ext
+    read = []
+
+    class Recording:
+        def __getattr__(self, name):
+            read.append(name)
+            return getattr(telegram.ext.Filters, name)
+
+    monkeypatch.setattr(botmod, "Filters", Recording())
+    second_bot()
+    assert read == ["text", "command"]
 
 
 def test_get_chat_id_without_pending_update(bot):

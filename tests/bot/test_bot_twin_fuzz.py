@@ -3,6 +3,8 @@ differential fuzz; tools/twin-fuzz --module bot runs more)."""
 import pathlib
 import sys
 
+import pytest
+
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "fuzz"))
 
 from bot_target import BotTarget  # noqa: E402
@@ -10,6 +12,7 @@ from intended import intended  # noqa: E402
 import twinfuzz  # noqa: E402
 
 
+@pytest.mark.native_only  # the native side against the twin: one run
 def test_handlers_match_the_twin(botmod):
     twin = twinfuzz.load_twin("bot")  # imports against the same local service...
     twin.bot.close()                  # ...and stops polling at once: the tests' chat is botmod's

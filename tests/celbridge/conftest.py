@@ -11,12 +11,13 @@ def modules():
     install_win32com()
     from velmor_trader.gateways.cqg.wrapper import celbridge
     from velmor_trader.twins import celbridge as twin
-    return {"native": celbridge, "plain": twin}
+    return {"native": celbridge, "twin": twin}
 
 
-@pytest.fixture(scope="session")
-def cb(modules):
-    return modules["native"]
+@pytest.fixture
+def cb(impl, modules):
+    """The client module under test: native or its twin."""
+    return modules[impl]
 
 
 @pytest.fixture
@@ -32,6 +33,6 @@ def run(modules):
                 scenario(done[name])
             finally:
                 done[name].close()
-        assert done["native"].log == done["plain"].log
+        assert done["native"].log == done["twin"].log
         return done["native"]
     return play

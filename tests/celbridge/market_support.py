@@ -21,7 +21,7 @@ class Key(NamedTuple):
 @functools.lru_cache(maxsize=None)
 def module(kind):
     """The native extension module ("native") or its plain-Python twin
-    ("plain"), as the `modules` fixture gives them."""
+    ("twin"), as the `modules` fixture gives them."""
     install_win32com()
     if kind == "native":
         return importlib.import_module("velmor_trader.gateways.cqg.wrapper.celbridge")

@@ -15,9 +15,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 T0 = dt.datetime(2024, 11, 4, 9, 30)
 
 
-@pytest.fixture(params=["native", "plain"])
-def cl(request, modules, monkeypatch):
-    return make_client(modules[request.param], monkeypatch)
+@pytest.fixture
+def cl(impl, modules, monkeypatch):
+    return make_client(modules[impl], monkeypatch)
 
 
 def api_bar(minute, close=100.0, volume=5):
@@ -115,7 +115,7 @@ def test_without_assertions_no_assertion_error():
     import velmor_trader
     code = """if True:
         import pytest, test_bars, market_support
-        for kind in ("native", "plain"):
+        for kind in ("native", "twin"):
             cl = test_bars.make_client(market_support.module(kind), pytest.MonkeyPatch())
             for entry in ("none", "absent"):
                 if entry == "none":
@@ -133,7 +133,7 @@ def test_without_assertions_no_assertion_error():
     assert out.returncode == 0, out.stderr
     # None where a list should be fails on the missing last bar instead
     assert out.stdout.split() == ["native", "TypeError", "native", "KeyError",
-                                  "plain", "TypeError", "plain", "KeyError"]
+                                  "twin", "TypeError", "twin", "KeyError"]
 
 
 @pytest.mark.parametrize("subscribed", [False, True])

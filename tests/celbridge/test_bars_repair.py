@@ -48,9 +48,9 @@ def _same(a, b):
     return type(a) is type(b) and (a == b or (a != a and b != b))
 
 
-@pytest.fixture(params=["native", "plain"])
-def CelBridge(request, modules):
-    return modules[request.param].CelBridge
+@pytest.fixture
+def CelBridge(impl, modules):
+    return modules[impl].CelBridge
 
 
 @pytest.mark.parametrize("seed", range(40))

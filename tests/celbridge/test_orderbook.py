@@ -9,9 +9,9 @@ from velmor_trader.gateways.cqg.simulator import constants as C
 from market_support import Collection, make_client
 
 
-@pytest.fixture(params=["native", "plain"])
-def cl(request, modules, monkeypatch):
-    return make_client(modules[request.param], monkeypatch)
+@pytest.fixture
+def cl(impl, modules, monkeypatch):
+    return make_client(modules[impl], monkeypatch)
 
 
 def tick(kind, price, volume):

@@ -6,11 +6,12 @@ import types
 
 import pytest
 
+from implementations import implementation
+
 
 @pytest.fixture
-def dbmod():
-    from velmor_trader.plugins.sqlite3 import db
-    return db
+def dbmod(impl):
+    return implementation("db", impl)
 
 
 @pytest.fixture

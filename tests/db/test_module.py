@@ -5,6 +5,9 @@ import threading
 
 import pytest
 
+from implementations import module_name
+from twin_differences import TWIN_ONLY_NAMES
+
 ATTRS = ["threading", "sqlite3", "datetime", "Iterable", "List", "Dict", "Union",
          "Any", "pd", "np", "lock", "_db_path", "DB"]
 
@@ -17,7 +20,7 @@ def test_module_namespace(dbmod):
     import numpy
     import pandas
     public = {k for k in vars(dbmod) if not k.startswith("__")}
-    assert public == set(ATTRS)
+    assert public - set(TWIN_ONLY_NAMES["db"]) == set(ATTRS)
     assert dbmod.threading is threading and dbmod.sqlite3 is sqlite3
     assert dbmod.datetime is datetime.datetime
     assert dbmod.pd is pandas and dbmod.np is numpy
@@ -30,7 +33,7 @@ def test_module_namespace(dbmod):
 def test_class_shape(dbmod):
     DB = dbmod.DB
     assert DB.__bases__ == (object,) and DB.__doc__ is None
-    assert DB.__module__ == "velmor_trader.plugins.sqlite3.db"
+    assert DB.__module__ == dbmod.__name__
     for name in ("close", "commit", "execute", "_parse_sql_value",
                  "_parse_sql_where_condition", "create_balance_table",
                  "create_position_table", "create_order_table", "create_deal_table",
@@ -67,9 +70,9 @@ def test_db_path_signature(dbmod):
     assert str(inspect.signature(dbmod._db_path)) == "() -> 'str'"
 
 
-def test_import_does_not_read_configuration():
+def test_import_does_not_read_configuration(impl):
     code = ("import sys; sys.modules['velmor_trader_config'] = None\n"
-            "import velmor_trader.plugins.sqlite3.db as m\n"
+            f"import {module_name('db', impl)} as m\n"
             "print(m.DB.__name__)")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr

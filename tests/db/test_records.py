@@ -8,6 +8,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from implementations import module_name
+
 STAMP = dt.datetime(2024, 3, 5, 9, 7, 3, 250000)
 
 
@@ -234,12 +236,12 @@ def test_select_and_insert_from_two_threads(dbmod, shm_config):
     assert errors == []
 
 
-def test_assertions_disabled_reach_the_driver(tmp_path):
+def test_assertions_disabled_reach_the_driver(impl, tmp_path):
     code = (
         "import sys, types, sqlite3\n"
         "cfg = types.ModuleType('velmor_trader_config'); cfg.DB = {'sqlite3': sys.argv[1]}\n"
         "sys.modules['velmor_trader_config'] = cfg\n"
-        "from velmor_trader.plugins.sqlite3.db import DB\n"
+        f"from {module_name('db', impl)} import DB\n"
         "d = DB()\n"
         "for call in (lambda: d.update_records('balance', {}), lambda: d.insert_records('balance')):\n"
         "    try:\n"

@@ -1,7 +1,12 @@
 """Differences between a native module and its twin that are intended, each
 with its reason. The fuzz counts a case that shows one apart and does not
 report it."""
+import pathlib
 import re
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from twin_differences import FUZZ_INTENDED  # noqa: E402  (the one list, with the reasons)
 
 ARGUMENT_TYPE = re.compile(r"^Argument '\w+' has incorrect type \(expected \w+, got \w+\)$")
 
@@ -49,11 +54,11 @@ def intended(module, case, native, twin):
     # argument alike, the twin lets float()/int() word theirs. Compared by
     # type only.
     if module == "metrics" and _only_type_error_texts_differ(native, twin):
-        return "metrics argument conversion: TypeError text is the host's, not fixed"
+        return FUZZ_INTENDED["metrics"]
     # bot: a reply goes to update.effective_chat.id, which the twin reads
     # again for each reply as the Part's expression does; native keeps the id
     # it admitted the update with (the same chat), which saves the handlers
     # two attribute reads per reply on their hot path.
     if module == "bot" and _without_reply_chat_reads(twin) == native:
-        return "bot replies: the admitted chat id is reused, not read again"
+        return FUZZ_INTENDED["bot"]
     return None

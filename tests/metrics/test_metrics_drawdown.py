@@ -2,7 +2,12 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from velmor_trader.plugins.analysis import metrics as m
+from implementations import implementation
+
+
+@pytest.fixture
+def m(impl):
+    return implementation("metrics", impl)
 
 
 def pandas_steps(portfolio_value, window=252):
@@ -28,14 +33,14 @@ KINDS = {
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_example(kind):
+def test_example(m, kind):
     got = m.rolling_maximum_drawdown(KINDS[kind](np.array([100, 120, 90, 130])), window=2)
     assert got.tolist() == [0.0, 0.0, -0.25, -0.25]
     assert got.name == "pv"
     assert_identical(got, pandas_steps(KINDS[kind](np.array([100, 120, 90, 130])), 2))
 
 
-def test_default_window_measures_from_the_start():
+def test_default_window_measures_from_the_start(m):
     values = [100.0, 80.0, 120.0, 60.0] + [70.0] * 600
     got = m.rolling_maximum_drawdown(values)
     assert got.iloc[3] == -0.5 and got.iloc[251] == -0.5
@@ -60,7 +65,7 @@ def random_values(rng, n):
 
 
 @pytest.mark.parametrize("seed", range(25))
-def test_matches_pandas_steps(seed):
+def test_matches_pandas_steps(m, seed):
     rng = np.random.default_rng(seed)
     for _ in range(10):
         n = int(rng.integers(0, 80))
@@ -76,7 +81,7 @@ def test_matches_pandas_steps(seed):
                 assert_identical(got, pandas_steps(make(v), window))
 
 
-def test_strided_and_large_inputs():
+def test_strided_and_large_inputs(m):
     rng = np.random.default_rng(1)
     v = rng.lognormal(4.0, 0.3, 20001)
     v[::97] = np.nan
@@ -100,7 +105,7 @@ def test_strided_and_large_inputs():
     (np.array([1, 3, 2], dtype=np.longdouble), 2),
     (np.array([5.0, 6.0]), 2**63 - 1),
 ])
-def test_other_inputs_follow_pandas(value, window):
+def test_other_inputs_follow_pandas(m, value, window):
     assert_identical(m.rolling_maximum_drawdown(value, window), pandas_steps(value, int(window)))
 
 
@@ -108,19 +113,20 @@ def test_other_inputs_follow_pandas(value, window):
     ([1.0, 2.0], 0), ([1.0, 2.0], -3), (["a", "b"], 2), ([[1.0, 2.0]], 2),
     ([1.0, 2.0], 2**63),
 ])
-def test_errors_are_those_of_pandas(value, window):
+def test_errors_are_those_of_pandas(m, value, window):
     with pytest.raises(Exception) as expected:
         pandas_steps(value, window)
     with pytest.raises(type(expected.value)):
         m.rolling_maximum_drawdown(value, window)
 
 
-def test_window_must_be_a_number():
+def test_window_must_be_a_number(m):
     with pytest.raises(TypeError, match="window"):
         m.rolling_maximum_drawdown([1.0, 2.0], "2")
 
 
-def test_numeric_columns_are_computed_without_pandas_rolling(monkeypatch):
+@pytest.mark.native_only
+def test_numeric_columns_are_computed_without_pandas_rolling(m, monkeypatch):
     inputs = [[100, 120, 90, 130], np.array([3.0, np.nan, 1.0, 2.0], dtype="float32"),
               pd.Series([5.0, 4.0, 6.0], index=list("abc"))]
     expected = [pandas_steps(v, 2) for v in inputs]

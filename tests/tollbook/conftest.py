@@ -2,15 +2,23 @@ from types import SimpleNamespace
 
 import pytest
 
+from implementations import implementation
+
 FIELDS = ("total_number_of_trades", "total_trade_amount", "commissions", "platform_fees",
           "system_fees", "settlement_fees", "stamp_fees", "trade_fees", "transaction_fees",
           "total_fees")
 
 
+@pytest.fixture
+def tb(impl):
+    """The schedules under test: the native module or its twin."""
+    return implementation("tollbook", impl)
+
+
 @pytest.fixture(scope="session")
-def tb():
-    from velmor_trader.gateways.futu import tollbook
-    return tollbook
+def native_tb():
+    """The native schedules, for the tests that compare them with the twin's."""
+    return implementation("tollbook", "native")
 
 
 @pytest.fixture(scope="session")

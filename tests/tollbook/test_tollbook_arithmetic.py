@@ -34,19 +34,19 @@ def build(cls, deals):
 
 @pytest.mark.parametrize("cls", SCHEDULES)
 @pytest.mark.parametrize("price, qty", KINDS)
-def test_kinds_single_deal(tb, ref, deal, figures, cls, price, qty):
+def test_kinds_single_deal(native_tb, ref, deal, figures, cls, price, qty):
     lot = 2 if cls != "TollbookHKFE" or qty != 2 ** 70 else 3
     d = deal(price, qty, lot)
-    assert_same(getattr(tb, cls)(d), getattr(ref, cls)(d), figures)
+    assert_same(getattr(native_tb, cls)(d), getattr(ref, cls)(d), figures)
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
 @pytest.mark.parametrize("cls", SCHEDULES)
-def test_kinds_mixed_order(tb, ref, deal, figures, cls):
+def test_kinds_mixed_order(native_tb, ref, deal, figures, cls):
     rng = random.Random(7)
     for _ in range(200):
         deals = [deal(*rng.choice(KINDS), rng.choice(LOTS)) for _ in range(rng.randrange(5))]
-        native, native_error = build(getattr(tb, cls), deals)
+        native, native_error = build(getattr(native_tb, cls), deals)
         plain, plain_error = build(getattr(ref, cls), deals)
         assert native_error is plain_error
         assert_same(native, plain, figures)
@@ -64,17 +64,17 @@ def _near_ties():
     return [float(a) if isinstance(a, np.floating) else a for a in amounts]
 
 
-def test_sehk_rounding_near_ties(tb, ref, deal, figures):
+def test_sehk_rounding_near_ties(native_tb, ref, deal, figures):
     rng = random.Random(11)
     amounts = _near_ties() + [rng.uniform(0, 1e7) for _ in range(5000)]
     amounts += [round(rng.uniform(0, 500), 3) * rng.randrange(1, 5000) for _ in range(5000)]
     for a in amounts:
         d = deal(a, 1)
-        assert figures(tb.TollbookSEHK(d)) == figures(ref.TollbookSEHK(d)), a
+        assert figures(native_tb.TollbookSEHK(d)) == figures(ref.TollbookSEHK(d)), a
 
 
-def test_crypto_rounding_to_eight_places(tb, ref, deal, figures):
-    class Raw(tb.TollbookCrypto):
+def test_crypto_rounding_to_eight_places(native_tb, ref, deal, figures):
+    class Raw(native_tb.TollbookCrypto):
         PLATFORM_FEE_RATE = 1
         PLATFORM_FEE_MIN_USD = 0
         COMMISSION_RATE = 1.0
@@ -93,10 +93,10 @@ def test_crypto_rounding_to_eight_places(tb, ref, deal, figures):
         assert figures(Raw(d)) == figures(RawRef(d)), a
     for _ in range(300):
         deals = [deal(rng.uniform(0, 9e4), rng.choice([0.001, 0.25, 3])) for _ in range(6)]
-        assert figures(tb.TollbookCrypto(*deals)) == figures(ref.TollbookCrypto(*deals))
+        assert figures(native_tb.TollbookCrypto(*deals)) == figures(ref.TollbookCrypto(*deals))
 
 
-def test_non_numeric_accumulator_start(tb, ref, deal, figures):
+def test_non_numeric_accumulator_start(native_tb, ref, deal, figures):
     """Accumulators of any type take part through their own arithmetic."""
     from fractions import Fraction
 
@@ -105,6 +105,6 @@ def test_non_numeric_accumulator_start(tb, ref, deal, figures):
                                        "stamp_fees": Fraction(0)})
 
     deals = [deal(100, 100), deal(2.5, 4)]
-    native, plain = exact(tb.TollbookSEHK)(*deals), exact(ref.TollbookSEHK)(*deals)
+    native, plain = exact(native_tb.TollbookSEHK)(*deals), exact(ref.TollbookSEHK)(*deals)
     assert type(native.stamp_fees) is Fraction
     assert_same(native, plain, figures)

@@ -20,7 +20,7 @@ def test_class_shape(tb, name):
     cls = getattr(tb, name)
     assert cls.__bases__ == (BaseFees,) and isinstance(cls, type)
     assert cls.__name__ == cls.__qualname__ == name
-    assert cls.__module__ == "velmor_trader.gateways.futu.tollbook"
+    assert cls.__module__ == tb.__name__
     assert isinstance(cls.__doc__, str) and len(cls.__doc__.split()) > 10
     init = cls.__dict__["__init__"]
     assert init.__name__ == "__init__" and init.__qualname__ == name + ".__init__"

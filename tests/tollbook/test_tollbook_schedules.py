@@ -144,12 +144,12 @@ def test_crypto_rates_read_through_instance(tb, deal, override):
     ("TollbookHKFE", SimpleNamespace(filled_quantity=3), AttributeError),
     ("TollbookCrypto", SimpleNamespace(filled_avg_price="x", filled_quantity=2.5), TypeError),
 ])
-def test_failing_deal_keeps_earlier_sums(tb, ref, deal, figures, cls, bad, error):
+def test_failing_deal_keeps_earlier_sums(native_tb, ref, deal, figures, cls, bad, error):
     good = deal(100, 100, lot_size=2)
     with pytest.raises(error):
-        getattr(tb, cls)(good, bad, good)
+        getattr(native_tb, cls)(good, bad, good)
     # the same partial state as the plain-Python schedule leaves behind
-    native = getattr(tb, cls).__new__(getattr(tb, cls))
+    native = getattr(native_tb, cls).__new__(getattr(native_tb, cls))
     plain = getattr(ref, cls).__new__(getattr(ref, cls))
     for obj in (native, plain):
         with pytest.raises(error):
@@ -187,11 +187,11 @@ def _logging(base, log):
 
 
 @pytest.mark.parametrize("cls", ["TollbookSEHK", "TollbookHKFE", "TollbookCrypto"])
-def test_attribute_writes_in_python_order(tb, ref, deal, cls):
+def test_attribute_writes_in_python_order(native_tb, ref, deal, cls):
     """An instance that watches its attributes sees each `+=` as it happens."""
     native_log, plain_log = [], []
     deals = [deal(100, 100, 2), deal(12.5, 3000, 3), deal(7, 9, 2)]
-    _logging(getattr(tb, cls), native_log)(*deals)
+    _logging(getattr(native_tb, cls), native_log)(*deals)
     _logging(getattr(ref, cls), plain_log)(*deals)
     assert native_log == plain_log and len(native_log) >= 9
 

@@ -1,16 +1,11 @@
-"""Pure-Python version of velmor_trader.plugins.telegram.bot.
-
-The benchmark's baseline: the same module body, handlers and classes as the
-native module, written in Python.  Importing it creates ``bot`` and starts
-polling, exactly like the native module.
-"""
-from __future__ import annotations
-
-import collections
+# The plain-Python twin of velmor_trader.plugins.telegram.bot: the same module
+# body, handlers and classes, with the same namespace, texts and order of
+# reads and calls.  Importing it creates ``bot`` and starts polling, exactly
+# like the native module.  Its namespace is the native module's too: what
+# the native module keeps in C++ the twin keeps in closures, its builders
+# deleted once used.
 from datetime import datetime
 import logging
-import threading
-
 from telegram import Update
 from telegram.ext import Updater
 from telegram.ext import ExtBot
@@ -21,253 +16,270 @@ from telegram.ext import Filters
 
 from velmor_trader_config import TELEGRAM_TOKEN, TELEGRAM_CHAT_ID
 
-try:  # optional: a self-hosted Bot API server or the local stand-in
-    from velmor_trader_config import TELEGRAM_BASE_URL
-except ImportError:
-    TELEGRAM_BASE_URL = None
-
+# Optional: the Bot API server to use instead of the client's default (a
+# self-hosted server, or the local stand-in).
+TELEGRAM_BASE_URL = getattr(__import__("velmor_trader_config"), "TELEGRAM_BASE_URL", None)
 logger = logging.getLogger(__name__)
-
-
-# Polling threads are not daemons: every bot's updater still running is
-# stopped at shutdown, before the interpreter waits for its threads.
-_updaters = []
-
-
-def _stop_polling_at_exit():
-    for updater in list(_updaters):
-        try:
-            if updater.running:
-                updater.stop()
-        except Exception:
-            logger.exception("Could not stop polling at exit")
-
-
-threading._register_atexit(_stop_polling_at_exit)
 
 
 class CustomedExtBot(ExtBot):
     __slots__ = ("velmor_trader_status",)
 
 
-def _from_operator(update):
-    """True when the update comes from the configured chat; logs it otherwise."""
-    chat = update.effective_chat
-    chat_id = None if chat is None else chat.id
-    if chat_id is not None and chat_id == TELEGRAM_CHAT_ID:
-        return True
-    logger.warning("Ignored an update from chat %s (not the configured chat)", chat_id)
-    return False
+class _Command:
+    """One handler call: handler(update, context)."""
+
+    __slots__ = ("update", "context", "chat_id")
+
+    def __init__(self, update, context):
+        self.update, self.context, self.chat_id = update, context, None
+
+    def admitted(self):
+        # True when the update comes from the configured chat; logs it otherwise.
+        chat = self.update.effective_chat
+        chat_id = chat if chat is None else chat.id
+        if chat_id is not None and chat_id == TELEGRAM_CHAT_ID:
+            self.chat_id = chat_id
+            return True
+        logger.warning("Ignored an update from chat %s (not the configured chat)", chat_id)
+        return False
+
+    def edited(self):
+        return self.update.edited_message is not None
+
+    def queue_request(self, command, **arguments):
+        request = (command, arguments)
+        # A client the bot did not build (a test's, another bot's) has no
+        # queue: the flags alone carry the request, as they did before there
+        # was one.
+        try:
+            queue = self.context.bot.velmor_trader_requests
+        except AttributeError:
+            return
+        queue.append(request)
+
+    def reply(self, text):
+        self.context.bot.send_message(chat_id=self.chat_id, text=text)
+
+    def reply_stamped(self, *texts):
+        self.reply("".join(("[", str(datetime.now()), "]") + texts))
 
 
-def _command(body):
-    """Every command handler: only the configured chat is served, and an
+def _command(body, edits_refused=True, _Command=_Command):
+    """The gate of every handler: only the configured chat is served, and an
     edited command is answered, never carried out (the library hands edits
     to command handlers too)."""
-    def handler(update: Update, context: CallbackContext):
-        if not _from_operator(update):
+    def handler(update: "Update", context: "CallbackContext"):
+        cmd = _Command(update, context)
+        if not cmd.admitted():
             return
-        if update.edited_message is not None:
-            _reply(update, context, "[" + str(datetime.now()) + "] Edited commands are not "
-                   "carried out: send the command again as a new message.")
-            return
-        body(update, context)
+        if edits_refused and cmd.edited():
+            return cmd.reply_stamped(" Edited commands are not carried out: send the command "
+                                     "again as a new message.")
+        body(cmd)
     handler.__name__ = handler.__qualname__ = body.__name__
     handler.__doc__ = body.__doc__
     return handler
 
 
-def _queue(context, command, **arguments):
-    # A client the bot did not build has no queue: the flags carry the request.
-    try:
-        queue = context.bot.velmor_trader_requests
-    except AttributeError:
-        return
-    queue.append((command, arguments))
-
-
-def _reply(update, context, text):
-    context.bot.send_message(chat_id=update.effective_chat.id, text=text)
-
-
-def echo(update: Update, context: CallbackContext):
+def echo(cmd):
     """Echo command"""
-    if not _from_operator(update):
+    # Edited messages and channel posts pass the text filter without a message.
+    message = cmd.update.message
+    if message is None:
         return
-    message = update.message
-    text = None if message is None else message.text
+    text = message.text
     if text is None:
         return
-    _reply(update, context, "[ECHO] " + text)
+    cmd.reply("[ECHO] " + text)
+
+
+echo = _command(echo, edits_refused=False)
 
 
 @_command
-def stop(update: Update, context: CallbackContext):
+def stop(cmd):
     """/stop [no parameters]: Stop the engine"""
-    context.bot.velmor_trader_status = "Terminated"
-    _queue(context, "stop")
-    _reply(update, context, "[" + str(datetime.now()) + "] Terminating Velmor-Trader...")
+    cmd.context.bot.velmor_trader_status = "Terminated"
+    cmd.queue_request("stop")
+    cmd.reply_stamped(" Terminating Velmor-Trader...")
 
 
 @_command
-def balance(update: Update, context: CallbackContext):
+def balance(cmd):
     """/balance [no parameters]: Fetch balance"""
-    context.bot.get_balance = True
-    _queue(context, "balance")
-    _reply(update, context, "[" + str(datetime.now()) + "] Fetching balance...")
+    cmd.context.bot.get_balance = True
+    cmd.queue_request("balance")
+    cmd.reply_stamped(" Fetching balance...")
 
 
 @_command
-def positions(update: Update, context: CallbackContext):
+def positions(cmd):
     """/positions [no parameters]: Fetch positions of all gateways"""
-    context.bot.get_positions = True
-    _queue(context, "positions")
-    _reply(update, context, "[" + str(datetime.now()) + "] Fetching positions...")
+    cmd.context.bot.get_positions = True
+    cmd.queue_request("positions")
+    cmd.reply_stamped(" Fetching positions...")
 
 
 @_command
-def orders(update: Update, context: CallbackContext):
+def orders(cmd):
     """/orders [parameters]: Fetch orders\n- filter:str (optional) if "-a", only return alive orders\n- n:int (optional) number of displayed records"""
-    args = context.args
-    _reply(update, context, "[" + str(datetime.now()) + "] " + str(args) + "...")
+    args = cmd.context.args
+    cmd.reply_stamped(" ", str(args), "...")
     n = len(args)
     if n > 2:
-        _reply(update, context, orders.__doc__)
-        return
-    if n == 2:
-        if "-a" not in args:
-            _reply(update, context, orders.__doc__)
-            return
-        rest = [a for a in args if a != "-a"]
-        if not rest:  # "-a" twice: no count given
-            _reply(update, context, orders.__doc__)
-            return
-        try:
-            count = int(rest[0])
-        except ValueError:
-            _reply(update, context, orders.__doc__)
-            return
-        context.bot.active_orders = True
-        context.bot.num_orders_displayed = count
-    elif n == 1:
-        if args[0] == "-a":
-            context.bot.active_orders = True
+        return cmd.reply(orders.__doc__)
+    # At most one "-a" and one count, in either order; "-a -a" gives no count.
+    all_ = False
+    word = None
+    for i in range(n):
+        nxt = args[i]
+        flag = nxt == "-a"
+        if (all_ if flag else word is not None):
+            return cmd.reply(orders.__doc__)
+        if flag:
+            all_ = True
         else:
-            try:
-                count = int(args[0])
-            except ValueError:
-                _reply(update, context, orders.__doc__)
-                return
-            context.bot.num_orders_displayed = count
-    context.bot.get_orders = True
-    active, count = context.bot.active_orders, context.bot.num_orders_displayed
-    _queue(context, "orders", active_orders=active, num_orders_displayed=count)
-    _reply(update, context,
-           "[" + str(datetime.now()) + "] Fetching orders (active_orders="
-           + str(active) + ", num_orders_displayed=" + str(count) + ")...")
+            word = nxt
+    given = None
+    if word is not None:
+        try:
+            given = int(word)
+        except ValueError:
+            return cmd.reply(orders.__doc__)
+    if all_:
+        cmd.context.bot.active_orders = True
+    if given is not None:
+        cmd.context.bot.num_orders_displayed = given
+    cmd.context.bot.get_orders = True
+    # The request is what the answer below reports, earlier values included.
+    client = cmd.context.bot
+    active = client.active_orders
+    count = client.num_orders_displayed
+    cmd.queue_request("orders", active_orders=active, num_orders_displayed=count)
+    cmd.reply_stamped(" Fetching orders (active_orders=", str(active),
+                      ", num_orders_displayed=", str(count), ")...")
 
 
 @_command
-def deals(update: Update, context: CallbackContext):
+def deals(cmd):
     """/deals [parameters]: fetch done deals\n- n:int (optional) number of displayed records"""
-    args = context.args
-    if len(args) > 1:
-        _reply(update, context, deals.__doc__)
-        return
-    if len(args) == 1:
+    args = cmd.context.args
+    n = len(args)
+    if n > 1:
+        return cmd.reply(deals.__doc__)
+    if n == 1:
         try:
             count = int(args[0])
         except ValueError:
-            _reply(update, context, deals.__doc__)
-            return
-        context.bot.num_deals_displayed = count
-    context.bot.get_deals = True
-    count = context.bot.num_deals_displayed
-    _queue(context, "deals", num_deals_displayed=count)
-    _reply(update, context,
-           "[" + str(datetime.now()) + "] Fetching deals (num_deals_displayed=" + str(count) + ")...")
+            return cmd.reply(deals.__doc__)
+        cmd.context.bot.num_deals_displayed = count
+    cmd.context.bot.get_deals = True
+    count = cmd.context.bot.num_deals_displayed
+    cmd.queue_request("deals", num_deals_displayed=count)
+    cmd.reply_stamped(" Fetching deals (num_deals_displayed=", str(count), ")...")
 
 
 @_command
-def cancel_orders(update: Update, context: CallbackContext):
+def cancel_orders(cmd):
     """/cancel_orders [no parameters]: cancel all active orders"""
-    context.bot.cancel_orders = True
-    _queue(context, "cancel_orders")
-    _reply(update, context, "[" + str(datetime.now()) + "] Canceling all active orders...")
+    cmd.context.bot.cancel_orders = True
+    cmd.queue_request("cancel_orders")
+    cmd.reply_stamped(" Canceling all active orders...")
 
 
 @_command
-def cancel_order(update: Update, context: CallbackContext):
+def cancel_order(cmd):
     """/cancel_order [parameters]: cancel an active order\n- order_id: str, the id of the order\n- gateway_name: str, the name of the gateway"""
-    args = context.args
+    args = cmd.context.args
     if len(args) != 2:
-        _reply(update, context, cancel_order.__doc__)
-        return
-    context.bot.cancel_order_id = str(args[0])
-    context.bot.gateway_name = str(args[1])
-    context.bot.cancel_order = True
-    _queue(context, "cancel_order", cancel_order_id=str(args[0]), gateway_name=str(args[1]))
-    _reply(update, context,
-           "[" + str(datetime.now()) + "] Canceling order: order_id=" + args[0]
-           + ",gateway_name=" + args[1] + "...")
+        return cmd.reply(cancel_order.__doc__)
+    order_id, gateway = str(args[0]), str(args[1])
+    cmd.context.bot.cancel_order_id = order_id
+    cmd.context.bot.gateway_name = gateway
+    cmd.context.bot.cancel_order = True
+    cmd.queue_request("cancel_order", cancel_order_id=order_id, gateway_name=gateway)
+    cmd.reply_stamped(" Canceling order: order_id=", order_id, ",gateway_name=", gateway, "...")
 
 
 @_command
-def send_order(update: Update, context: CallbackContext):
+def send_order(cmd):
     """/send_order [parameters] send an order with string instruction:\n- order_string: str, security_code, quantity, direction(l/s), offset(o/c),\n                order_type(m/l/s), gateway_name, price(None),\n                stop_price(None)"""
-    args = context.args
-    if len(args) != 1 or len(args[0].split(",")) != 8:
-        _reply(update, context, send_order.__doc__)
-        return
-    context.bot.order_string = args[0]
-    context.bot.send_order = True
-    _queue(context, "send_order", order_string=args[0])
-    _reply(update, context, "[" + str(datetime.now()) + "] Send order (" + str(args) + ")...")
+    args = cmd.context.args
+    word = args[0] if len(args) == 1 else None
+    if word is None or len(word.split(",")) != 8:
+        return cmd.reply(send_order.__doc__)
+    cmd.context.bot.order_string = word
+    cmd.context.bot.send_order = True
+    cmd.queue_request("send_order", order_string=word)
+    cmd.reply_stamped(" Send order (", str(args), ")...")
 
 
 @_command
-def close_positions(update: Update, context: CallbackContext):
+def close_positions(cmd):
     """/close_positions [parameters]:\n- gateway_name: str, the name of the gateway"""
-    args = context.args
-    if len(args) > 1:
-        _reply(update, context, close_positions.__doc__)
-        return
-    if len(args) == 1:
-        context.bot.close_positions_gateway_name = args[0]
-    context.bot.close_positions = True
-    _queue(context, "close_positions",
-           close_positions_gateway_name=args[0] if len(args) == 1 else None)
-    _reply(update, context, "[" + str(datetime.now()) + "] Closing positions...")
+    args = cmd.context.args
+    n = len(args)
+    if n > 1:
+        return cmd.reply(close_positions.__doc__)
+    # The queued request names the gateway this command gave, None for all.
+    gateway = None
+    if n == 1:
+        gateway = args[0]
+        cmd.context.bot.close_positions_gateway_name = gateway
+    cmd.context.bot.close_positions = True
+    cmd.queue_request("close_positions", close_positions_gateway_name=gateway)
+    cmd.reply_stamped(" Closing positions...")
 
 
-def _is_number(obj):
-    t = type(obj)
-    return hasattr(t, "__index__") or hasattr(t, "__int__") or hasattr(t, "__float__") \
-        or isinstance(obj, complex)
+def _updaters_stopped_at_exit():
+    """A new list of updaters that are stopped at shutdown if still running.
+
+    The chat library's polling threads are not daemons: a program that ends
+    without close() would wait for them for ever.  threading's own exit hooks
+    run before the interpreter waits for its threads; the atexit module's
+    only after."""
+    updaters = []
+
+    def write_unraisable(exc, obj):
+        # sys.unraisablehook takes only the interpreter's own argument type,
+        # which is not exposed: one object whose destructor fails yields it.
+        import sys
+        seen = []
+        hook, sys.unraisablehook = sys.unraisablehook, seen.append
+        try:
+            type("_Probe", (), {"__del__": lambda self: None.fail})()
+        finally:
+            sys.unraisablehook = hook
+        sys.unraisablehook(type(seen[0])((type(exc), exc, exc.__traceback__, None, obj)))
+
+    def _stop_polling_at_exit():
+        # One updater that fails to stop is reported as unraisable, like an
+        # error in a destructor, and keeps neither the others from stopping
+        # nor the interpreter from going on with its shutdown.
+        for updater in list(updaters):
+            try:
+                if updater.running:
+                    updater.stop()
+            except Exception as exc:
+                write_unraisable(exc, updater)
+
+    __import__("threading")._register_atexit(_stop_polling_at_exit)
+    return updaters
 
 
-class TelegramBot:
-    """
-    <Velmor-Trader TelegramBot> Available commands:"
-    1. /stop
-    2. /balance
-    3. /positions
-    4. /orders
-    5. /deals
-    6. /cancel_order
-    7. /cancel_orders
-    8. /send_order
-    9. /close_positions
-    10. /help
-    """
+def _telegram_bot_init(updaters):
+    from velmor_trader.twins._host import incorrect_type
 
-    def __init__(self, token: str):
+    def __init__(self, token: "str"):
         if type(token) is not str:
-            raise TypeError(f"token must be str, not {type(token).__name__}")
-        if TELEGRAM_BASE_URL is None:
-            client = CustomedExtBot(token=token)
+            raise incorrect_type("token", "str", token)
+        base_url = TELEGRAM_BASE_URL
+        client_class = CustomedExtBot
+        if base_url is None:
+            client = client_class(token=token)
         else:
-            client = CustomedExtBot(token=token, base_url=TELEGRAM_BASE_URL)
+            client = client_class(token=token, base_url=base_url)
         self.updater = Updater(use_context=True, bot=client)
         self.updater.bot.velmor_trader_status = "Running"
         self.updater.bot.get_balance = False
@@ -285,7 +297,10 @@ class TelegramBot:
         self.updater.bot.order_string = ""
         self.updater.bot.close_positions = False
         self.updater.bot.close_positions_gateway_name = None
-        self.updater.bot.velmor_trader_requests = collections.deque()
+        # The request queue beside the flags: (command, arguments) of every
+        # accepted command, in the order they came.  A deque, so that the
+        # dispatcher's thread appends and the engine's thread pops without a lock.
+        self.updater.bot.velmor_trader_requests = __import__("collections").deque()
         dispatcher = self.updater.dispatcher
         stop_handler = CommandHandler("stop", stop)
         balance_handler = CommandHandler("balance", balance)
@@ -307,17 +322,40 @@ class TelegramBot:
         dispatcher.add_handler(cancel_orders_handler)
         dispatcher.add_handler(send_order_handler)
         dispatcher.add_handler(close_positions_handler)
-        _updaters[:] = [u for u in _updaters if u.running] + [self.updater]
-        self.updater.start_polling()
+        # Stopped at exit; those stopped since (close()) are not kept alive.
+        updater = self.updater
+        updaters[:] = [u for u in list(updaters) if u.running] + [updater]
+        updater.start_polling()
+    __init__.__qualname__ = "TelegramBot.__init__"
+    return __init__
+
+
+class TelegramBot:
+    """
+    <Velmor-Trader TelegramBot> Available commands:"
+    1. /stop
+    2. /balance
+    3. /positions
+    4. /orders
+    5. /deals
+    6. /cancel_order
+    7. /cancel_orders
+    8. /send_order
+    9. /close_positions
+    10. /help
+    """
+
+    __init__ = _telegram_bot_init(_updaters_stopped_at_exit())
 
     @property
     def velmor_trader_status(self):
         return self.updater.bot.velmor_trader_status
 
     @velmor_trader_status.setter
-    def velmor_trader_status(self, val: str):
+    def velmor_trader_status(self, val: "str"):
         if type(val) is not str:
-            raise TypeError(f"velmor_trader_status must be str, not {type(val).__name__}")
+            from velmor_trader.twins._host import incorrect_type
+            raise incorrect_type("val", "str", val)
         self.updater.bot.velmor_trader_status = val
 
     @property
@@ -325,7 +363,7 @@ class TelegramBot:
         return self.updater.bot.get_balance
 
     @get_balance.setter
-    def get_balance(self, val: bool):
+    def get_balance(self, val: "bool"):
         self.updater.bot.get_balance = bool(val)
 
     @property
@@ -333,7 +371,7 @@ class TelegramBot:
         return self.updater.bot.get_positions
 
     @get_positions.setter
-    def get_positions(self, val: bool):
+    def get_positions(self, val: "bool"):
         self.updater.bot.get_positions = bool(val)
 
     @property
@@ -341,7 +379,7 @@ class TelegramBot:
         return self.updater.bot.get_orders
 
     @get_orders.setter
-    def get_orders(self, val: bool):
+    def get_orders(self, val: "bool"):
         self.updater.bot.get_orders = bool(val)
 
     @property
@@ -357,7 +395,7 @@ class TelegramBot:
         return self.updater.bot.active_orders
 
     @active_orders.setter
-    def active_orders(self, val: bool):
+    def active_orders(self, val: "bool"):
         self.updater.bot.active_orders = bool(val)
 
     @property
@@ -365,7 +403,7 @@ class TelegramBot:
         return self.updater.bot.get_deals
 
     @get_deals.setter
-    def get_deals(self, val: bool):
+    def get_deals(self, val: "bool"):
         self.updater.bot.get_deals = bool(val)
 
     @property
@@ -381,7 +419,7 @@ class TelegramBot:
         return self.updater.bot.cancel_order
 
     @cancel_order.setter
-    def cancel_order(self, val: bool):
+    def cancel_order(self, val: "bool"):
         self.updater.bot.cancel_order = bool(val)
 
     @property
@@ -405,7 +443,7 @@ class TelegramBot:
         return self.updater.bot.cancel_orders
 
     @cancel_orders.setter
-    def cancel_orders(self, val: bool):
+    def cancel_orders(self, val: "bool"):
         self.updater.bot.cancel_orders = bool(val)
 
     @property
@@ -413,7 +451,7 @@ class TelegramBot:
         return self.updater.bot.send_order
 
     @send_order.setter
-    def send_order(self, val: bool):
+    def send_order(self, val: "bool"):
         self.updater.bot.send_order = bool(val)
 
     @property
@@ -429,7 +467,7 @@ class TelegramBot:
         return self.updater.bot.close_positions
 
     @close_positions.setter
-    def close_positions(self, val: bool):
+    def close_positions(self, val: "bool"):
         self.updater.bot.close_positions = bool(val)
 
     @property
@@ -444,13 +482,14 @@ class TelegramBot:
     def requests(self):
         return self.updater.bot.velmor_trader_requests
 
-    def send_message(self, msg: str, chat_id: int = TELEGRAM_CHAT_ID):
-        if type(chat_id) is not int:
-            if not _is_number(chat_id):
-                raise TypeError(f"chat_id must be a number, not {type(chat_id).__name__}")
-            chat_id = int(chat_id)
-        if type(msg) is not str:
-            raise TypeError(f"msg must be str, not {type(msg).__name__}")
+    def send_message(self, msg: "str", chat_id: "int" = TELEGRAM_CHAT_ID):
+        if type(chat_id) is not int or type(msg) is not str:
+            # The checks' helpers are imported here, off the common path,
+            # to keep the module's namespace the native module's.
+            from velmor_trader.twins._host import incorrect_type, to_int
+            chat_id = to_int(chat_id, "chat_id")
+            if type(msg) is not str:
+                raise incorrect_type("msg", "str", msg)
         self.updater.bot.send_message(chat_id=chat_id, text=msg)
 
     def close(self):
@@ -464,6 +503,8 @@ class TelegramBot:
         self.get_updates()
         return self.updates[0].message.from_user.id
 
+
+del _Command, _command, _updaters_stopped_at_exit, _telegram_bot_init  # builders, used
 
 bot = TelegramBot(token=TELEGRAM_TOKEN)
 

@@ -1,12 +1,12 @@
-"""The broker client in plain Python: the baseline of the celbridge benchmark
-and the reference its tests compare the native module with.
-
-Written the way the behaviour reads, step by step: every enumeration member
-is read from ``win32com.client.constants`` where it is used, every quote and
-tick type is named again for each comparison.  Needs ``win32com.client``
-(on a machine without it, call
-``velmor_trader.gateways.cqg.simulator.install_win32com()`` first).
-"""
+# The plain-Python twin of velmor_trader.gateways.cqg.wrapper.celbridge, the
+# broker client: the same namespace, texts and order of reads and calls as the
+# native module.
+#
+# Written the way the behaviour reads, step by step: every enumeration member
+# is read from ``win32com.client.constants`` where it is used, every quote and
+# tick type is named again for each comparison.  Needs ``win32com.client``
+# (on a machine without it, call
+# ``velmor_trader.gateways.cqg.simulator.install_win32com()`` first).
 import threading
 import time
 from datetime import datetime
@@ -26,6 +26,7 @@ from velmor_trader.gateways import BaseGateway  # noqa: F401
 from velmor_trader.gateways.cqg.wrapper.CELEnvironment import CELSinkBase
 from velmor_trader.gateways.cqg.wrapper.CELEnvironment import Trace
 from velmor_trader.gateways.cqg.wrapper.CELEnvironment import AssertMessage
+from velmor_trader.twins._host import exact as _exact, to_int as _to_int
 
 TIMEOUT = 10
 TIMEZONE = pytz.timezone("Asia/Hong_Kong")
@@ -40,24 +41,6 @@ _CONNECTION_STATES = """Connection states:
     csConnectionTrouble      3  Trouble with Gateway connection.
     csConnectionUp           0  Connection is up.
 """
-
-
-def _exact_str(name, value):
-    if type(value) is not str:
-        raise TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
-                        % (name, "str", type(value).__name__))
-    return value
-
-
-def _to_int(name, value):
-    if type(value) is int:
-        return value
-    kind = type(value)
-    if isinstance(value, str) or not (hasattr(kind, "__index__") or hasattr(kind, "__int__")
-                                      or hasattr(kind, "__float__")):
-        raise TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
-                        % (name, "int", kind.__name__))
-    return int(value)
 
 
 def _matches(text, cqg_symbol):
@@ -118,8 +101,8 @@ class CelBridge(CELSinkBase):
         self.gateway = gateway
 
     def Logon(self, user_name: "str", password: "str"):
-        _exact_str("user_name", user_name)
-        _exact_str("password", password)
+        _exact(user_name, "user_name", str)
+        _exact(password, "password", str)
         Trace("Connecting to GW")
         self.celEnvironment.cqgCEL.GWLogon(user_name, password)
         Trace("Waiting for GW connection...")
@@ -134,22 +117,22 @@ class CelBridge(CELSinkBase):
         Trace("Successfully logoff account " + format(account.GWAccountName, ""))
 
     def get_instrument_from_cqg_symbol(self, cqg_symbol: "str"):
-        _exact_str("cqg_symbol", cqg_symbol)
+        _exact(cqg_symbol, "cqg_symbol", str)
         return _find(self.celEnvironment.cqgCEL.Instruments, cqg_symbol,
                      lambda instrument: instrument.FullName)
 
     def get_timedbars_from_cqg_symbol(self, cqg_symbol: "str"):
-        _exact_str("cqg_symbol", cqg_symbol)
+        _exact(cqg_symbol, "cqg_symbol", str)
         return _find(self.celEnvironment.cqgCEL.AllTimedBars, cqg_symbol,
                      lambda timedbars: timedbars.Request.Symbol)
 
     def get_ticks_from_cqg_symbol(self, cqg_symbol: "str"):
-        _exact_str("cqg_symbol", cqg_symbol)
+        _exact(cqg_symbol, "cqg_symbol", str)
         return _find(self.celEnvironment.cqgCEL.AllTicks, cqg_symbol,
                      lambda ticks: ticks.Request.Symbol)
 
     def get_account_from_gwaccountid(self, GWAccountID: "int"):
-        GWAccountID = _to_int("GWAccountID", GWAccountID)
+        GWAccountID = _to_int(GWAccountID, "GWAccountID")
         accounts = win32com.client.Dispatch(self.celEnvironment.cqgCEL.Accounts)
         for account in accounts:
             Trace("GW Account id: {} name: {}".format(account.GWAccountID, account.GWAccountName))
@@ -160,7 +143,7 @@ class CelBridge(CELSinkBase):
         return None
 
     def subscribe_quote(self, cqg_symbol: "str"):
-        _exact_str("cqg_symbol", cqg_symbol)
+        _exact(cqg_symbol, "cqg_symbol", str)
         self.eventQuoteDone.clear()
         self.celEnvironment.cqgCEL.NewInstrument(cqg_symbol)
         Trace("Waiting for eventQuoteDone in subscribe_quote(" + cqg_symbol + ")...")
@@ -168,7 +151,7 @@ class CelBridge(CELSinkBase):
         Trace("eventQuoteDone is done.")
 
     def unsubscribe_quote(self, cqg_symbol: "str"):
-        _exact_str("cqg_symbol", cqg_symbol)
+        _exact(cqg_symbol, "cqg_symbol", str)
         cqgQuote = self.get_instrument_from_cqg_symbol(cqg_symbol)
         if not cqgQuote:
             return None
@@ -177,7 +160,7 @@ class CelBridge(CELSinkBase):
         Trace("Successfully unsubscribe quote for " + cqg_symbol)
 
     def subscribe_orderbook(self, cqg_symbol: "str"):
-        _exact_str("cqg_symbol", cqg_symbol)
+        _exact(cqg_symbol, "cqg_symbol", str)
         request = win32com.client.Dispatch(self.celEnvironment.cqgCEL.CreateTicksRequest())
         request.Symbol = cqg_symbol
         request.Type = win32com.client.constants.trtCurrentNotify
@@ -192,7 +175,7 @@ class CelBridge(CELSinkBase):
         Trace("eventOrderbookDone is done.")
 
     def unsubscribe_orderbook(self, cqg_symbol: "str"):
-        _exact_str("cqg_symbol", cqg_symbol)
+        _exact(cqg_symbol, "cqg_symbol", str)
         cqgOrderbooks = self.get_ticks_from_cqg_symbol(cqg_symbol)
         if not cqgOrderbooks:
             return None
@@ -201,9 +184,9 @@ class CelBridge(CELSinkBase):
         Trace("Successfully unsubscribe orderbook for " + cqg_symbol)
 
     def subscribe_bar(self, cqg_symbol: "str", lookback_period: "int", freq: "str" = "1Min"):
-        _exact_str("cqg_symbol", cqg_symbol)
-        lookback_period = _to_int("lookback_period", lookback_period)
-        _exact_str("freq", freq)
+        _exact(cqg_symbol, "cqg_symbol", str)
+        lookback_period = _to_int(lookback_period, "lookback_period")
+        _exact(freq, "freq", str)
         FREQ_ALLOWED = ("1Day", "1Min")
         if freq not in FREQ_ALLOWED:
             raise ValueError("Parameter freq=" + freq + " is Not supported. Only "
@@ -230,7 +213,7 @@ class CelBridge(CELSinkBase):
 
     @safe_call
     def unsubscribe_bar(self, cqg_symbol: "str"):
-        _exact_str("cqg_symbol", cqg_symbol)
+        _exact(cqg_symbol, "cqg_symbol", str)
         cqgTimedBars = self.get_timedbars_from_cqg_symbol(cqg_symbol)
         if not cqgTimedBars:
             return None
@@ -241,7 +224,7 @@ class CelBridge(CELSinkBase):
         Trace("Successfully unsubscribe timedbar for " + cqg_symbol)
 
     def subscribe_account_and_positions(self, GWAccountID: "int"):
-        GWAccountID = _to_int("GWAccountID", GWAccountID)
+        GWAccountID = _to_int(GWAccountID, "GWAccountID")
         self.celEnvironment.cqgCEL.AccountSubscriptionLevel = win32com.client.constants.aslNone
         time.sleep(2)
         self.celEnvironment.cqgCEL.AccountSubscriptionLevel = (
@@ -259,7 +242,7 @@ class CelBridge(CELSinkBase):
         self.update_positions()
 
     def unsubscribe_account_and_positions(self, GWAccountID: "int"):
-        GWAccountID = _to_int("GWAccountID", GWAccountID)
+        GWAccountID = _to_int(GWAccountID, "GWAccountID")
         self.celEnvironment.cqgCEL.AccountSubscriptionLevel = win32com.client.constants.aslNone
         account = self.get_account_from_gwaccountid(GWAccountID)
         if account is None:
@@ -543,7 +526,7 @@ class CelBridge(CELSinkBase):
         return order_id
 
     def cancel_order(self, orderid: "str"):
-        _exact_str("orderid", orderid)
+        _exact(orderid, "orderid", str)
         self.celEnvironment.cqgCEL.Orders.ItemByGuid(orderid).Cancel()
 
     def OnAccountChanged(self, change, cqgAccount, cqgPosition):

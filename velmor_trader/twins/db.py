@@ -1,29 +1,20 @@
-"""Pure-Python twin of velmor_trader.plugins.sqlite3.db.
-
-Same statements, same locking, same checks as the native module; the
-benchmark runs both side by side.  Kept free of anything the native module
-does not do, so that the comparison is fair.
-"""
+# The plain-Python twin of velmor_trader.plugins.sqlite3.db: the same
+# statements, locking and checks as the native module.  Kept free of anything
+# the native module does not do, so that the benchmark's comparison is fair.
 import threading
-import math
+import math as _math
 import sqlite3
 from datetime import datetime
 from typing import Iterable, List, Dict, Union, Any
 import pandas as pd
 import numpy as np
 
+from velmor_trader.twins._host import exact as _exact, type_name as _type_name
+
 lock = threading.Lock()
 
 _PATH_MESSAGE = ("`sqlite3` is activated, and its path must be specified in "
                  "`DB` variable in velmor_trader_config.py")
-
-
-def _exact(name, value, expected, none_ok=False):
-    # Arguments annotated str / list / dict take exactly that type.
-    if type(value) is expected or (none_ok and value is None):
-        return
-    raise TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
-                    % (name, expected.__name__, type(value).__name__))
 
 
 def _single_quoted(text):
@@ -36,7 +27,7 @@ def _db_path() -> "str":
         path = DB["sqlite3"]
         # A directory of None would open "None/velmor_trader.db": refuse it.
         if type(path) is not str:
-            raise TypeError("Expected str, got %.200s" % type(path).__name__)
+            raise TypeError("Expected str, got %.200s" % _type_name(path))
         return path
     except Exception as exc:
         raise ValueError(_PATH_MESSAGE) from exc
@@ -61,7 +52,7 @@ class DB:
         self.conn.commit()
 
     def execute(self, sql: "str", parameters: "Iterable" = None):
-        _exact("sql", sql, str)
+        _exact(sql, "sql", str)
         with lock:
             if parameters is None:
                 self.cursor.execute(sql)
@@ -87,10 +78,10 @@ class DB:
             if '"' in text:
                 text = text.replace('"', '""')
             return '"' + text + '"'
-        if isinstance(value, float) and not math.isfinite(value):
+        if isinstance(value, float) and not _math.isfinite(value):
             # nan and inf would read as column names: written as SQLite
             # stores them bound, NULL and its infinite REAL.
-            return "NULL" if math.isnan(value) else "9e999" if value > 0 else "-9e999"
+            return "NULL" if _math.isnan(value) else "9e999" if value > 0 else "-9e999"
         if isinstance(value, (float, int)) or isinstance(value, np.int64):
             return format(value, "")
         if isinstance(value, datetime):
@@ -227,12 +218,12 @@ class DB:
             "remark VARCHAR(300))")
 
     def delete_table(self, table_name: "str"):
-        _exact("table_name", table_name, str)
+        _exact(table_name, "table_name", str)
         self.execute("DROP TABLE " + table_name)
 
     def select_records(self, table_name: "str", columns: "List[str]" = None, **kwargs):
-        _exact("table_name", table_name, str)
-        _exact("columns", columns, list, none_ok=True)
+        _exact(table_name, "table_name", str)
+        _exact(columns, "columns", list, none_ok=True)
         col_sql = "*" if columns is None else ",".join(columns)
         sql = "SELECT " + col_sql + " FROM " + table_name + " " \
             + self._scoped_where(kwargs, table_name, "1" if columns is None else col_sql)
@@ -246,8 +237,8 @@ class DB:
             return pd.DataFrame(records, columns=names)
 
     def update_records(self, table_name: "str", columns: "Dict[str, Any]", **kwargs):
-        _exact("table_name", table_name, str)
-        _exact("columns", columns, dict)
+        _exact(table_name, "table_name", str)
+        _exact(columns, "columns", dict)
         assert len(columns) > 0, "At least one column needs to be updated!"
         sql = "UPDATE " + table_name + " "
         last = len(columns) - 1
@@ -266,7 +257,7 @@ class DB:
         self.execute(sql)
 
     def insert_records(self, table_name: "str", **kwargs):
-        _exact("table_name", table_name, str)
+        _exact(table_name, "table_name", str)
         assert len(kwargs) > 0, "Must provide columns and values when inserting!"
         sql = ("INSERT INTO " + table_name + " (" + ",".join(kwargs.keys())
                + ") VALUES (" + ",".join(self._parse_sql_value(v) for v in kwargs.values())
@@ -274,6 +265,6 @@ class DB:
         self.execute(sql)
 
     def delete_records(self, table_name: "str", **kwargs):
-        _exact("table_name", table_name, str)
+        _exact(table_name, "table_name", str)
         self.execute("DELETE FROM " + table_name + " "
                      + self._scoped_where(kwargs, table_name, "1"))

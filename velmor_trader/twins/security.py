@@ -1,4 +1,6 @@
-"""The instrument record in plain Python: the benchmark's baseline."""
+# The plain-Python twin of velmor_trader.core.security: the instrument
+# record and its variants, with the native module's namespace, docstrings and
+# order of reads.
 from dataclasses import dataclass
 
 from velmor_trader.core.constants import Exchange

@@ -1,5 +1,6 @@
-"""Pure-Python fee schedules of the Futu broker: the baseline of the tollbook
-benchmark and a reference for the native module's tests."""
+# The plain-Python twin of velmor_trader.gateways.futu.tollbook: the broker's
+# fee schedules, with the native module's namespace, docstrings and order of
+# reads and writes.
 import math
 
 from velmor_trader.core.deal import Deal
@@ -9,19 +10,19 @@ from velmor_trader.gateways.base_gateway import BaseFees
 class TollbookSEHK(BaseFees):
     """Futu fees for Hong Kong stocks traded on SEHK (margin account, HKD).
 
-    Package one, for ordinary traders (computed here):
-      commission 0.03% of the order's trade amount, at least HKD 3 per order;
-      platform fee HKD 15 per order.
-    Package two (described only, not computed): the same commission, with a
-    platform fee that falls in tiers with the number of orders placed in the
-    calendar month.
-    Charged by third parties, per deal:
-      trading system fee HKD 0.50;
-      settlement fee 0.002% of the amount, at least HKD 2, at most HKD 100;
-      stamp duty 0.13% of the amount, rounded up to a whole dollar;
-      trading fee 0.005% of the amount, at least HKD 0.01;
-      transaction levy 0.0027% of the amount, at least HKD 0.01.
-    """
+Package one, for ordinary traders (computed here):
+  commission 0.03% of the order's trade amount, at least HKD 3 per order;
+  platform fee HKD 15 per order.
+Package two (described only, not computed): the same commission, with a
+platform fee that falls in tiers with the number of orders placed in the
+calendar month.
+Charged by third parties, per deal:
+  trading system fee HKD 0.50;
+  settlement fee 0.002% of the amount, at least HKD 2, at most HKD 100;
+  stamp duty 0.13% of the amount, rounded up to a whole dollar;
+  trading fee 0.005% of the amount, at least HKD 0.01;
+  transaction levy 0.0027% of the amount, at least HKD 0.01.
+"""
 
     def __init__(self, *deals: "Deal"):
         for deal in deals:
@@ -64,10 +65,10 @@ class TollbookSEHK(BaseFees):
 class TollbookHKFE(BaseFees):
     """Futu fees for Hong Kong futures traded on HKFE (HKD, per contract).
 
-    Commission HKD 2 and platform fee HKD 5 per contract of the order;
-    exchange trading fee HKD 3 and regulator's levy HKD 0.10 per contract of
-    each deal. No system fee, settlement fee or stamp duty; nothing rounded.
-    """
+Commission HKD 2 and platform fee HKD 5 per contract of the order;
+exchange trading fee HKD 3 and regulator's levy HKD 0.10 per contract of
+each deal. No system fee, settlement fee or stamp duty; nothing rounded.
+"""
 
     def __init__(self, *deals: "Deal"):
         num_of_contracts_total = 0
@@ -95,9 +96,10 @@ class TollbookHKFE(BaseFees):
 class TollbookCrypto(BaseFees):
     """Futu fees for cryptocurrency spot trading (USD).
 
-    Commission waived (0% of the trade amount); platform fee 0.08% of the
-    trade amount, at least USD 1.99 per deal. Both rounded to 8 places.
-    """
+Commission waived (COMMISSION_RATE 0% of the trade amount); platform fee
+PLATFORM_FEE_RATE 0.08% of the trade amount, at least PLATFORM_FEE_MIN_USD
+USD 1.99 per deal. Both rounded to 8 decimal places.
+"""
 
     COMMISSION_RATE = 0.0
     PLATFORM_FEE_RATE = 0.0008

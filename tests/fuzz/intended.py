@@ -25,28 +25,6 @@ def _only_type_error_texts_differ(native, twin):
         _only_type_error_texts_differ(a, b) for a, b in zip(native, twin))
 
 
-REPLY_CHAT = (("get", "update", "effective_chat"), ("get", "chat", "id"))
-
-
-def _without_reply_chat_reads(outcome):
-    """The outcome with each read of update.effective_chat.id that comes just
-    before a message is sent taken out."""
-    if isinstance(outcome, tuple) and outcome and all(isinstance(e, tuple) for e in outcome):
-        kept, i = [], 0
-        while i < len(outcome):
-            if (outcome[i:i + 2] == REPLY_CHAT and i + 2 < len(outcome)
-                    and outcome[i + 2][:1] == ("send_message",)):
-                i += 2
-                continue
-            kept.append(outcome[i])
-            i += 1
-        if len(kept) != len(outcome):
-            return tuple(kept)
-    if isinstance(outcome, (list, tuple)):
-        return type(outcome)(_without_reply_chat_reads(part) for part in outcome)
-    return outcome
-
-
 def intended(module, case, native, twin):
     """The reason a divergent case is intended, or None."""
     # metrics: the Parts convert `n`, `days` and `window` with "the host's
@@ -55,10 +33,4 @@ def intended(module, case, native, twin):
     # type only.
     if module == "metrics" and _only_type_error_texts_differ(native, twin):
         return FUZZ_INTENDED["metrics"]
-    # bot: a reply goes to update.effective_chat.id, which the twin reads
-    # again for each reply as the Part's expression does; native keeps the id
-    # it admitted the update with (the same chat), which saves the handlers
-    # two attribute reads per reply on their hot path.
-    if module == "bot" and _without_reply_chat_reads(twin) == native:
-        return FUZZ_INTENDED["bot"]
     return None

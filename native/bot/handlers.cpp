@@ -86,10 +86,10 @@ void orders(Command &cmd) {
     if (all) VT_SET_ATTR(cmd.client(), "active_orders", Py_True);
     if (given) VT_SET_ATTR(cmd.client(), "num_orders_displayed", given);
     VT_SET_ATTR(cmd.client(), "get_orders", Py_True);
-    // The request is what the answer below reports, earlier values included.
-    py::object client = cmd.client();
-    py::object active = VT_ATTR(client, "active_orders");
-    py::object count = VT_ATTR(client, "num_orders_displayed");
+    // The request is what the answer below reports, earlier values included:
+    // context.bot.active_orders, then context.bot.num_orders_displayed.
+    py::object active = VT_ATTR(cmd.client(), "active_orders");
+    py::object count = VT_ATTR(cmd.client(), "num_orders_displayed");
     cmd.queue_request(VT_ID("orders"),
                       {{VT_ID("active_orders"), active}, {VT_ID("num_orders_displayed"), count}});
     cmd.reply_stamped({VT_ID(" Fetching orders (active_orders="), vt::str_of(active),
@@ -169,19 +169,25 @@ void close_positions(Command &cmd) {
 struct Handler {
     const char *name;
     vt::Impl impl;
+    std::size_t parameters;  // the body's, checked against the signature
     const char *usage;
 };
 
+template <auto F>
+constexpr Handler handler(const char *name, const char *usage) {
+    return {name, vt::body<F>, vt::parameters_of<F>(), usage};
+}
+
 constexpr Handler kCommands[] = {
-    {"stop", vt::body<command<plain<kStop>>>, kStopUsage},
-    {"balance", vt::body<command<plain<kBalance>>>, kBalanceUsage},
-    {"positions", vt::body<command<plain<kPositions>>>, kPositionsUsage},
-    {"orders", vt::body<command<orders>>, kOrdersUsage},
-    {"deals", vt::body<command<deals>>, kDealsUsage},
-    {"cancel_order", vt::body<command<cancel_order>>, kCancelOrderUsage},
-    {"cancel_orders", vt::body<command<plain<kCancelOrders>>>, kCancelOrdersUsage},
-    {"send_order", vt::body<command<send_order>>, kSendOrderUsage},
-    {"close_positions", vt::body<command<close_positions>>, kClosePositionsUsage},
+    handler<command<plain<kStop>>>("stop", kStopUsage),
+    handler<command<plain<kBalance>>>("balance", kBalanceUsage),
+    handler<command<plain<kPositions>>>("positions", kPositionsUsage),
+    handler<command<orders>>("orders", kOrdersUsage),
+    handler<command<deals>>("deals", kDealsUsage),
+    handler<command<cancel_order>>("cancel_order", kCancelOrderUsage),
+    handler<command<plain<kCancelOrders>>>("cancel_orders", kCancelOrdersUsage),
+    handler<command<send_order>>("send_order", kSendOrderUsage),
+    handler<command<close_positions>>("close_positions", kClosePositionsUsage),
 };
 
 }  // namespace
@@ -201,8 +207,11 @@ py::list command_handlers(vt::Call &c) {
 void bind_handlers(vt::Members &m) {
     auto sig = vt::signature({vt::arg("update").ann("Update"),
                               vt::arg("context").ann("CallbackContext")});
-    m.add("echo", sig, vt::body<echo>, kEchoUsage);
-    for (const Handler &h : kCommands) m.add(h.name, sig, h.impl, h.usage);
+    m.add<echo>("echo", sig, kEchoUsage);
+    for (const Handler &h : kCommands) {
+        vt::check_parameters(h.name, sig, h.parameters);
+        m.add(h.name, sig, h.impl, h.usage);
+    }
 }
 
 }  // namespace bot

@@ -34,8 +34,10 @@ void stop_running(vt::Call &c) {
 
 py::object updaters_stopped_at_exit(py::dict g) {
     py::list updaters;
-    py::object hook = vt::make_function(g, "_stop_polling_at_exit", vt::signature({}),
-                                        vt::body<stop_running>, nullptr, updaters);
+    auto sig = vt::signature({});
+    py::object hook = vt::make_function(g, "_stop_polling_at_exit", sig,
+                                        vt::checked_body<stop_running>("_stop_polling_at_exit", sig),
+                                        nullptr, updaters);
     py::module_::import("threading").attr("_register_atexit")(hook);
     return std::move(updaters);
 }

@@ -110,14 +110,20 @@ template <std::size_t... I>
 void define_each(vt::ClassBuilder &cls, py::dict g, std::index_sequence<I...>) {
     auto getter_sig = vt::signature({vt::arg("self")});
     py::object property = vt::lookup_global(g, VT_ID("property"));
-    auto define = [&](const Request &r, vt::Impl get, vt::Impl set) {
+    auto define = [&](const Request &r, vt::Impl get, std::size_t get_takes, vt::Impl set,
+                      std::size_t set_takes) {
         auto setter_sig = vt::signature(
             {vt::arg("self"), r.accepts ? vt::arg("val").typed(r.accepts) : vt::arg("val")});
+        vt::check_parameters(r.name, getter_sig, get_takes);
+        vt::check_parameters(r.name, setter_sig, set_takes);
         cls.attr(r.name, property(cls.function(r.name, getter_sig, get),
                                   cls.function(r.name, setter_sig, set)));
     };
-    (define(kProperties[I], vt::body<get_request<I>>, vt::body<set_request<I>>), ...);
-    cls.attr("requests", property(cls.function("requests", getter_sig, vt::body<requests>)));
+    (define(kProperties[I], vt::body<get_request<I>>, vt::parameters_of<get_request<I>>(),
+            vt::body<set_request<I>>, vt::parameters_of<set_request<I>>()),
+     ...);
+    cls.attr("requests", property(cls.function(
+                             "requests", getter_sig, vt::checked_body<requests>("requests", getter_sig))));
 }
 
 void send_message(py::handle self, py::handle msg, py::handle chat_id) {
@@ -131,7 +137,9 @@ void close(py::handle self) { VT_ATTR(VT_ATTR(self, "updater"), "stop")(); }
 // Stores the pending updates in self.updates and prints the oldest.
 void get_updates(vt::Call &c, py::handle self) {
     vt::set_attr(self, VT_ID("updates"), VT_ATTR(client_of(self), "get_updates")());
-    vt::call(VT_GLOBAL(c, "print"), {vt::get_item(VT_ATTR(self, "updates"), py::int_(0))});
+    // print is looked up before its argument is read, as Python calls it.
+    py::object print = VT_GLOBAL(c, "print");
+    vt::call(print, {vt::get_item(VT_ATTR(self, "updates"), py::int_(0))});
 }
 
 // The id of the user who sent the oldest pending update.

@@ -104,8 +104,9 @@ py::object update_positions(vt::Call &c, py::handle self) {
             else
                 vt::fail(PyExc_ValueError, vt::concat({VT_ID("Return CQG Position Side "),
                                                        vt::format_of(side), VT_ID(" is invalid!")}));
+            py::object position_data = c.global(VT_ID("PositionData"));
             py::object record = vt::call(
-                c.global(VT_ID("PositionData")),
+                position_data,
                 {security, direction, VT_ATTR(position, "AveragePrice"),
                  vt::check(PyNumber_Absolute(quantity.ptr())), now(c)},
                 {VT_ID("security"), VT_ID("direction"), VT_ID("holding_price"), VT_ID("quantity"),

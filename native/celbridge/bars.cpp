@@ -235,7 +235,8 @@ void OnTimedBarsAdded(vt::Call &c, py::handle self, py::handle cqgTimedBars) {
     const bool empty = !stored.is_none() && vt::size(stored) == 0;
     if (!empty) {
         py::object last = vt::get_item(stored, py::int_(-1));
-        if (!vt::truth(vt::compare(VT_ATTR(bar, "datetime"), VT_ATTR(last, "datetime"), Py_GT))) return;
+        py::object latest = VT_ATTR(bar, "datetime");
+        if (!vt::truth(vt::compare(latest, VT_ATTR(last, "datetime"), Py_GT))) return;
     }
     print_text(c, vt::concat({VT_ID("[2] OnTimedBarsAdded: "), vt::format_of(bar)}));
     if (!empty) vt::call_method(stored, VT_ID("pop"), py::int_(0));

@@ -93,10 +93,12 @@ void OnTicksAdded(vt::Call &c, py::handle self, py::handle cqgTicks, py::handle 
         py::object security = vt::call_method(gateway, VT_ID("get_vl_security_from_cqg_symbol"), symbol);
         py::object books = VT_ATTR(gateway, "cqg_orderbooks");
         py::object record = vt::get_item(books, security);
-        if (record.is_none())
-            record = vt::call(c.global(VT_ID("OrderBook")),
+        if (record.is_none()) {
+            py::object order_book = c.global(VT_ID("OrderBook"));
+            record = vt::call(order_book,
                               {security, VT_ATTR(security, "exchange"), now(c)},
                               {VT_ID("security"), VT_ID("exchange"), VT_ID("datetime")});
+        }
         py::object type = VT_ATTR(tick, "PriceType");
         if (own && !table) table = tick_types(c);
         py::object text = own ? vt::get_item(table, type) : vt::call(name_of, {type});

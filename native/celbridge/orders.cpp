@@ -19,8 +19,9 @@ py::object own_guid(py::handle cqg_order) {
 }
 
 py::object place(vt::Call &c, py::handle self, py::handle order) {
-    py::object symbol = vt::call_method(VT_ATTR(self, "gateway"), VT_ID("get_cqg_symbol_from_vl_security"),
-                                        VT_ATTR(order, "security"));
+    // The bound method before its argument, as Python evaluates the call.
+    py::object to_symbol = VT_ATTR(VT_ATTR(self, "gateway"), "get_cqg_symbol_from_vl_security");
+    py::object symbol = vt::call(to_symbol, {VT_ATTR(order, "security")});
     py::object instrument = vt::call_method(self, VT_ID("get_instrument_from_cqg_symbol"), symbol);
     if (instrument.is_none())
         vt::fail(PyExc_ValueError, vt::concat({VT_ID("cqg_symbol "), vt::format_of(symbol),
@@ -135,8 +136,8 @@ void OnOrderChanged(vt::Call &c, py::handle self, py::handle changeType, py::han
                  TimeArgs::Keywords);
     py::object avg_price = VT_ATTR(property(properties, CEL_MEMBER(k, "opAverageFillPrice")), "Value");
     py::object filled = VT_ATTR(property(properties, CEL_MEMBER(k, "opFilledQuantity")), "Value");
-    py::object status =
-        vt::call(c.global(VT_ID("convert_orderstatus_cqg2vl")), {VT_ATTR(gw_status, "Value")});
+    py::object convert = c.global(VT_ID("convert_orderstatus_cqg2vl"));
+    py::object status = vt::call(convert, {VT_ATTR(gw_status, "Value")});
     py::object order_id = VT_ATTR(guid, "Value");
 
     if (vt::equal(changeType, CEL_MEMBER(k, "ctAdded"))) {

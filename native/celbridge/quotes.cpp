@@ -66,14 +66,20 @@ void OnInstrumentChanged(vt::Call &c, py::handle self, py::handle cqgInstrument,
         if (security.is_none()) return;
         py::object cache = VT_ATTR(gateway, "cqg_quotes");
         py::object record = vt::get_item(cache, security);
-        if (record.is_none())
-            record = vt::call(c.global(VT_ID("Quote")), {security, VT_ATTR(security, "exchange"), now(c)},
+        // Each callee is looked up before its arguments are read, as Python calls it.
+        if (record.is_none()) {
+            py::object quote_class = c.global(VT_ID("Quote"));
+            record = vt::call(quote_class, {security, VT_ATTR(security, "exchange"), now(c)},
                               {VT_ID("security"), VT_ID("exchange"), VT_ID("datetime")});
+        }
         // The type is named once per quote: the text decides the field.
-        py::object text = vt::call(c.global(VT_ID("QuoteType2String")), {VT_ATTR(quote, "Type")});
-        if (py::handle field = field_for(text))
-            record = vt::call(c.global(VT_ID("replace")), {record, VT_ATTR(quote, "price"), now(c)},
+        py::object to_text = c.global(VT_ID("QuoteType2String"));
+        py::object text = vt::call(to_text, {VT_ATTR(quote, "Type")});
+        if (py::handle field = field_for(text)) {
+            py::object replace = c.global(VT_ID("replace"));
+            record = vt::call(replace, {record, VT_ATTR(quote, "price"), now(c)},
                               {field, VT_ID("datetime")});
+        }
         vt::set_item(cache, security, record);
         if (nonzero(VT_ATTR(record, "last_price")) ||
             (nonzero(VT_ATTR(record, "bid_price")) && nonzero(VT_ATTR(record, "ask_price"))))

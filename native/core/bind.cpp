@@ -1,10 +1,22 @@
 #include "bind.h"
 
 #include <stdexcept>
+#include <string>
 
 #include "module.h"
 
 namespace vt {
+
+void check_parameters(const char *name, const SignaturePtr &sig, std::size_t taken) {
+    // An empty braced list reaches add<F>(name, SignaturePtr) as no signature.
+    if (!sig)
+        throw std::logic_error(std::string("no signature for ") + name +
+                               ": write an empty parameter list as vt::signature({})");
+    const std::size_t declared = sig->params.size();
+    if (declared == taken) return;
+    throw std::logic_error(std::string("the body of ") + name + " takes " + std::to_string(taken) +
+                           " parameters but its signature declares " + std::to_string(declared));
+}
 
 Members &Members::add(const char *name, SignaturePtr sig, Impl impl, const char *doc) {
     members_.push_back(Member{name, std::move(sig), impl, doc});

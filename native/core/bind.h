@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <iterator>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -56,11 +57,31 @@ struct BodyOf<R (*)(A...)> {
 
 }  // namespace detail
 
-// The Impl that calls F with the call's arguments by name.
+// The Impl that calls F with the call's arguments by name. Bind it only
+// through what checks its parameters against the signature (Members::add,
+// checked_body): the call holds one slot per declared parameter, and a body
+// that takes more would read past them.
 template <auto F>
 py::object body(Call &c) {
     using Of = detail::BodyOf<decltype(F)>;
     return Of::template run<F>(c, std::make_index_sequence<Of::parameters()>{});
+}
+
+// How many parameters (besides the Call) the body F takes by name.
+template <auto F>
+constexpr std::size_t parameters_of() {
+    return detail::BodyOf<decltype(F)>::parameters();
+}
+
+// Fails (std::logic_error, which fails the module's import) unless a body of
+// `taken` parameters fits `sig`: one named parameter per declared one.
+void check_parameters(const char *name, const SignaturePtr &sig, std::size_t taken);
+
+// body<F> for a function made from `sig`, checked as above.
+template <auto F>
+Impl checked_body(const char *name, const SignaturePtr &sig) {
+    check_parameters(name, sig, parameters_of<F>());
+    return body<F>;
 }
 
 // One function or method, defined later in its module's order.
@@ -74,11 +95,31 @@ struct Member {
 
 class Members {
 public:
-    // `def name(params) -> returns` with body F.
+    // `def name(params) -> returns` with body F, the parameters written out
+    // in the call: their number is checked against F's when compiling.
+    template <auto F, std::size_t N>
+    Members &add(const char *name, Param (&&params)[N], const char *returns = nullptr,
+                 const char *doc = nullptr) {
+        static_assert(N == parameters_of<F>(),
+                      "the body takes a different number of parameters than its signature declares");
+        return add(name,
+                   signature(std::vector<Param>(std::make_move_iterator(params),
+                                                std::make_move_iterator(params + N)),
+                             returns),
+                   body<F>, doc);
+    }
+    // The same with a parameter list or signature made beforehand (shared by
+    // several members): checked when the module is imported.
+    template <auto F, class List,
+              class = std::enable_if_t<std::is_same_v<List, std::initializer_list<Param>>>>
+    Members &add(const char *name, const List &params, const char *returns = nullptr,
+                 const char *doc = nullptr) {
+        return add<F>(name, signature(params, returns), doc);
+    }
     template <auto F>
-    Members &add(const char *name, std::initializer_list<Param> params,
-                 const char *returns = nullptr, const char *doc = nullptr) {
-        return add(name, signature(params, returns), body<F>, doc);
+    Members &add(const char *name, SignaturePtr sig, const char *doc = nullptr) {
+        Impl impl = checked_body<F>(name, sig);
+        return add(name, std::move(sig), impl, doc);
     }
     Members &add(const char *name, SignaturePtr sig, Impl impl, const char *doc = nullptr);
 

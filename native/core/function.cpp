@@ -42,8 +42,12 @@ Param Param::typed(const char *text) && {
 }
 
 SignaturePtr signature(std::initializer_list<Param> params, const char *returns) {
+    return signature(std::vector<Param>(params), returns);
+}
+
+SignaturePtr signature(std::vector<Param> params, const char *returns) {
     auto sig = std::make_shared<Signature>();
-    sig->params.assign(params.begin(), params.end());
+    sig->params = std::move(params);
     if (sig->params.size() > kMaxParams) throw std::length_error("too many parameters");
     if (returns) sig->returns = py::str(returns);
     Kind last = Kind::Normal;

@@ -85,6 +85,7 @@ using SignaturePtr = std::shared_ptr<const Signature>;
 // *args, keyword-only, **kwargs). `returns` is the return annotation text.
 SignaturePtr signature(std::initializer_list<Param> params,
                        const char *returns = nullptr);
+SignaturePtr signature(std::vector<Param> params, const char *returns = nullptr);
 
 class Call;
 using Impl = py::object (*)(Call &);

@@ -79,7 +79,7 @@ static void db_execute(vt::Call &c, py::handle self, py::handle sql, py::handle 
 }
 
 void bind_connection(vt::Members &m) {
-    m.add<db_path>("_db_path", {}, "str");
+    m.add<db_path>("_db_path", vt::signature({}, "str"));
     m.add<db_init>("__init__", {vt::arg("self")});
     m.add<db_close>("close", {vt::arg("self")});
     m.add<db_commit>("commit", {vt::arg("self")});

@@ -40,16 +40,23 @@ static void update_records(vt::Call &c, py::handle self, py::handle table_name,
     parts.append(vt::concat({VT_ID("UPDATE "), table_name, VT_ID(" SET ")}));
     // A snapshot of the items: rendering runs Python code.
     py::list items = vt::check(PyDict_Items(columns.ptr()));
+    // Every value, then the filter, rendered (and its type checked) before
+    // SQLite is asked anything about the texts.
+    py::list written;
+    for (Py_ssize_t idx = 0; idx < n; ++idx)
+        written.append(vt::call_method(self, VT_ID("_parse_sql_value"),
+                                       PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), idx), 1)));
     TableScope scope{c, self, table_name, VT_ID("1")};
+    py::object where = scope.where(kwargs);
     for (Py_ssize_t idx = 0; idx < n; ++idx) {
         py::handle item = PyList_GET_ITEM(items.ptr(), idx);
         parts.append(PyTuple_GET_ITEM(item.ptr(), 0));
         parts.append(VT_ID("="));
-        parts.append(scope.value(PyTuple_GET_ITEM(item.ptr(), 1)));
+        parts.append(scope.value(PyTuple_GET_ITEM(item.ptr(), 1), written[idx]));
         parts.append(VT_ID(" "));
         if (idx != n - 1) parts.append(VT_ID(","));
     }
-    parts.append(scope.where(kwargs));
+    parts.append(where);
     run(self, vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr())));
 }
 

@@ -30,8 +30,7 @@ bool TableScope::reads_as_column(py::handle text) {
     return unknown == 0;
 }
 
-py::object TableScope::value(py::handle value) {
-    py::object written = vt::call_method(self, VT_ID("_parse_sql_value"), value);
+py::object TableScope::value(py::handle value, py::object written) {
     if (!PyUnicode_Check(value.ptr())) return written;
     py::object text = vt::format_of(value);
     return reads_as_column(text) ? quoted(text, VT_ID("'"), VT_ID("''")) : written;

@@ -18,8 +18,9 @@ py::object percentile_(vt::Call &c, py::handle x) {
 py::object percentile(vt::Call &c, py::handle n) {
     static vt::LazyObject prototype;
     py::handle made = prototype.get([&] {
-        return vt::make_function(c.globals(), "percentile.<locals>.percentile_",
-                                 vt::signature({vt::arg("x")}), vt::body<percentile_>);
+        auto sig = vt::signature({vt::arg("x")});
+        return vt::make_function(c.globals(), "percentile.<locals>.percentile_", sig,
+                                 vt::checked_body<percentile_>("percentile_", sig));
     });
     py::object fn = vt::copy_function(made, py::reinterpret_borrow<py::object>(n));
     vt::set_attr(fn, VT_ID("__name__"), vt::check(PyUnicode_FromFormat("percentile_%S", n.ptr())));

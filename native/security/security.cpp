@@ -8,10 +8,15 @@ namespace py = pybind11;
 
 // Equal when code, name and exchange value are; returns the deciding
 // comparison's own result, as a chain of `and` does.
+// Each side is read in its own statement: self's field before other's, as
+// `self.code == other.code` evaluates (the arguments of one C++ call are
+// evaluated in no fixed order).
 py::object security_eq(py::handle self, py::handle other) {
-    py::object result = vt::compare(VT_ATTR(self, "code"), VT_ATTR(other, "code"), Py_EQ);
+    py::object mine_code = VT_ATTR(self, "code");
+    py::object result = vt::compare(mine_code, VT_ATTR(other, "code"), Py_EQ);
     if (!vt::truth(result)) return result;
-    result = vt::compare(VT_ATTR(self, "security_name"), VT_ATTR(other, "security_name"), Py_EQ);
+    py::object mine_name = VT_ATTR(self, "security_name");
+    result = vt::compare(mine_name, VT_ATTR(other, "security_name"), Py_EQ);
     if (!vt::truth(result)) return result;
     py::object mine = vt::enum_value(VT_ATTR(self, "exchange"));
     return vt::compare(mine, vt::enum_value(VT_ATTR(other, "exchange")), Py_EQ);
@@ -102,6 +107,8 @@ py::object variant_eq(py::handle self, py::handle other) {
     // other.__class__ is self.__class__: known without reading them for two
     // instances of one class whose __class__ is the type itself.
     const bool same = Py_TYPE(other.ptr()) == Py_TYPE(self.ptr()) && installed<V>(self).plain_class;
+    // other's __class__ is read first: the object of a member call is
+    // evaluated before its arguments.
     if (!same && !vt::class_of(other).is(vt::class_of(self)))
         return vt::lookup_global(g_module, VT_ID("NotImplemented"));
     py::object mine[kFields], theirs[kFields];

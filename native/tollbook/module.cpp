@@ -7,12 +7,13 @@ namespace {
 
 // class <name>(BaseFees) with its docstring, class attributes and
 // def __init__(self, *deals: "Deal") with the schedule as its body
-void define(py::dict g, const char *name, const char *doc, vt::Impl schedule,
+template <auto Schedule>
+void define(py::dict g, const char *name, const char *doc,
             std::initializer_list<std::pair<const char *, double>> attrs = {}) {
     vt::ClassBuilder cls(g, name, py::make_tuple(g["BaseFees"]), doc);
     for (const auto &attr : attrs) cls.attr(attr.first, py::float_(attr.second));
     auto sig = vt::signature({vt::arg("self"), vt::star("deals").ann("Deal")});
-    cls.attr("__init__", cls.function("__init__", sig, schedule));
+    cls.attr("__init__", cls.function("__init__", sig, vt::checked_body<Schedule>("__init__", sig)));
     g[name] = cls.build();
 }
 
@@ -25,9 +26,9 @@ VT_MODULE(tollbook, "velmor_trader.gateways.futu.tollbook", nullptr) {
     prepare(g["math"]);
     vt::import_from(g, "velmor_trader.core.deal", {"Deal"});
     vt::import_from(g, "velmor_trader.gateways.base_gateway", {"BaseFees"});
-    define(g, "TollbookSEHK", kSehkDoc, vt::body<sehk>);
-    define(g, "TollbookHKFE", kHkfeDoc, vt::body<hkfe>);
-    define(g, "TollbookCrypto", kCryptoDoc, vt::body<crypto>,
+    define<sehk>(g, "TollbookSEHK", kSehkDoc);
+    define<hkfe>(g, "TollbookHKFE", kHkfeDoc);
+    define<crypto>(g, "TollbookCrypto", kCryptoDoc,
            {{"COMMISSION_RATE", 0.0}, {"PLATFORM_FEE_RATE", 0.0008},
             {"PLATFORM_FEE_MIN_USD", 1.99}});
 }

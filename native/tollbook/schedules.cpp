@@ -30,7 +30,7 @@ void sehk(vt::Call &c, py::handle self, py::handle deals) {
         const Num amount = price * size;
         f.add(total_number_of_trades, 1);
         f.add(total_trade_amount, amount);
-        f.add(system_fees, f.round(0.50, 2));
+        f.add_term(system_fees, [&] { return f.round(0.50, 2); });
 
         Num settlement = 0.00002 * amount;
         if (settlement < 2.0)
@@ -39,12 +39,12 @@ void sehk(vt::Call &c, py::handle self, py::handle deals) {
             settlement = 100.0;
         f.add(settlement_fees, f.round(settlement, 2));
 
-        f.add(stamp_fees, f.ceil(0.0013 * amount));
-        f.add(trade_fees, f.round(f.max(0.00005 * amount, 0.01), 2));
-        f.add(transaction_fees, f.round(f.max(0.000027 * amount, 0.01), 2));
+        f.add_term(stamp_fees, [&] { return f.ceil(0.0013 * amount); });
+        f.add_term(trade_fees, [&] { return f.round(f.max(0.00005 * amount, 0.01), 2); });
+        f.add_term(transaction_fees,
+                   [&] { return f.round(f.max(0.000027 * amount, 0.01), 2); });
     }
-    const Num before = f.get(commissions);
-    f.set(commissions, iadd(before, f.max(0.0003 * f.get(total_trade_amount), 3)));
+    f.add_term(commissions, [&] { return f.max(0.0003 * f.get(total_trade_amount), 3); });
     f.set(commissions, f.round(f.get(commissions), 2));
     f.set(platform_fees, 15);
     f.set(total_fees, f.charges());
@@ -68,10 +68,10 @@ void hkfe(vt::Call &c, py::handle self, py::handle deals) {
         const Num lot = Num::of(VT_ATTR(VT_ATTR(deal, "security"), "lot_size"));
         const Num count = f.to_int(size / lot);
         contracts = iadd(contracts, count);
-        f.add(trade_fees, 3.0 * count);
-        f.add(transaction_fees, 0.1 * count);
+        f.add_term(trade_fees, [&] { return 3.0 * count; });
+        f.add_term(transaction_fees, [&] { return 0.1 * count; });
     }
-    f.add(commissions, 2.0 * contracts);
+    f.add_term(commissions, [&] { return 2.0 * contracts; });
     f.set(platform_fees, 5.0 * contracts);
     f.set(total_fees, f.charges());
     f.commit();
@@ -93,12 +93,11 @@ void crypto(vt::Call &c, py::handle self, py::handle deals) {
         const Num amount = price * Num::of(VT_ATTR(deal, "filled_quantity"));
         f.add(total_number_of_trades, 1);
         f.add(total_trade_amount, amount);
-        // self.x += y reads x before evaluating y
-        const Num commissions_before = f.get(commissions);
-        f.set(commissions, iadd(commissions_before, f.get(COMMISSION_RATE) * amount));
-        const Num platform_before = f.get(platform_fees);
-        const Num rated = f.get(PLATFORM_FEE_RATE) * amount;
-        f.set(platform_fees, iadd(platform_before, f.max(rated, f.get(PLATFORM_FEE_MIN_USD))));
+        f.add_term(commissions, [&] { return f.get(COMMISSION_RATE) * amount; });
+        f.add_term(platform_fees, [&] {
+            const Num rated = f.get(PLATFORM_FEE_RATE) * amount;
+            return f.max(rated, f.get(PLATFORM_FEE_MIN_USD));
+        });
     }
     f.set(commissions, f.round(f.get(commissions), 8));
     f.set(platform_fees, f.round(f.get(platform_fees), 8));

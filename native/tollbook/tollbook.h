@@ -67,6 +67,13 @@ public:
     const Num &get(Field field);
     void set(Field field, Num value);
     void add(Field field, const Num &value) { set(field, iadd(get(field), value)); }
+    // self.x += <term>: x is read before the term is evaluated, so a term
+    // that fails (math.ceil(inf)) or calls out finds x already read.
+    template <class Term>
+    void add_term(Field field, Term &&term) {
+        const Num before = get(field);
+        set(field, iadd(before, term()));
+    }
     Num charges();  // commissions + platform_fees + system_fees + ... + transaction_fees
     void commit();  // writes back what changed: the schedule's last step
 

@@ -236,3 +236,22 @@ def test_words_a_command_does_not_take_go_with_its_request(bot, chat, text, requ
     # The acknowledgement stays as for the bare command; the engine decides.
     chat.send(text, 1)
     assert list(bot.requests) == [request_]
+
+
+@pytest.mark.parametrize("handler, words, attribute, value", [
+    ("balance", [], "get_balance", True),
+    ("orders", ["-a", "3"], "num_orders_displayed", 3),
+    ("close_positions", ["GW"], "close_positions_gateway_name", "GW"),
+])
+def test_handler_serves_a_client_the_bot_did_not_build(botmod, handler, words, attribute, value):
+    """A client without the request queue (another bot's, a test's) still
+    gets its flags written and an answer: the queue is the bot's own."""
+    from types import SimpleNamespace
+
+    sent = []
+    client = SimpleNamespace(**INITIAL, send_message=lambda chat_id, text: sent.append((chat_id, text)))
+    update = SimpleNamespace(effective_chat=SimpleNamespace(id=CHAT_ID), edited_message=None)
+    getattr(botmod, handler)(update, SimpleNamespace(bot=client, args=words))
+    assert getattr(client, attribute) == value
+    assert sent and all(chat_id == CHAT_ID for chat_id, _ in sent)
+    assert not hasattr(client, "velmor_trader_requests")

@@ -329,3 +329,12 @@ def test_non_finite_floats_are_stored_and_matched_as_when_bound(db, value, store
     with pytest.raises(sqlite3.IntegrityError):
         _position(db, holding_price=float("nan"))
     assert db._parse_sql_value(1.5) == "1.5" and db._parse_sql_value(1e-05) == "1e-05"
+
+
+def test_update_refuses_a_value_before_any_sql(db, traced):
+    """Every value of the statement is rendered before SQLite is asked
+    anything about its texts, so an unsupported one fails first (not the
+    driver, on a text it cannot take)."""
+    with pytest.raises(ValueError, match=r"^Data format is not support! type\(None\)=<class 'NoneType'>$"):
+        db.update_records("balance", {"remark": "a\x00b", "cash": None})
+    assert traced == []

@@ -309,3 +309,31 @@ def test_reassigned_eq_takes_effect(sec):
     finally:
         sec.Stock.__eq__ = original
     assert (s == sec.Stock("1", "x")) is True and (s == sec.Stock("2", "x")) is False
+
+
+@pytest.mark.parametrize("differ, reads", [
+    (None, ["code", "code", "security_name", "security_name", "exchange", "exchange"]),
+    ("security_name", ["code", "code", "security_name", "security_name"]),
+])
+def test_eq_reads_self_before_other(sec, differ, reads):
+    """`self.code == other.code` and so on: each of self's fields is read
+    before other's, also when reading other's fails or has effects."""
+    base = sec.Security
+    log = []
+
+    class Mine(base):
+        def __getattribute__(self, name):
+            if not name.startswith("_"):
+                log.append(("self", name))
+            return super().__getattribute__(name)
+
+    class Theirs:
+        def __getattr__(self, name):
+            log.append(("other", name))
+            return {"code": "700", "security_name": "X" if differ == name else "Tencent",
+                    "exchange": Exchange.SEHK}[name]
+
+    mine = Mine("700", "Tencent", 1, Exchange.SEHK)
+    del log[:]
+    assert (mine == Theirs()) is (differ is None)
+    assert log == [(side, name) for name, side in zip(reads, ["self", "other"] * 3)]

@@ -1,5 +1,6 @@
 """Corners where the native schedules once parted from the plain-Python ones."""
 import builtins
+import decimal
 
 import numpy as np
 import pytest
@@ -101,3 +102,28 @@ def test_unsigned_and_zero_integers(native_tb, ref, deal, figures, cls, value):
     for price, quantity, lot in [(value, 3, 2), (2, value, 2), (value, value, 1), (1, 4, value)]:
         deals = [deal(price, quantity, lot)] * 2
         assert_same(build(getattr(native_tb, cls), deals), build(getattr(ref, cls), deals), figures)
+
+
+@pytest.mark.parametrize("cls, failing", [("TollbookSEHK", (float("inf"), 1, 1)),
+                                          ("TollbookHKFE", (1, decimal.Decimal("1e400"), 1))])
+def test_accumulator_read_before_a_failing_term(native_tb, ref, deal, cls, failing):
+    """`self.x += term` reads x before the term is evaluated: a term that
+    fails (math.ceil(inf), 3.0 * an int too large for a float) finds x read."""
+    logs = {}
+    for name, mod in (("native", native_tb), ("plain", ref)):
+        log = logs[name] = []
+
+        class Recording(getattr(mod, cls)):
+            def __getattribute__(self, attr):
+                if not attr.startswith("_"):
+                    log.append(("get", attr))
+                return object.__getattribute__(self, attr)
+
+            def __setattr__(self, attr, value):
+                log.append(("set", attr))
+                object.__setattr__(self, attr, value)
+
+        with pytest.raises(OverflowError):
+            Recording(deal(*failing))
+    assert logs["native"] == logs["plain"]
+    assert logs["native"][-1] == ("get", "stamp_fees" if cls == "TollbookSEHK" else "trade_fees")

@@ -161,10 +161,10 @@ def orders(cmd):
     if given is not None:
         cmd.context.bot.num_orders_displayed = given
     cmd.context.bot.get_orders = True
-    # The request is what the answer below reports, earlier values included.
-    client = cmd.context.bot
-    active = client.active_orders
-    count = client.num_orders_displayed
+    # The request is what the answer below reports, earlier values included:
+    # context.bot.active_orders, then context.bot.num_orders_displayed.
+    active = cmd.context.bot.active_orders
+    count = cmd.context.bot.num_orders_displayed
     cmd.queue_request("orders", active_orders=active, num_orders_displayed=count)
     cmd.reply_stamped(" Fetching orders (active_orders=", str(active),
                       ", num_orders_displayed=", str(count), ")...")

@@ -128,8 +128,7 @@ class DB:
             return not str(exc).startswith("no such column")
         return True
 
-    def _scoped_value(self, value, table_name, col_sql):
-        written = self._parse_sql_value(value)
+    def _scoped_value(self, value, written, table_name, col_sql):
         if isinstance(value, str):
             text = format(value, "")
             if self._reads_as_column(text, table_name, col_sql):
@@ -243,13 +242,18 @@ class DB:
         assert len(columns) > 0, "At least one column needs to be updated!"
         sql = "UPDATE " + table_name + " "
         last = len(columns) - 1
-        for idx, (key, value) in enumerate(columns.items()):
+        items = list(columns.items())
+        # Every value, then the filter, rendered (and its type checked)
+        # before SQLite is asked anything about the texts.
+        written = [self._parse_sql_value(value) for _, value in items]
+        where = self._scoped_where(kwargs, table_name, "1")
+        for idx, (key, value) in enumerate(items):
             if idx == 0:
                 sql += "SET "
-            sql += key + "=" + self._scoped_value(value, table_name, "1") + " "
+            sql += key + "=" + self._scoped_value(value, written[idx], table_name, "1") + " "
             if idx != last:
                 sql += ","
-        sql += self._scoped_where(kwargs, table_name, "1")
+        sql += where
         self.execute(sql)
 
     def insert_records(self, table_name: "str", **kwargs):

@@ -32,8 +32,7 @@ Charged by third parties, per deal:
             self.total_number_of_trades += 1
             self.total_trade_amount += trade_amount
 
-            system_fee = round(0.50, 2)
-            self.system_fees += system_fee
+            self.system_fees += round(0.50, 2)
 
             settlement_fee = 0.00002 * trade_amount
             if settlement_fee < 2.0:
@@ -43,14 +42,11 @@ Charged by third parties, per deal:
             settlement_fee = round(settlement_fee, 2)
             self.settlement_fees += settlement_fee
 
-            stamp_fee = math.ceil(0.0013 * trade_amount)
-            self.stamp_fees += stamp_fee
+            self.stamp_fees += math.ceil(0.0013 * trade_amount)
 
-            trade_fee = round(max(0.00005 * trade_amount, 0.01), 2)
-            self.trade_fees += trade_fee
+            self.trade_fees += round(max(0.00005 * trade_amount, 0.01), 2)
 
-            transaction_fee = round(max(0.000027 * trade_amount, 0.01), 2)
-            self.transaction_fees += transaction_fee
+            self.transaction_fees += round(max(0.000027 * trade_amount, 0.01), 2)
 
         self.commissions += max(0.0003 * self.total_trade_amount, 3)
         self.commissions = round(self.commissions, 2)

@@ -98,6 +98,31 @@ py::object int_equals(vt::Call &c) {
 // A truth-value parameter on the positional fast path.
 py::object truth(vt::Call &c) { return py::reinterpret_borrow<py::object>(c[0]); }
 
+// A body of two named parameters, bound by bind_two(n) to a signature of n
+// made beforehand (checked when binding, as a module's import would be) or
+// by checked_body_two(n); a mismatch must fail there, never in a call.
+py::object takes_two(py::handle a, py::handle b) { return py::make_tuple(a, b); }
+
+std::vector<vt::Param> params_of(std::size_t n) {
+    std::vector<vt::Param> params;
+    for (std::size_t i = 0; i < n; ++i) params.push_back(vt::arg(i == 0 ? "a" : i == 1 ? "b" : "c"));
+    return params;
+}
+
+py::object bind_two(vt::Call &c) {
+    vt::Members m;
+    m.add<takes_two>("takes_two", vt::signature(params_of(py::cast<std::size_t>(c[0]))));
+    py::dict ns;
+    ns["__name__"] = "_vt_testmod";
+    m.define(ns, {"takes_two"});
+    return ns["takes_two"];
+}
+
+py::object checked_body_two(vt::Call &c) {
+    auto sig = vt::signature(params_of(py::cast<std::size_t>(c[0])));
+    return vt::make_function(c.globals(), "takes_two", sig, vt::checked_body<takes_two>("takes_two", sig));
+}
+
 }  // namespace
 
 VT_MODULE(_vt_testmod, "_vt_testmod", "Exercises the shared native layer.") {
@@ -131,6 +156,8 @@ VT_MODULE(_vt_testmod, "_vt_testmod", "Exercises the shared native layer.") {
     vt::def(g, "truth", vt::signature({vt::arg("flag").typed("bool")}), truth);
     vt::def(g, "gather", vt::signature({vt::arg("a").typed("int"), vt::star("rest")}), echo);
     vt::def(g, "throw_cpp", vt::signature({}), throw_cpp);
+    vt::def(g, "bind_two", vt::signature({vt::arg("n")}), bind_two);
+    vt::def(g, "checked_body_two", vt::signature({vt::arg("n")}), checked_body_two);
 
     py::object inner = vt::make_function(g, "make_adder.<locals>.adder",
                                          vt::signature({vt::arg("x")}), adder);

@@ -132,7 +132,7 @@ def test_no_fill_is_lost_to_writes_that_fail_for_a_while(rig):
     lock = Locked(rig)
     try:
         # The broker accepts and fills while nothing can be written.
-        filled = rig.engine.place(TENCENT, 300, OrderType.MARKET, role="entry")
+        filled = rig.engine.place(TENCENT, 5000, OrderType.MARKET, role="entry")
         assert filled is not None
         rig.advance(2)
         assert len(rig.broker_fills()) > 1 and rig.engine.backlog
@@ -141,7 +141,7 @@ def test_no_fill_is_lost_to_writes_that_fail_for_a_while(rig):
         # Past the bound no new position; what protects the held one still goes.
         assert rig.engine.place(ES, 1, OrderType.MARKET, role="entry") is None
         assert "no new position" in rig.engine.last_refusal
-        assert rig.engine.place(TENCENT, -300, OrderType.STOP, price=1.0, stop=1.0,
+        assert rig.engine.place(TENCENT, -5000, OrderType.STOP, price=1.0, stop=1.0,
                                 role="stop") is not None
         assert rig.engine.reconcile(wait=0.2)  # still lagging: said so
     finally:
@@ -150,7 +150,7 @@ def test_no_fill_is_lost_to_writes_that_fail_for_a_while(rig):
     assert rig.engine.reconcile(wait=1.0) == []
     assert stored_fills(rig) == broker_fills(rig)
     assert stored_orders(rig) == broker_orders(rig)
-    assert rig.stored_positions() == rig.broker_positions() == {"00700": 300}
+    assert rig.stored_positions() == rig.broker_positions() == {"00700": 5000}
     assert any("writes work again" in n for n in notices(rig))
 
 

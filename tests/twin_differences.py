@@ -23,9 +23,15 @@ TWIN_ONLY_NAMES = {
            "DB._scoped_value", "DB._scoped_where"],
     "metrics": [],
     "bot": [],
-    "celbridge": ["_exact", "_to_int", "_CONNECTION_STATES", "_matches", "_find", "_bar_time",
+    "celbridge": ["_exact", "_to_int", "_matches", "_find", "_bar_time",
                   "_own_guid", "CelBridge._place"],
 }
+
+
+# Class attributes the host's compiler records from a class statement's
+# source (from 3.13: its first line and the attributes its methods assign).
+# A native class has no source, so the surface test leaves them out.
+SOURCE_ONLY_CLASS_ATTRIBUTES = ("__firstlineno__", "__static_attributes__")
 
 
 # Tests of what only native code has, and why the twin cannot run them.

@@ -29,7 +29,7 @@ MODULES = (
     "velmor_trader.plugins.analysis.metrics",
 )
 SIMPLE = (int, float, str, bool, type(None))
-KEPT_DUNDERS = {"__init__", "__eq__", "__hash__", "__post_init__", "__call__"}
+KEPT_DUNDERS = ("__post_init__", "__init__", "__eq__", "__hash__", "__call__")
 
 # The modules' annotation texts are kept as the framework wrote them, and
 # some are no type at all ("np.array" is a function) or say less than the
@@ -179,7 +179,12 @@ class Stub:
             members.append(f"    {field}: {kind}")
         for field, kind in ATTRIBUTES.get(self.module.__name__, {}).get(cls.__name__, {}).items():
             members.append(f"    {field}: {kind}")
-        for name, member in cls.__dict__.items():
+        # Where a class holds these methods in an order of the host's own (a
+        # dataclass's differs between versions), the stub keeps one order.
+        names = list(cls.__dict__)
+        kept = iter(sorted((n for n in names if n in KEPT_DUNDERS), key=KEPT_DUNDERS.index))
+        names = [next(kept) if n in KEPT_DUNDERS else n for n in names]
+        for name, member in [(n, cls.__dict__[n]) for n in names]:
             if name == "__match_args__":        # a dataclass's, for class patterns
                 members.append(f"    __match_args__ = {member!r}")
                 continue

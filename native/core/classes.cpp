@@ -1,6 +1,7 @@
 #include "classes.h"
 
 #include "errors.h"
+#include "internals.h"
 
 namespace vt {
 
@@ -10,7 +11,7 @@ ClassBuilder::ClassBuilder(py::handle globals, const char *name, py::tuple bases
       bases_(std::move(bases)) {
     ns_["__module__"] = globals_["__name__"];
     ns_["__qualname__"] = name;
-    if (doc) ns_["__doc__"] = doc;
+    if (doc) ns_["__doc__"] = docstring(doc);
 }
 
 ClassBuilder &ClassBuilder::annotate(const char *field, const char *text) {

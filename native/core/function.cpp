@@ -7,6 +7,7 @@
 #include <structmember.h>
 
 #include "errors.h"
+#include "internals.h"
 #include "names.h"
 
 namespace vt {
@@ -476,7 +477,7 @@ py::object make_function(py::handle globals, const char *qualname, SignaturePtr 
     for (std::size_t i = 0; i < sig->params.size(); ++i)
         if (sig->params[i].annotation) annotations[sig->names[i]] = sig->params[i].annotation;
     if (sig->returns) annotations["return"] = sig->returns;
-    py::object doc_object = doc ? py::object(py::str(doc)) : py::object(py::none());
+    py::object doc_object = docstring(doc);
     return new_function(globals, name, py::str(qualname), std::move(sig), impl, doc_object,
                         std::move(closure), annotations);
 }

@@ -2,6 +2,9 @@
 
 #include "attrs.h"
 
+#include <algorithm>
+#include <string>
+
 namespace vt {
 
 #if PY_VERSION_HEX >= 0x030C0000
@@ -72,6 +75,51 @@ PyObject *getattr_hook(PyTypeObject *type) {
             reinterpret_cast<void *>(PyObject_GenericGetAttr))
         return nullptr;
     return hook;
+}
+
+py::object docstring(const char *doc) {
+    if (!doc) return py::none();
+#if PY_VERSION_HEX >= 0x030D0000
+    std::string text;  // str.expandtabs(), columns counted in characters
+    std::size_t column = 0;
+    for (const char *p = doc; *p; ++p) {
+        if (*p == '\t') {
+            do text += ' '; while (++column % 8);
+        } else {
+            text += *p;
+            if (*p == '\n' || *p == '\r') column = 0;
+            else if ((*p & 0xC0) != 0x80) ++column;
+        }
+    }
+    const std::size_t end = text.size();
+    std::size_t p = text.find('\n');
+    p = p == std::string::npos ? end : p + 1;
+    std::size_t margin = std::string::npos;  // the least indentation of a later, non-blank line
+    while (p < end) {
+        const std::size_t start = p;
+        while (p < end && text[p] == ' ') ++p;
+        if (p < end && text[p] != '\n') margin = std::min(margin, p - start);
+        while (p < end && text[p++] != '\n') {}
+    }
+    if (margin == std::string::npos) margin = 0;
+    std::size_t q = 0;
+    while (q < end && text[q] == ' ') ++q;
+    std::string clean;
+    while (q < end) {  // the first line, without its leading spaces
+        clean += text[q];
+        if (text[q++] == '\n') break;
+    }
+    while (q < end) {  // each later line, less the margin
+        for (std::size_t i = 0; i < margin && q < end && text[q] == ' '; ++i) ++q;
+        while (q < end) {
+            clean += text[q];
+            if (text[q++] == '\n') break;
+        }
+    }
+    return py::str(clean);
+#else
+    return py::str(doc);
+#endif
 }
 
 }  // namespace vt

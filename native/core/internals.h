@@ -123,6 +123,11 @@ inline bool int_equals(PyObject *v, long long value) {
 // value is the first false comparison's result, or the last one's.
 constexpr bool kDataclassEqByTuple = PY_VERSION_HEX < 0x030D0000;
 
+// A docstring as the host's compiler stores the same text written in a
+// class or def: from 3.13 the compiler strips the first line's leading spaces
+// and the indentation common to the later lines (tabs expanded first).
+py::object docstring(const char *doc);
+
 // True when obj.__class__ is the object's type for every instance of `type`
 // (class_of's fast case), for a caller that learns it once per class.
 bool plain_class(PyTypeObject *type);

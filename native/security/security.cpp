@@ -52,13 +52,20 @@ constexpr int kFields = 6;
 // The fields in declaration order, read as the generated code reads them.
 // One instantiation per class, so each keeps its own attribute sites.
 template <int V>
+py::object read_field(py::handle obj, int i) {
+    switch (i) {
+    case 0: return VT_ATTR(obj, "code");
+    case 1: return VT_ATTR(obj, "security_name");
+    case 2: return VT_ATTR(obj, "lot_size");
+    case 3: return VT_ATTR(obj, "exchange");
+    case 4: return VT_ATTR(obj, "expiry_date");
+    default: return VT_ATTR(obj, "quote_currency");
+    }
+}
+
+template <int V>
 void read_fields(py::handle obj, py::object (&out)[kFields]) {
-    out[0] = VT_ATTR(obj, "code");
-    out[1] = VT_ATTR(obj, "security_name");
-    out[2] = VT_ATTR(obj, "lot_size");
-    out[3] = VT_ATTR(obj, "exchange");
-    out[4] = VT_ATTR(obj, "expiry_date");
-    out[5] = VT_ATTR(obj, "quote_currency");
+    for (int i = 0; i < kFields; ++i) out[i] = read_field<V>(obj, i);
 }
 
 // Set once at import and never changed (module state, not a cache): the
@@ -111,20 +118,23 @@ py::object variant_eq(py::handle self, py::handle other) {
     // evaluated before its arguments.
     if (!same && !vt::class_of(other).is(vt::class_of(self)))
         return vt::lookup_global(g_module, VT_ID("NotImplemented"));
-    py::object mine[kFields], theirs[kFields];
-    read_fields<V>(self, mine);
-    read_fields<V>(other, theirs);
     if constexpr (!vt::kDataclassEqByTuple) {
-        // `a == a2 and b == b2 and ...`: the first false result, or the last.
+        // `self.a == other.a and self.b == other.b and ...`, read pair by
+        // pair: the first false result, or the last.
         py::object result;
         for (int i = 0; i < kFields; ++i) {
-            result = vt::compare(mine[i], theirs[i], Py_EQ);
+            py::object mine = read_field<V>(self, i);
+            py::object theirs = read_field<V>(other, i);
+            result = vt::compare(mine, theirs, Py_EQ);
             if (!vt::truth(result)) return result;
         }
         return result;
     } else {
-        // Tuple equality: the first pair that differs decides, and items are
-        // compared by identity first.
+        // Tuple equality: every field of each side read first, then the
+        // first pair that differs decides, items compared by identity first.
+        py::object mine[kFields], theirs[kFields];
+        read_fields<V>(self, mine);
+        read_fields<V>(other, theirs);
         for (int i = 0; i < kFields; ++i)
             if (!vt::equal(mine[i], theirs[i])) return py::bool_(false);
         return py::bool_(true);

@@ -141,7 +141,9 @@ def stubtest(modules=MODULES):
     from mypy import stubtest as tool
 
     options = tool.parse_options([*modules, "--mypy-config-file", str(HERE / "mypy.ini"),
-                                  "--allowlist", str(HERE / "stubtest-allowlist.txt")])
+                                  "--allowlist", str(HERE / "stubtest-allowlist.txt"),
+                                  # an entry for one version is unused on the others
+                                  "--ignore-unused-allowlist"])
     output = io.StringIO()
     with contextlib.redirect_stdout(output), contextlib.redirect_stderr(output):
         code = tool.test_stubs(options)

@@ -14,7 +14,7 @@ import sys
 import pytest
 
 from implementations import NATIVE, module_name
-from twin_differences import TWIN_ONLY_NAMES
+from twin_differences import SOURCE_ONLY_CLASS_ATTRIBUTES, TWIN_ONLY_NAMES
 
 HERE = pathlib.Path(__file__).resolve().parent
 TESTS = HERE.parent
@@ -55,7 +55,8 @@ def describe(module):
         value = vars(module)[name]
         if isinstance(value, type) and value.__module__ == own:
             members = {k: _member(v) for k, v in vars(value).items()
-                       if k not in ("__module__", "__dict__", "__weakref__", "__doc__")}
+                       if k not in ("__module__", "__dict__", "__weakref__", "__doc__")
+                       + SOURCE_ONLY_CLASS_ATTRIBUTES}
             out["objects"][name] = {
                 "class": value.__qualname__, "doc": value.__doc__,
                 "bases": [where(b) for b in value.__bases__],

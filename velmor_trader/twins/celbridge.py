@@ -33,14 +33,6 @@ TIMEZONE = pytz.timezone("Asia/Hong_Kong")
 INVALID_VALUE = -2147483648
 lock = threading.Lock()
 
-_CONNECTION_STATES = """Connection states:
-
-    csConnectionDelayed      1  Connection is delayed.
-    csConnectionDown         2  Connection is down.
-    csConnectionNotLoggedOn  4  Connected but not logged on Gateway.
-    csConnectionTrouble      3  Trouble with Gateway connection.
-    csConnectionUp           0  Connection is up.
-"""
 
 
 def _matches(text, cqg_symbol):
@@ -598,6 +590,14 @@ class CelBridge(CELSinkBase):
         })
 
     def OnGWConnectionStatusChanged(self, connectionStatus):
+        """Connection states:
+
+    csConnectionDelayed      1  Connection is delayed.
+    csConnectionDown         2  Connection is down.
+    csConnectionNotLoggedOn  4  Connected but not logged on Gateway.
+    csConnectionTrouble      3  Trouble with Gateway connection.
+    csConnectionUp           0  Connection is up.
+"""
         if connectionStatus == win32com.client.constants.csConnectionUp:
             Trace("GW connection is UP!")
             self.eventGatewayIsUp.set()
@@ -605,12 +605,18 @@ class CelBridge(CELSinkBase):
             Trace("GW connection is DOWN!")
             self.eventGatewayIsDown.set()
 
-    OnGWConnectionStatusChanged.__doc__ = _CONNECTION_STATES
 
     def OnDataConnectionStatusChanged(self, newStatus):
+        """Connection states:
+
+    csConnectionDelayed      1  Connection is delayed.
+    csConnectionDown         2  Connection is down.
+    csConnectionNotLoggedOn  4  Connected but not logged on Gateway.
+    csConnectionTrouble      3  Trouble with Gateway connection.
+    csConnectionUp           0  Connection is up.
+"""
         print("DataConnectionStatus=" + format(newStatus, ""))
 
-    OnDataConnectionStatusChanged.__doc__ = _CONNECTION_STATES
 
 
 def QuoteType2String(quoteType):

@@ -267,13 +267,14 @@ class Broker:
 
     def not_followed_up(self, order):
         """Whether ``order`` (live) had its cancel go unanswered past the
-        engine's wait without being asked again, the connection up meanwhile.
-        A cancel sent before the connection last dropped is spared: the
-        engine's read-back after the reconnect forgets it (it is then neither
-        sent again nor told), which this check would otherwise report."""
+        engine's wait without being asked again.  A cancel sent before the
+        connection last dropped may have been lost with it: the wait counts
+        from when the connection was last seen down."""
         sent = self.cancel_sent.get(order.GUID)
-        return sent is not None and (self.down_at is None or sent > self.down_at) and \
-            self.sim.clock.now() - sent > UNHEARD
+        if sent is None:
+            return False
+        since = sent if self.down_at is None else max(sent, self.down_at)
+        return self.sim.clock.now() - since > UNHEARD
 
     def unheard(self, order):
         """Whether the engine may not know yet how ``order`` ended: its

@@ -621,11 +621,10 @@ class Engine:
 
     def refresh(self):
         """Read every order, its fills, the positions and the balance back
-        from the broker, recording what the engine missed."""
-        for report in self.gateway.broker_orders():
-            tracked = self._follow(report)
-            if tracked is not None and tracked.order.status not in DONE:
-                tracked.cancel_sent = None      # a cancel sent meanwhile may be lost
+        from the broker, recording what the engine missed.  A cancel sent
+        before the connection dropped keeps its mark: if it was lost with the
+        connection, the wait for it runs out and it is sent again."""
+        self.read_back()
         self.bridge.update_account_balance()
         self.bridge.update_positions()
         positions, balance = list(self.bridge.positions), replace(self.bridge.account_balance)

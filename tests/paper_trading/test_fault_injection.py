@@ -12,6 +12,9 @@ import time
 from pathlib import Path
 
 from conftest import rows, run_session, start_session
+from engine_rig import Rig
+from velmor_trader.gateways.cqg.simulator import constants as C
+from velmor_trader.paper_trading import engine as engine_module
 
 HERE = Path(__file__).resolve().parent
 SEEDS = (13, 19, 20, 28, 30)     # between them every kind of fault fires
@@ -70,3 +73,22 @@ def test_a_session_killed_and_restarted_on_its_folder_keeps_the_killed_ones_reco
         assert kept[0] != db
     else:
         assert kept == [db] and again.stderr, again.stdout + again.stderr
+
+
+def test_a_cancel_lost_before_the_connection_dropped_is_sent_again(tmp_path):
+    """The read-back after a reconnect must not forget a cancel sent before
+    the drop: if it was lost, its wait runs out and it goes again."""
+    rig = Rig(tmp_path)
+    try:
+        rig.chat("send_order", order_string="00700,100,l,o,l,CQG,330.0,None")   # rests
+        rig.sim.faults.drop("cancel")
+        rig.chat("cancel_orders")
+        rig.advance(5)
+        rig.sim.drop_connection(trading=True)
+        rig.advance(10)
+        rig.sim.faults.restore("cancel")
+        rig.sim.restore_connection()
+        rig.advance(engine_module.CANCEL_WAIT.total_seconds() + 61)
+        assert [o.GWStatus for o in rig.sim.engine.orders] == [C.osCanceled]
+    finally:
+        rig.close()

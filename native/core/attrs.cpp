@@ -37,7 +37,7 @@ constexpr Py_ssize_t kMaxHintScan = 64;
 // the entry where the name was last found (`hint`) and looks there first.
 // An error (only a key of the dict comparing badly can raise one) is
 // dropped: the generic lookup that follows raises it again.
-PyObject *dict_read(PyObject *dict, PyObject *name, Py_ssize_t &hint) {
+VT_ALWAYS_INLINE PyObject *dict_read(PyObject *dict, PyObject *name, Py_ssize_t &hint) {
 #ifdef VT_INLINE_VALUES
     auto *d = reinterpret_cast<PyDictObject *>(dict);
     const auto *keys = reinterpret_cast<const KeysHead *>(d->ma_keys);
@@ -64,6 +64,10 @@ PyObject *dict_read(PyObject *dict, PyObject *name, Py_ssize_t &hint) {
 }
 
 }  // namespace
+
+py::object AttrSite::get_call(py::handle obj) { return get(obj); }
+
+void AttrSite::set_call(py::handle obj, py::handle value) { set(obj, value); }
 
 PyObject *AttrSite::fast_read(Facts &site, PyObject *o) {
     switch (site.read_mode) {

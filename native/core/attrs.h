@@ -45,7 +45,7 @@ public:
 
     constexpr explicit AttrSite(const char *text) : text_(text) {}
 
-    py::object get(py::handle obj) {
+    VT_ALWAYS_INLINE py::object get(py::handle obj) {
         PyObject *o = obj.ptr();
         Facts *site = watch_.find(Py_TYPE(o));
         if (site && site->holder_unchanged()) {
@@ -56,7 +56,7 @@ public:
         return get_attr(obj, name());
     }
 
-    void set(py::handle obj, py::handle value) {
+    VT_ALWAYS_INLINE void set(py::handle obj, py::handle value) {
         PyObject *o = obj.ptr();
         Facts *site = watch_.find(Py_TYPE(o));
         if (site && site->holder_unchanged()) {
@@ -66,6 +66,11 @@ public:
         }
         set_attr(obj, name(), value);
     }
+
+    // get and set as calls, for a caller whose own fast path comes first
+    // (AttrGroup): the site's code is not copied into it.
+    py::object get_call(py::handle obj);
+    void set_call(py::handle obj, py::handle value);
 
     py::handle name() { return name_ ? name_ : intern_into(&name_, text_); }
 

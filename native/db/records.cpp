@@ -41,20 +41,25 @@ static void update_records(vt::Call &c, py::handle self, py::handle table_name,
     // A snapshot of the items: rendering runs Python code.
     py::list items = vt::check(PyDict_Items(columns.ptr()));
     // Every value, then the filter, rendered (and its type checked) before
-    // SQLite is asked anything about the texts.
-    py::list written;
-    for (Py_ssize_t idx = 0; idx < n; ++idx)
-        written.append(vt::call_method(self, VT_ID("_parse_sql_value"),
-                                       PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), idx), 1)));
-    TableScope scope{c, self, table_name, VT_ID("1")};
-    py::object where = scope.where(kwargs);
+    // SQLite is asked anything about the texts: the statement is laid out
+    // with the values as rendered, and a text that SQLite would read as a
+    // column is put in single quotes afterwards, in place.
     for (Py_ssize_t idx = 0; idx < n; ++idx) {
         py::handle item = PyList_GET_ITEM(items.ptr(), idx);
         parts.append(PyTuple_GET_ITEM(item.ptr(), 0));
         parts.append(VT_ID("="));
-        parts.append(scope.value(PyTuple_GET_ITEM(item.ptr(), 1), written[idx]));
+        parts.append(vt::call_method(self, VT_ID("_parse_sql_value"), PyTuple_GET_ITEM(item.ptr(), 1)));
         parts.append(VT_ID(" "));
         if (idx != n - 1) parts.append(VT_ID(","));
+    }
+    TableScope scope{c, self, table_name, VT_ID("1")};
+    py::object where = scope.where(kwargs);
+    for (Py_ssize_t idx = 0; idx < n; ++idx) {
+        py::handle value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), idx), 1);
+        const Py_ssize_t at = 3 + 5 * idx;  // after the head, and the column's name and "="
+        py::handle written = PyList_GET_ITEM(parts.ptr(), at);
+        py::object scoped = scope.value(value, written);
+        if (!scoped.is(written)) parts[static_cast<std::size_t>(at)] = std::move(scoped);
     }
     parts.append(where);
     run(self, vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr())));

@@ -36,8 +36,14 @@ static void update_records(vt::Call &c, py::handle self, py::handle table_name,
                            py::handle columns, py::handle kwargs) {
     const Py_ssize_t n = PyDict_GET_SIZE(columns.ptr());
     vt::assert_that(n > 0, "At least one column needs to be updated!");
-    py::list parts;
-    parts.append(vt::concat({VT_ID("UPDATE "), table_name, VT_ID(" SET ")}));
+    // The statement's parts, made at their final size: "UPDATE <table> SET ",
+    // then for each column its name, "=", its value, " " and (but after the
+    // last) ",", then the filter. (With assertions off, no column at all.)
+    const Py_ssize_t commas = n > 0 ? n - 1 : 0;
+    py::list parts(static_cast<std::size_t>(1 + 4 * n + commas + 1));
+    std::size_t at = 0;
+    const auto put = [&](py::handle part) { parts[at++] = part; };
+    put(vt::concat({VT_ID("UPDATE "), table_name, VT_ID(" SET ")}));
     // A snapshot of the items: rendering runs Python code.
     py::list items = vt::check(PyDict_Items(columns.ptr()));
     // Every value, then the filter, rendered (and its type checked) before
@@ -46,22 +52,21 @@ static void update_records(vt::Call &c, py::handle self, py::handle table_name,
     // column is put in single quotes afterwards, in place.
     for (Py_ssize_t idx = 0; idx < n; ++idx) {
         py::handle item = PyList_GET_ITEM(items.ptr(), idx);
-        parts.append(PyTuple_GET_ITEM(item.ptr(), 0));
-        parts.append(VT_ID("="));
-        parts.append(vt::call_method(self, VT_ID("_parse_sql_value"), PyTuple_GET_ITEM(item.ptr(), 1)));
-        parts.append(VT_ID(" "));
-        if (idx != n - 1) parts.append(VT_ID(","));
+        put(PyTuple_GET_ITEM(item.ptr(), 0));
+        put(VT_ID("="));
+        put(vt::call_method(self, VT_ID("_parse_sql_value"), PyTuple_GET_ITEM(item.ptr(), 1)));
+        put(VT_ID(" "));
+        if (idx != n - 1) put(VT_ID(","));
     }
     TableScope scope{c, self, table_name, VT_ID("1")};
-    py::object where = scope.where(kwargs);
+    put(scope.where(kwargs));
     for (Py_ssize_t idx = 0; idx < n; ++idx) {
         py::handle value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), idx), 1);
-        const Py_ssize_t at = 3 + 5 * idx;  // after the head, and the column's name and "="
-        py::handle written = PyList_GET_ITEM(parts.ptr(), at);
+        const auto value_at = static_cast<std::size_t>(3 + 5 * idx);  // after the head, name and "="
+        py::handle written = PyList_GET_ITEM(parts.ptr(), value_at);
         py::object scoped = scope.value(value, written);
-        if (!scoped.is(written)) parts[static_cast<std::size_t>(at)] = std::move(scoped);
+        if (!scoped.is(written)) parts[value_at] = std::move(scoped);
     }
-    parts.append(where);
     run(self, vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr())));
 }
 

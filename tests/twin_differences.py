@@ -12,19 +12,16 @@ the same, so texts are compared exactly where the specification fixes
 them, and by type elsewhere.
 """
 
-# Names only the twin's module holds: helpers whose native counterparts are
-# C++ functions, invisible to Python.  Plain Python has nowhere else to keep
-# them; each starts with an underscore and is not part of the module's API.
+# Names only the twin's module holds.  None left: a twin keeps the helpers
+# whose native counterparts are C++ functions (invisible to Python) out of its
+# namespace, as locals of the function that defines its class.
 TWIN_ONLY_NAMES = {
     "security": [],
     "tollbook": [],
-    "db": ["_math", "_exact", "_type_name", "_PATH_MESSAGE", "_single_quoted",
-           "DB._commit_or_roll_back", "DB._where_text", "DB._reads_as_column",
-           "DB._scoped_value", "DB._scoped_where"],
+    "db": [],
     "metrics": [],
     "bot": [],
-    "celbridge": ["_exact", "_to_int", "_matches", "_find", "_bar_time",
-                  "_own_guid", "CelBridge._place"],
+    "celbridge": [],
 }
 
 

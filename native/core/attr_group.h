@@ -106,7 +106,7 @@ public:
         // getattr(obj, names[i])
         py::object get(std::size_t i) {
             if (PyObject **slot = slot_of(i)) return py::reinterpret_borrow<py::object>(*slot);
-            return group_->sites_[i].get(obj_);
+            return group_->sites_[i].get_call(obj_);
         }
 
         // setattr(obj, names[i], value). Storing the object already there
@@ -120,7 +120,7 @@ public:
                 *slot = value.inc_ref().ptr();
                 return;
             }
-            group_->sites_[i].set(obj_, value);
+            group_->sites_[i].set_call(obj_, value);
         }
 
     private:

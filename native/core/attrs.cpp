@@ -37,7 +37,7 @@ constexpr Py_ssize_t kMaxHintScan = 64;
 // the entry where the name was last found (`hint`) and looks there first.
 // An error (only a key of the dict comparing badly can raise one) is
 // dropped: the generic lookup that follows raises it again.
-PyObject *dict_read(PyObject *dict, PyObject *name, Py_ssize_t &hint) {
+VT_ALWAYS_INLINE PyObject *dict_read(PyObject *dict, PyObject *name, Py_ssize_t &hint) {
 #ifdef VT_INLINE_VALUES
     auto *d = reinterpret_cast<PyDictObject *>(dict);
     const auto *keys = reinterpret_cast<const KeysHead *>(d->ma_keys);
@@ -65,15 +65,31 @@ PyObject *dict_read(PyObject *dict, PyObject *name, Py_ssize_t &hint) {
 
 }  // namespace
 
+#ifdef VT_INLINE_VALUES
+bool AttrSite::find_index(Facts &site, PyTypeObject *type) {
+    const KeysHead *keys = shared_keys(type);
+    if (!keys) return false;
+    if (keys == site.missing_from && keys->dk_nentries == site.missing_entries) return false;
+    site.index = shared_index(keys, name_);
+    if (site.index >= 0) return true;
+    site.missing_from = keys;
+    site.missing_entries = keys->dk_nentries;
+    return false;
+}
+#else
+bool AttrSite::find_index(Facts &, PyTypeObject *) { return false; }
+#endif
+
+py::object AttrSite::get_call(py::handle obj) { return get(obj); }
+
+void AttrSite::set_call(py::handle obj, py::handle value) { set(obj, value); }
+
 PyObject *AttrSite::fast_read(Facts &site, PyObject *o) {
     switch (site.read_mode) {
     case Mode::Values: {
 #ifdef VT_INLINE_VALUES
         if (PyObject **values = inline_values(o)) {
-            if (site.index < 0) {
-                const KeysHead *keys = shared_keys(Py_TYPE(o));
-                if (!keys || (site.index = shared_index(keys, name_)) < 0) return nullptr;
-            }
+            if (site.index < 0 && !find_index(site, Py_TYPE(o))) return nullptr;
             return values[site.index];
         }
         PyObject *dict = managed_dict(o);
@@ -99,10 +115,7 @@ bool AttrSite::fast_write(Facts &site, PyObject *o, PyObject *value) {
 #ifdef VT_INLINE_VALUES
     PyObject **values = site.write_mode == Mode::Values ? inline_values(o) : nullptr;
     if (!values) return false;
-    if (site.index < 0) {
-        const KeysHead *keys = shared_keys(Py_TYPE(o));
-        if (!keys || (site.index = shared_index(keys, name_)) < 0) return false;
-    }
+    if (site.index < 0 && !find_index(site, Py_TYPE(o))) return false;
     PyObject *old = values[site.index];
     if (!old) return false;
     // Storing the object already there changes nothing a program can see

@@ -45,7 +45,7 @@ public:
 
     constexpr explicit AttrSite(const char *text) : text_(text) {}
 
-    py::object get(py::handle obj) {
+    VT_ALWAYS_INLINE py::object get(py::handle obj) {
         PyObject *o = obj.ptr();
         Facts *site = watch_.find(Py_TYPE(o));
         if (site && site->holder_unchanged()) {
@@ -56,7 +56,7 @@ public:
         return get_attr(obj, name());
     }
 
-    void set(py::handle obj, py::handle value) {
+    VT_ALWAYS_INLINE void set(py::handle obj, py::handle value) {
         PyObject *o = obj.ptr();
         Facts *site = watch_.find(Py_TYPE(o));
         if (site && site->holder_unchanged()) {
@@ -66,6 +66,11 @@ public:
         }
         set_attr(obj, name(), value);
     }
+
+    // get and set as calls, for a caller whose own fast path comes first
+    // (AttrGroup): the site's code is not copied into it.
+    py::object get_call(py::handle obj);
+    void set_call(py::handle obj, py::handle value);
 
     py::handle name() { return name_ ? name_ : intern_into(&name_, text_); }
 
@@ -85,6 +90,12 @@ private:
         Py_ssize_t index = -1;       // Values: the name's slot in the inline values
         Py_ssize_t dict_offset = 0;  // Dict: where the instance dict pointer is
         Py_ssize_t hint = -1;        // the entry of the instance dict found last
+        // Values, while `index` is unknown: the class's shared keys as the
+        // name was last found missing from them, and their number of entries
+        // then. Such keys only ever gain entries, so while the number holds
+        // the name is still missing (a method's name, read through the site).
+        const void *missing_from = nullptr;
+        Py_ssize_t missing_entries = 0;
 
         bool holder_unchanged() const {
             return !holder_type || ClassWatch<Facts>::unchanged(holder_type, holder_version);
@@ -92,6 +103,7 @@ private:
     };
 
     PyObject *fast_read(Facts &site, PyObject *o);
+    bool find_index(Facts &site, PyTypeObject *type);  // the name's slot, into site.index
     bool fast_write(Facts &site, PyObject *o, PyObject *value);
     void learn(PyTypeObject *type);
 

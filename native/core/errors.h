@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "always_inline.h"
+
 namespace vt {
 namespace py = pybind11;
 
@@ -26,7 +28,7 @@ PyObject *guarded(Body &&body) noexcept {
 }
 
 // Raises the pending Python error as a C++ exception when `result` is null.
-inline py::object check(PyObject *result) {
+VT_ALWAYS_INLINE py::object check(PyObject *result) {
     if (!result) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(result);
 }

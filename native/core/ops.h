@@ -63,6 +63,8 @@ inline py::object compare(py::handle a, py::handle b, int op) {
 
 // len(obj)
 inline Py_ssize_t size(py::handle obj) {
+    // An exact list (a command's words, a row...) answers without a call.
+    if (PyList_CheckExact(obj.ptr())) return PyList_GET_SIZE(obj.ptr());
     Py_ssize_t n = PyObject_Size(obj.ptr());
     if (n < 0) throw py::error_already_set();
     return n;

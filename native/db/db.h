@@ -60,7 +60,7 @@ struct TableScope {
     // `written` (what self._parse_sql_value(value) gave), or the text
     // single-quoted. Asks SQLite: call it only once every value of the
     // statement is rendered, so that a refused value fails before any SQL.
-    py::object value(py::handle value, py::object written);
+    py::object value(py::handle value, py::handle written);
     // self._parse_sql_where_condition(**kwargs), or, when one of its texts
     // would be read as a column, the clause as this module writes it with
     // those texts single-quoted (an override cannot be told which values to

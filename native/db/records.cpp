@@ -36,27 +36,37 @@ static void update_records(vt::Call &c, py::handle self, py::handle table_name,
                            py::handle columns, py::handle kwargs) {
     const Py_ssize_t n = PyDict_GET_SIZE(columns.ptr());
     vt::assert_that(n > 0, "At least one column needs to be updated!");
-    py::list parts;
-    parts.append(vt::concat({VT_ID("UPDATE "), table_name, VT_ID(" SET ")}));
+    // The statement's parts, made at their final size: "UPDATE <table> SET ",
+    // then for each column its name, "=", its value, " " and (but after the
+    // last) ",", then the filter. (With assertions off, no column at all.)
+    const Py_ssize_t commas = n > 0 ? n - 1 : 0;
+    py::list parts(static_cast<std::size_t>(1 + 4 * n + commas + 1));
+    std::size_t at = 0;
+    const auto put = [&](py::handle part) { parts[at++] = part; };
+    put(vt::concat({VT_ID("UPDATE "), table_name, VT_ID(" SET ")}));
     // A snapshot of the items: rendering runs Python code.
     py::list items = vt::check(PyDict_Items(columns.ptr()));
     // Every value, then the filter, rendered (and its type checked) before
-    // SQLite is asked anything about the texts.
-    py::list written;
-    for (Py_ssize_t idx = 0; idx < n; ++idx)
-        written.append(vt::call_method(self, VT_ID("_parse_sql_value"),
-                                       PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), idx), 1)));
-    TableScope scope{c, self, table_name, VT_ID("1")};
-    py::object where = scope.where(kwargs);
+    // SQLite is asked anything about the texts: the statement is laid out
+    // with the values as rendered, and a text that SQLite would read as a
+    // column is put in single quotes afterwards, in place.
     for (Py_ssize_t idx = 0; idx < n; ++idx) {
         py::handle item = PyList_GET_ITEM(items.ptr(), idx);
-        parts.append(PyTuple_GET_ITEM(item.ptr(), 0));
-        parts.append(VT_ID("="));
-        parts.append(scope.value(PyTuple_GET_ITEM(item.ptr(), 1), written[idx]));
-        parts.append(VT_ID(" "));
-        if (idx != n - 1) parts.append(VT_ID(","));
+        put(PyTuple_GET_ITEM(item.ptr(), 0));
+        put(VT_ID("="));
+        put(vt::call_method(self, VT_ID("_parse_sql_value"), PyTuple_GET_ITEM(item.ptr(), 1)));
+        put(VT_ID(" "));
+        if (idx != n - 1) put(VT_ID(","));
     }
-    parts.append(where);
+    TableScope scope{c, self, table_name, VT_ID("1")};
+    put(scope.where(kwargs));
+    for (Py_ssize_t idx = 0; idx < n; ++idx) {
+        py::handle value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), idx), 1);
+        const auto value_at = static_cast<std::size_t>(3 + 5 * idx);  // after the head, name and "="
+        py::handle written = PyList_GET_ITEM(parts.ptr(), value_at);
+        py::object scoped = scope.value(value, written);
+        if (!scoped.is(written)) parts[value_at] = std::move(scoped);
+    }
     run(self, vt::check(PyUnicode_Join(VT_ID("").ptr(), parts.ptr())));
 }
 

@@ -30,10 +30,11 @@ bool TableScope::reads_as_column(py::handle text) {
     return unknown == 0;
 }
 
-py::object TableScope::value(py::handle value, py::object written) {
-    if (!PyUnicode_Check(value.ptr())) return written;
+py::object TableScope::value(py::handle value, py::handle written) {
+    if (!PyUnicode_Check(value.ptr())) return py::reinterpret_borrow<py::object>(written);
     py::object text = vt::format_of(value);
-    return reads_as_column(text) ? quoted(text, VT_ID("'"), VT_ID("''")) : written;
+    return reads_as_column(text) ? quoted(text, VT_ID("'"), VT_ID("''"))
+                                 : py::reinterpret_borrow<py::object>(written);
 }
 
 py::object TableScope::where(py::handle kwargs) {

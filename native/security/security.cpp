@@ -1,5 +1,9 @@
 // The instrument record: Security and its asset-class variants, frozen
 // dataclasses keyed into every quote and order-book cache of the engine.
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
 #include <vt.h>
 
 namespace {
@@ -50,22 +54,41 @@ void post_init(py::handle) {}
 constexpr int kFields = 6;
 
 // The fields in declaration order, read as the generated code reads them.
-// One instantiation per class, so each keeps its own attribute sites.
-template <int V>
-py::object read_field(py::handle obj, int i) {
-    switch (i) {
-    case 0: return VT_ATTR(obj, "code");
-    case 1: return VT_ATTR(obj, "security_name");
-    case 2: return VT_ATTR(obj, "lot_size");
-    case 3: return VT_ATTR(obj, "exchange");
-    case 4: return VT_ATTR(obj, "expiry_date");
-    default: return VT_ATTR(obj, "quote_currency");
-    }
+// One instantiation per class, so each keeps its own attribute sites, and
+// per field, so that reading them all is straight-line code.
+template <int V, std::size_t I>
+py::object read_field(py::handle obj) {
+    static_assert(I < kFields, "six fields");
+    if constexpr (I == 0) return VT_ATTR(obj, "code");
+    else if constexpr (I == 1) return VT_ATTR(obj, "security_name");
+    else if constexpr (I == 2) return VT_ATTR(obj, "lot_size");
+    else if constexpr (I == 3) return VT_ATTR(obj, "exchange");
+    else if constexpr (I == 4) return VT_ATTR(obj, "expiry_date");
+    else return VT_ATTR(obj, "quote_currency");
+}
+
+template <int V, std::size_t... I>
+void read_fields(py::handle obj, py::object (&out)[kFields], std::index_sequence<I...>) {
+    ((out[I] = read_field<V, I>(obj)), ...);
 }
 
 template <int V>
 void read_fields(py::handle obj, py::object (&out)[kFields]) {
-    for (int i = 0; i < kFields; ++i) out[i] = read_field<V>(obj, i);
+    read_fields<V>(obj, out, std::make_index_sequence<kFields>{});
+}
+
+// `self.a == other.a and self.b == other.b and ...`, read pair by pair: the
+// first false result, or the last.
+template <int V, std::size_t... I>
+py::object fields_and(py::handle self, py::handle other, std::index_sequence<I...>) {
+    py::object result;
+    const auto pair_equal = [&](auto field) {
+        py::object mine = read_field<V, decltype(field)::value>(self);
+        result = vt::compare(mine, read_field<V, decltype(field)::value>(other), Py_EQ);
+        return vt::truth(result);
+    };
+    (pair_equal(std::integral_constant<std::size_t, I>{}) && ...);
+    return result;
 }
 
 // Set once at import and never changed (module state, not a cache): the
@@ -119,16 +142,7 @@ py::object variant_eq(py::handle self, py::handle other) {
     if (!same && !vt::class_of(other).is(vt::class_of(self)))
         return vt::lookup_global(g_module, VT_ID("NotImplemented"));
     if constexpr (!vt::kDataclassEqByTuple) {
-        // `self.a == other.a and self.b == other.b and ...`, read pair by
-        // pair: the first false result, or the last.
-        py::object result;
-        for (int i = 0; i < kFields; ++i) {
-            py::object mine = read_field<V>(self, i);
-            py::object theirs = read_field<V>(other, i);
-            result = vt::compare(mine, theirs, Py_EQ);
-            if (!vt::truth(result)) return result;
-        }
-        return result;
+        return fields_and<V>(self, other, std::make_index_sequence<kFields>{});
     } else {
         // Tuple equality: every field of each side read first, then the
         // first pair that differs decides, items compared by identity first.

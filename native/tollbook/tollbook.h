@@ -68,10 +68,12 @@ public:
     void set(Field field, Num value);
     void add(Field field, const Num &value) { set(field, iadd(get(field), value)); }
     // self.x += <term>: x is read before the term is evaluated, so a term
-    // that fails (math.ceil(inf)) or calls out finds x already read.
+    // that fails (math.ceil(inf)) or calls out finds x already read. The
+    // term must not read or write x itself: `before` is x's own slot, not
+    // a copy (a copy would cost every deal a reference count round trip).
     template <class Term>
     void add_term(Field field, Term &&term) {
-        const Num before = get(field);
+        const Num &before = get(field);
         set(field, iadd(before, term()));
     }
     Num charges();  // commissions + platform_fees + system_fees + ... + transaction_fees

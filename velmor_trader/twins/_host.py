@@ -54,3 +54,24 @@ def to_float(value, name):
     if hasattr(t, "__float__") or hasattr(t, "__index__"):
         return float(value)
     raise incorrect_type(name, "float", value)
+
+
+def _functions_of(member):
+    if isinstance(member, property):
+        return [f for f in (member.fget, member.fset, member.fdel) if f is not None]
+    if isinstance(member, (staticmethod, classmethod)):
+        return [member.__func__]
+    return [member] if callable(member) and hasattr(member, "__code__") else []
+
+
+def at_module_level(cls):
+    """cls, made inside a function so that its methods reach the twin's
+    helpers as closure cells, named as if written at the top of its module:
+    its qualified name and its functions'."""
+    cls.__qualname__ = cls.__name__
+    for member in vars(cls).values():
+        for function in _functions_of(member):
+            while function is not None:  # a decorated method: the wrapper and what it wraps
+                function.__qualname__ = cls.__name__ + "." + function.__name__
+                function = getattr(function, "__wrapped__", None)
+    return cls

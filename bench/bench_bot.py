@@ -20,8 +20,6 @@ import sys
 import tempfile
 import time
 
-HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent))
 
 from velmor_trader.plugins.telegram.local_server import LocalChatServer  # noqa: E402
 

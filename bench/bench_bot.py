@@ -9,11 +9,20 @@ handlers on stand-in update/context objects whose client only records the
 reply, the request properties, and send_message's argument checks.  Network
 time is left out: it is the same for both.  Prints seconds per N calls and the
 speed-up (plain time / native time).
+
+The engine's reads and send_message also time a floor: the calls the same
+work cannot avoid, with nothing of either module around them.  A request
+property must call its getter, and the getter must read the client's
+attribute: the floor's getters are C callables (operator.attrgetter), the
+least a getter costs.  send_message must call the client's send_message by
+keyword.  The setters have no floor: no C callable stores through
+self.updater.bot, and a Python one costs more than the native setter.
 """
 import argparse
 import collections
 import importlib
 import logging
+import operator
 import os
 import pathlib
 import sys
@@ -99,6 +108,28 @@ def engine_cases(mod):
             ("status setter", status), ("send_message", lambda: tb.send_message("report", 12.0))]
 
 
+PROPERTIES = ("velmor_trader_status", "get_balance", "get_positions", "get_orders", "get_deals",
+              "cancel_order", "cancel_orders", "send_order", "close_positions")
+
+
+def floor_cases():
+    """The unavoidable calls of the engine's reads and of send_message, by case name."""
+    floor = type("Floor", (), {name: property(operator.attrgetter(f"updater.bot.{name}"))
+                               for name in PROPERTIES})
+    tb = floor()
+    tb.updater = Obj(bot=Client())
+
+    def poll():
+        return (tb.velmor_trader_status, tb.get_balance, tb.get_positions, tb.get_orders,
+                tb.get_deals, tb.cancel_order, tb.cancel_orders, tb.send_order,
+                tb.close_positions)
+
+    def send_message():
+        tb.updater.bot.send_message(chat_id=12, text="report")
+
+    return {"poll 9 properties": poll, "send_message": send_message}
+
+
 def best(fn, calls, repeat):
     times = []
     for _ in range(repeat):
@@ -133,14 +164,19 @@ def main():
             rows = list(zip(handler_cases(plain, pc), handler_cases(native, nc)))
             rows += list(zip(engine_cases(plain), engine_cases(native)))
             print(f"{args.calls} calls, best of {args.repeat}")
-            print(f"{'case':22}{'python s':>11}{'native s':>11}{'ratio':>8}")
+            floors = floor_cases()
+            print(f"{'case':22}{'python s':>11}{'native s':>11}{'ratio':>8}"
+                  f"{'floor s':>11}{'native/floor':>14}")
             for (name, fp), (_, fn) in rows:
                 fp(), fn()
                 if pc.last is not None or nc.last is not None:  # same reply, stamps aside
                     assert pc.last.split("] ")[-1] == nc.last.split("] ")[-1], (pc.last, nc.last)
                 tp = best(fp, args.calls, args.repeat)
                 tn = best(fn, args.calls, args.repeat)
-                print(f"{name:22}{tp:11.4f}{tn:11.4f}{tp / tn:7.1f}x")
+                floor = floors.get(name)
+                tf = best(floor, args.calls, args.repeat) if floor else None
+                print(f"{name:22}{tp:11.4f}{tn:11.4f}{tp / tn:7.1f}x"
+                      + (f"{tf:11.4f}{tn / tf:13.2f}x" if tf else f"{'-':>11}{'-':>14}"))
         finally:
             plain.bot.close()
             native.bot.close()

@@ -10,13 +10,14 @@ reply, the request properties, and send_message's argument checks.  Network
 time is left out: it is the same for both.  Prints seconds per N calls and the
 speed-up (plain time / native time).
 
-The engine's reads and send_message also time a floor: the calls the same
-work cannot avoid, with nothing of either module around them.  A request
-property must call its getter, and the getter must read the client's
-attribute: the floor's getters are C callables (operator.attrgetter), the
-least a getter costs.  send_message must call the client's send_message by
-keyword.  The setters have no floor: no C callable stores through
-self.updater.bot, and a Python one costs more than the native setter.
+The engine's reads and send_message also time a floor: the same reads and
+the same call made without either module.  The floor's request properties
+have C getters (operator.attrgetter through updater.bot, each read by the
+generic lookup); the native getters, whose reads skip that lookup, may come
+in under it, so its ratio says how native moves against a fixed reference
+from one interpreter to the next rather than a bound.  send_message's floor
+is the client's send_message called by keyword.  The setters have none: no
+C callable stores through self.updater.bot.
 """
 import argparse
 import collections

@@ -27,14 +27,11 @@ the speed-up (plain time / native time) and the floor beside it.
 import argparse
 import datetime as _dt
 import importlib
-import pathlib
 import sys
 import threading
 import time
 from types import SimpleNamespace
 
-HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent))
 
 from velmor_trader.gateways.cqg.simulator import install_win32com  # noqa: E402
 

@@ -15,7 +15,6 @@ import subprocess
 import sys
 import tempfile
 
-HERE = pathlib.Path(__file__).resolve().parent
 
 # module: (what both import first, plain twin, native module)
 MODULES = {
@@ -57,10 +56,12 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=7)
     args = ap.parse_args()
-    sys.path.insert(0, str(HERE.parent))
     from velmor_trader.plugins.telegram.local_server import LocalChatServer
 
     env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+    # "-c" puts the working directory first on sys.path: the source tree, without
+    # the built modules, would shadow the installed package.
+    env["PYTHONSAFEPATH"] = "1"
     token = "123456:bench-token"
     with LocalChatServer(token=token, max_poll_hold=0.2) as server, \
             tempfile.TemporaryDirectory() as config:

@@ -1,6 +1,6 @@
 // Instruments and their quotes: subscribing by CQG symbol, finding the API's
 // instrument again, and turning quote events into the framework's records.
-#include "celbridge.h"
+#include "replace.h"
 
 namespace cel {
 
@@ -41,16 +41,34 @@ void OnInstrumentResolved(vt::Call &c, py::handle self, py::handle, py::handle c
     set_if_clear(VT_ATTR(self, "eventQuoteDone"));
 }
 
+// The text of each quote type, keyed by its member.
+NameRow quote_types[] = {
+    {"qtAsk", "Best ask"}, {"qtBid", "Best bid"},
+    {"qtCohUndAsk", "Coherent underlying price for the best ask"},
+    {"qtCohUndBid", "Coherent underlying price for the best bid"}, {"qtDayHigh", "Current day high price"},
+    {"qtDayLow", "Current day low price"}, {"qtDayOpen", "Day open price"},
+    {"qtImpliedAsk", "Implied best ask"}, {"qtImpliedBid", "Implied best bid"},
+    {"qtIndicativeOpen", "Indicative open"}, {"qtMarker", "Marker price"},
+    {"qtOutrightAsk", "Outright best ask"}, {"qtOutrightBid", "Outright best bid"},
+    {"qtSettlement", "Settlement price"}, {"qtTodayMarker", "Marker price"}, {"qtTrade", "Last trade price"},
+    {"qtYesterdaySettlement", "Yesterday's settlement price"}};
+
+py::dict quote_types_of(vt::Call &c) { return member_table(Com(c).constants(), quote_types); }
+
+py::object QuoteType2String(vt::Call &c, py::handle quoteType) {
+    return vt::get_item(quote_types_of(c), quoteType);
+}
+
 // The Quote field each quote type's text fills, the first row whose text
-// equals it; null for the types that fill none.
-NameRow quote_fields[] = {
+// equals it; each row replaces its field through its own site.
+NameRow quote_fields[kQuoteFields] = {
     {"Last trade price", "last_price"}, {"Best bid", "bid_price"}, {"Best ask", "ask_price"},
     {"Day open price", "open_price"}, {"Current day high price", "high_price"},
     {"Current day low price", "low_price"}, {"Yesterday's settlement price", "prev_close_price"}};
-py::handle field_for(py::handle text) {
+NameRow *row_for(py::handle text) {
     for (NameRow &row : quote_fields)
-        if (vt::equal(text, row.first.get())) return row.second.get();
-    return py::handle();
+        if (vt::equal(text, row.first.get())) return &row;
+    return nullptr;
 }
 
 void OnInstrumentChanged(vt::Call &c, py::handle self, py::handle cqgInstrument, py::handle cqgQuotes,
@@ -59,6 +77,7 @@ void OnInstrumentChanged(vt::Call &c, py::handle self, py::handle cqgInstrument,
     py::object instrument = com.dispatch(cqgInstrument);
     py::object quotes = com.dispatch(cqgQuotes);
     py::object gateway = VT_ATTR(self, "gateway");
+    py::object table;
     vt::for_each(quotes, [&](py::object &quote) {
         if (!vt::truth(VT_ATTR(quote, "IsValid"))) return;
         py::object symbol = last_part(VT_ATTR(instrument, "FullName"));
@@ -72,35 +91,25 @@ void OnInstrumentChanged(vt::Call &c, py::handle self, py::handle cqgInstrument,
             record = vt::call(quote_class, {security, VT_ATTR(security, "exchange"), now(c)},
                               {VT_ID("security"), VT_ID("exchange"), VT_ID("datetime")});
         }
-        // The type is named once per quote: the text decides the field.
+        // The type is named once per quote. The module's own QuoteType2String
+        // names every quote of the event from one table (its members are pure
+        // reads), made when the first quote is named; a replacement is called
+        // for each.
         py::object to_text = c.global(VT_ID("QuoteType2String"));
-        py::object text = vt::call(to_text, {VT_ATTR(quote, "Type")});
-        if (py::handle field = field_for(text)) {
-            py::object replace = c.global(VT_ID("replace"));
-            record = vt::call(replace, {record, VT_ATTR(quote, "price"), now(c)},
-                              {field, VT_ID("datetime")});
+        py::object type = VT_ATTR(quote, "Type");
+        const bool own = vt::runs(to_text, vt::body<QuoteType2String>);
+        if (own && !table) table = quote_types_of(c);
+        py::object text = own ? vt::get_item(table, type) : vt::call(to_text, {type});
+        if (NameRow *row = row_for(text)) {
+            py::object fn = c.global(VT_ID("replace"));
+            record = replace(quote_replace(row - quote_fields), fn, {record, VT_ATTR(quote, "price"), now(c)},
+                             {row->second.get(), VT_ID("datetime")});
         }
         vt::set_item(cache, security, record);
         if (nonzero(VT_ATTR(record, "last_price")) ||
             (nonzero(VT_ATTR(record, "bid_price")) && nonzero(VT_ATTR(record, "ask_price"))))
             vt::call_method(gateway, VT_ID("process_quote"), record);
     });
-}
-
-// The text of each quote type, keyed by its member.
-NameRow quote_types[] = {
-    {"qtAsk", "Best ask"}, {"qtBid", "Best bid"},
-    {"qtCohUndAsk", "Coherent underlying price for the best ask"},
-    {"qtCohUndBid", "Coherent underlying price for the best bid"}, {"qtDayHigh", "Current day high price"},
-    {"qtDayLow", "Current day low price"}, {"qtDayOpen", "Day open price"},
-    {"qtImpliedAsk", "Implied best ask"}, {"qtImpliedBid", "Implied best bid"},
-    {"qtIndicativeOpen", "Indicative open"}, {"qtMarker", "Marker price"},
-    {"qtOutrightAsk", "Outright best ask"}, {"qtOutrightBid", "Outright best bid"},
-    {"qtSettlement", "Settlement price"}, {"qtTodayMarker", "Marker price"}, {"qtTrade", "Last trade price"},
-    {"qtYesterdaySettlement", "Yesterday's settlement price"}};
-
-py::object QuoteType2String(vt::Call &c, py::handle quoteType) {
-    return vt::get_item(member_table(Com(c).constants(), quote_types), quoteType);
 }
 
 }  // namespace

@@ -187,6 +187,9 @@ private:
 };
 
 ReplaceSite ask_replace, bid_replace;
+static ReplaceSite quote_sites[kQuoteFields];
+
+ReplaceSite &quote_replace(std::size_t field) { return quote_sites[field]; }
 
 py::object replace(ReplaceSite &site, py::handle fn, std::initializer_list<py::handle> args,
                    std::initializer_list<py::handle> changes) {

@@ -1,6 +1,7 @@
 // `replace(record, **changes)` for the framework's frozen records.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 
 #include "celbridge.h"
@@ -9,9 +10,11 @@ namespace cel {
 
 // What one call site learned about the records it replaces (see replace.cpp):
 // one site for each set of changed names, always passed in the same order (a
-// plan trusts them): the order book's two sides.
+// plan trusts them): the order book's two sides, the quote's fields.
 class ReplaceSite;
 extern ReplaceSite ask_replace, bid_replace;
+constexpr std::size_t kQuoteFields = 7;
+ReplaceSite &quote_replace(std::size_t field);
 
 // fn(record, **changes), where fn is the module's `replace` of the moment,
 // `args` the record and the new values, `changes` the interned field names

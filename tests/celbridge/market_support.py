@@ -97,13 +97,17 @@ class Gateway:
         self.celEnvironment = SimpleNamespace(cqgCEL=api)
         self.symbols = {s.code: s for s in securities}
         self.cqg_orderbooks = {s: None for s in securities}
-        self.books = []
+        self.cqg_quotes = {s: None for s in securities}
+        self.books, self.quotes = [], []
 
     def get_vl_security_from_cqg_symbol(self, symbol):
         return self.symbols.get(symbol)
 
     def process_orderbook(self, book):
         self.books.append(book)
+
+    def process_quote(self, quote):
+        self.quotes.append(quote)
 
 
 def make_client(mod, monkeypatch, securities=(Key("EPZ4"),)):

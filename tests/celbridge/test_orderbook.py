@@ -187,6 +187,7 @@ def fresh_book():
         bid_volume_1: float = 0
         ask_price_1: float = 0
         ask_volume_1: float = 0
+        last_price: float = 0                    # a quote's trade
     return Fresh
 
 
@@ -220,23 +221,43 @@ TWISTS = {
 }
 
 
+# Each event replaces its records through its own sites: a tick's ask side,
+# a quote's trade price. (the gateway's records, the event, the changes)
+def tick_event(cl, price, volume):
+    cl.bridge.OnTicksAdded(Collection("EPZ4", [tick(C.tptAsk, price, volume)]), 1)
+
+
+def quote_event(cl, price, volume):
+    quote = SimpleNamespace(IsValid=True, Type=C.qtTrade, price=price)
+    cl.bridge.OnInstrumentChanged(SimpleNamespace(FullName="F.US.EPZ4"), [quote], None)
+
+
+EVENTS = {
+    "tick": ("cqg_orderbooks", tick_event, lambda p, v: {"ask_volume_1": v, "ask_price_1": p}),
+    "quote": ("cqg_quotes", quote_event, lambda p, v: {"last_price": p}),
+}
+
+
+@pytest.mark.parametrize("event", EVENTS)
 @pytest.mark.parametrize("twist", TWISTS)
-def test_a_learned_record_class_follows_later_changes(cl, monkeypatch, twist):
+def test_a_learned_record_class_follows_later_changes(cl, monkeypatch, twist, event):
+    records, send, changes = EVENTS[event]
+    records = getattr(cl.gateway, records)
     monkeypatch.setattr(cl.mod, "datetime", SimpleNamespace(now=lambda: "now"))
     Fresh = fresh_book()
-    cl.gateway.cqg_orderbooks[cl.security] = Fresh(cl.security, "CME", "then", 99.0, 3)
+    records[cl.security] = Fresh(cl.security, "CME", "then", 99.0, 3)
     for price in (98.0, 99.0):                   # the client learns the class
-        cl.bridge.OnTicksAdded(Collection("EPZ4", [tick(C.tptAsk, price, 5)]), 1)
-    record = cl.gateway.cqg_orderbooks[cl.security]
+        send(cl, price, 5)
+    record = records[cl.security]
     real_replace = dataclasses.replace
     TWISTS[twist](Fresh, record, monkeypatch)
     try:
-        want = real_replace(record, ask_volume_1=7, ask_price_1=100.0, datetime="now")
+        want = real_replace(record, **changes(100.0, 7), datetime="now")
     except (TypeError, ValueError, AttributeError) as e:
         want = (type(e), str(e))
     try:
-        cl.bridge.OnTicksAdded(Collection("EPZ4", [tick(C.tptAsk, 100.0, 7)]), 1)
-        got = cl.gateway.cqg_orderbooks[cl.security]
+        send(cl, 100.0, 7)
+        got = records[cl.security]
     except (TypeError, ValueError, AttributeError) as e:
         assert (type(e), str(e)) == want
         return

@@ -482,12 +482,12 @@ py::object make_function(py::handle globals, const char *qualname, SignaturePtr 
                         std::move(closure), annotations);
 }
 
-py::object copy_function(py::handle prototype, py::object closure) {
+py::object copy_function(py::handle prototype, py::object closure, py::handle name) {
     if (!is_function(prototype)) throw py::type_error("copy_function() needs a native function");
     FunctionObject *p = as_function(prototype.ptr());
     if (!p->annotations) p->annotations = check(PyDict_New()).release().ptr();
-    py::object copy = new_function(p->globals, p->name, p->qualname, p->sig, p->impl, p->doc,
-                                   std::move(closure), p->annotations);
+    py::object copy = new_function(p->globals, name ? name : py::handle(p->name), p->qualname, p->sig,
+                                   p->impl, p->doc, std::move(closure), p->annotations);
     // Each gets a dict of its own, as each run of a nested def makes one,
     // but only when its __annotations__ is first asked for.
     p->annotations_shared = as_function(copy.ptr())->annotations_shared = true;

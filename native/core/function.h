@@ -156,8 +156,9 @@ py::object make_function(py::handle globals, const char *qualname,
 
 // A new function made like `prototype` (same body, signature, names, doc
 // and a copy of its annotations) with its own closure: what each run of a
-// nested `def` gives in Python.
-py::object copy_function(py::handle prototype, py::object closure);
+// nested `def` gives in Python. A `name` given is the copy's __name__ from
+// the start, as the def's function renamed at once would have it.
+py::object copy_function(py::handle prototype, py::object closure, py::handle name = py::handle());
 
 // True when `obj` is a native function whose body is `impl`: a caller may
 // then do that body's work itself (a table built once for many lookups...)

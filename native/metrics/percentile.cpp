@@ -22,9 +22,9 @@ py::object percentile(vt::Call &c, py::handle n) {
         return vt::make_function(c.globals(), "percentile.<locals>.percentile_", sig,
                                  vt::checked_body<percentile_>("percentile_", sig));
     });
-    py::object fn = vt::copy_function(made, py::reinterpret_borrow<py::object>(n));
-    vt::set_attr(fn, VT_ID("__name__"), vt::check(PyUnicode_FromFormat("percentile_%S", n.ptr())));
-    return fn;
+    // "percentile_%s" % n: str(n), which a float subclass may define.
+    py::object name = vt::concat({VT_ID("percentile_"), vt::str_of(n)});
+    return vt::copy_function(made, py::reinterpret_borrow<py::object>(n), name);
 }
 
 const char kPercentileDoc[] =

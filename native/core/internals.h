@@ -45,8 +45,29 @@ struct DictChanges {
 };
 DictChanges &dict_changes();
 
+// Whether the dict is watched by `watcher` already: the low eight bits of
+// its (otherwise deprecated) version field are its watchers on 3.12 and 3.13.
+// Read directly, so a dict asked about again costs no call into the
+// interpreter (each of which finds the thread state anew).
+inline bool dict_watched(py::handle dict, int watcher) {
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#else
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return (reinterpret_cast<PyDictObject *>(dict.ptr())->ma_version_tag >> watcher) & 1;
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#else
+#pragma GCC diagnostic pop
+#endif
+}
+
 inline std::uint64_t dict_version(py::handle dict) {
     DictChanges &changes = dict_changes();
+    if (changes.watcher >= 0 && dict_watched(dict, changes.watcher)) return changes.count;
     if (changes.watcher < 0 || PyDict_Watch(changes.watcher, dict.ptr()) < 0) {
         PyErr_Clear();
         // Unwatched: a version no caller has seen, so nothing is trusted.

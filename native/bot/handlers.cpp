@@ -7,8 +7,26 @@ namespace bot {
 
 namespace {
 
+// Whether int() must refuse the word: an exact ASCII str holding a character
+// that no base-10 literal has. Of ASCII, int() accepts only digits, a sign,
+// underscores and the whitespace " \t\n\v\f\r".
+bool never_an_int(PyObject *word) {
+    if (!PyUnicode_CheckExact(word) || !PyUnicode_IS_ASCII(word)) return false;
+    const auto *text = static_cast<const unsigned char *>(PyUnicode_DATA(word));
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(word); i < n; ++i) {
+        const unsigned char ch = text[i];
+        const bool allowed = (ch >= '0' && ch <= '9') || ch == '+' || ch == '-' || ch == '_' ||
+                             ch == ' ' || (ch >= '\t' && ch <= '\r');
+        if (!allowed) return true;
+    }
+    return false;
+}
+
 // int(word), or an empty object when int() refuses the word with ValueError.
+// A word that is surely refused (a usage mistake) is answered without
+// making the error, which newer interpreters build in full.
 py::object to_count(py::handle word) {
+    if (never_an_int(word.ptr())) return py::object();
     PyObject *count = PyNumber_Long(word.ptr());
     if (count) return py::reinterpret_steal<py::object>(count);
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();

@@ -9,7 +9,8 @@ from twinfuzz import Log, Rec, Target, failure, load_twin, show
 HANDLERS = ("echo", "stop", "balance", "positions", "orders", "deals", "cancel_orders",
             "cancel_order", "send_order", "close_positions")
 WORDS = ("-a", "-a", "5", "0", "-1", "x", "１２", " 7", "3.5", "", "GW", "gw",
-         "1,2,3,4,5,6,7,8", "a,b", ",,,,,,,", "10000000000000000000000")
+         "1,2,3,4,5,6,7,8", "a,b", ",,,,,,,", "10000000000000000000000",
+         "\x1c7\t", "1_000", "+-1", "1__0", "٣", "7e", "\x0b-2\x1f")
 INITIAL = {
     "velmor_trader_status": "Running", "get_balance": False, "get_positions": False,
     "get_orders": False, "active_orders": False, "num_orders_displayed": 1, "get_deals": False,

@@ -15,7 +15,10 @@ dynamic-dispatch COM layer does.  The gateway is the framework's CqgGateway.
 
 The floor is the same event's unavoidable calls alone (every Dispatch, every
 enumeration member the behaviour reads, the event objects' members, the
-gateway's calls), made from plain Python: no client can do with less.  Its
+gateway's calls, the clock and each COM time converted, for each record
+replaced its class called with every field, and a placement's timeout
+message with the order's text),
+made from plain Python: no client can do with less.  Its
 enumeration reads call the stand-in's ``__getattr__`` directly, which is what
 answering a member costs; plain ``getattr`` first builds and drops an
 AttributeError on top of that.  The machine is shared, so implementations are
@@ -42,10 +45,11 @@ import win32com.client  # noqa: E402
 import random  # noqa: E402
 
 from velmor_trader.core.constants import Direction, OrderType  # noqa: E402
-from velmor_trader.core.data import Bar  # noqa: E402
+from velmor_trader.core.data import Bar, OrderBook, Quote as QuoteRecord  # noqa: E402
 from velmor_trader.core.order import Order as VlOrder  # noqa: E402
 from velmor_trader.core.security import Futures  # noqa: E402
 from velmor_trader.gateways.cqg.gateway import CqgGateway  # noqa: E402
+from velmor_trader.gateways.cqg.wrapper.CELEnvironment import AssertMessage  # noqa: E402
 from velmor_trader.gateways.cqg.simulator.objects import (  # noqa: E402
     Collection, Quote, Tick, Ticks, TicksRequest)
 from velmor_trader.gateways.cqg.simulator.orders import Properties  # noqa: E402
@@ -184,12 +188,27 @@ def time_placing(client, order, n):
 
 # -- the floor: the calls a client cannot avoid, and nothing else -------------
 
-QUOTE_MEMBERS = ("qtAsk", "qtBid", "qtCohUndAsk", "qtCohUndBid", "qtDayHigh", "qtDayLow",
-                 "qtDayOpen", "qtImpliedAsk", "qtImpliedBid", "qtIndicativeOpen", "qtMarker",
-                 "qtOutrightAsk", "qtOutrightBid", "qtSettlement", "qtTodayMarker", "qtTrade",
-                 "qtYesterdaySettlement")
+QUOTE_MEMBERS = (("qtAsk", "Best ask"), ("qtBid", "Best bid"),
+                 ("qtCohUndAsk", "Coherent underlying price for the best ask"),
+                 ("qtCohUndBid", "Coherent underlying price for the best bid"),
+                 ("qtDayHigh", "Current day high price"), ("qtDayLow", "Current day low price"),
+                 ("qtDayOpen", "Day open price"), ("qtImpliedAsk", "Implied best ask"),
+                 ("qtImpliedBid", "Implied best bid"), ("qtIndicativeOpen", "Indicative open"),
+                 ("qtMarker", "Marker price"), ("qtOutrightAsk", "Outright best ask"),
+                 ("qtOutrightBid", "Outright best bid"), ("qtSettlement", "Settlement price"),
+                 ("qtTodayMarker", "Marker price"), ("qtTrade", "Last trade price"),
+                 ("qtYesterdaySettlement", "Yesterday's settlement price"))
 STATUS_MEMBERS = ("osActiveAt", "osContingent", "osInCancel", "osInClient", "osInModify",
                   "osInTransit", "osNotSent", "osParked", "osInOrderBook", "osFilled")
+
+
+QUOTE_FIELDS = {"Last trade price": "last_price", "Best bid": "bid_price", "Best ask": "ask_price"}
+
+
+def copied(record, changes):
+    """The record's class called with every field, `changes` over the record's
+    own values: what replacing a record costs at the least."""
+    return type(record)(**{**vars(record), **changes})
 
 
 def floor_quote(gateway, instrument, quotes, properties):
@@ -197,19 +216,23 @@ def floor_quote(gateway, instrument, quotes, properties):
     k, member = com.constants, type(com.constants).__getattr__
     instrument = com.Dispatch(instrument)
     quotes = com.Dispatch(quotes)
+    names = {member(k, name): text for name, text in QUOTE_MEMBERS}  # the types named once per event
     for quote in quotes:
         quote.IsValid
+        instrument.FullName
         security = gateway.get_vl_security_from_cqg_symbol("EPZ4")
         record = gateway.cqg_quotes[security]
-        quote.Type
-        for name in QUOTE_MEMBERS:          # the type named once per quote
-            member(k, name)
-        quote.price
+        field = QUOTE_FIELDS.get(names[quote.Type])
+        if field:
+            record = copied(record, {field: quote.price, "datetime": _dt.datetime.now()})
         gateway.cqg_quotes[security] = record
-        gateway.process_quote(record)
+        if record.last_price or (record.bid_price and record.ask_price):
+            gateway.process_quote(record)
 
 
-TICK_MEMBERS = ("tptAsk", "tptBid", "tptSettlement", "tptTrade")
+TICK_MEMBERS = (("tptAsk", "Ask price"), ("tptBid", "Bid price"), ("tptSettlement", "Settlement price"),
+                ("tptTrade", "Trade price"))
+TICK_SIDES = {"Ask price": ("ask_volume_1", "ask_price_1"), "Bid price": ("bid_volume_1", "bid_price_1")}
 
 
 def floor_ticks(gateway, ticks, added):
@@ -218,17 +241,23 @@ def floor_ticks(gateway, ticks, added):
     ticks = com.Dispatch(ticks)
     count = ticks.Count
     symbol = ticks.Request.Symbol
+    names = {member(k, name): text for name, text in TICK_MEMBERS}  # the types named once per event
     for i in range(count - added, count):
         tick = ticks.Item(i)
         security = gateway.get_vl_security_from_cqg_symbol(symbol)
         record = gateway.cqg_orderbooks[security]
-        kind = tick.PriceType
-        for name in TICK_MEMBERS:           # the type named once per tick
-            member(k, name)
-        if kind != C.tptTrade:
-            tick.Volume, tick.Price
+        side = TICK_SIDES.get(names[tick.PriceType])
+        if side:
+            record = copied(record, {side[0]: tick.Volume, side[1]: tick.Price,
+                                     "datetime": _dt.datetime.now()})
         gateway.cqg_orderbooks[security] = record
-        gateway.process_orderbook(record)
+        if record.bid_price_1 and record.ask_price_1 and record.bid_volume_1 and record.ask_volume_1:
+            gateway.process_orderbook(record)
+
+
+def stamp_of(value):
+    """A COM time as the framework's datetime: its fields read, the class called."""
+    return _dt.datetime(value.year, value.month, value.day, value.hour, value.minute, value.second)
 
 
 def floor_order(gateway, change, order, old, fill, error):
@@ -238,7 +267,7 @@ def floor_order(gateway, change, order, old, fill, error):
     properties = com.Dispatch(order.Properties)
     status = properties(member(k, "opGWStatus")).Value
     properties(member(k, "opGUID")).Value
-    properties(member(k, "opEventServerTimestamp")).Value
+    stamp_of(properties(member(k, "opEventServerTimestamp")).Value)
     properties(member(k, "opAverageFillPrice")).Value
     properties(member(k, "opFilledQuantity")).Value
     for name in STATUS_MEMBERS:
@@ -250,7 +279,7 @@ def floor_order(gateway, change, order, old, fill, error):
     if fill:
         fill = com.Dispatch(fill)
         fill.Status == member(k, "fsNormal")
-        fill.Timestamp, fill.Price, fill.Quantity, fill.Order.GUID, fill.Id
+        stamp_of(fill.Timestamp), fill.Price, fill.Quantity, fill.Order.GUID, fill.Id
         gateway.process_deal({"deal_id": "x"})
 
 
@@ -267,7 +296,7 @@ class PlacingSink:
         properties = com.Dispatch(order.Properties)
         status = properties(member(k, "opGWStatus")).Value
         guid = properties(member(k, "opGUID")).Value
-        properties(member(k, "opEventServerTimestamp")).Value
+        stamp_of(properties(member(k, "opEventServerTimestamp")).Value)
         properties(member(k, "opAverageFillPrice")).Value
         properties(member(k, "opFilledQuantity")).Value
         for name in STATUS_MEMBERS:
@@ -297,7 +326,7 @@ def floor_place(gateway, api, order, sink, lock, trace):
         created.GUID
         sink.placed.clear()
         created.Place()
-        sink.placed.wait(10)
+        AssertMessage(sink.placed.wait(10), "Order placing timeout!\n" + format(order) + " ")
         return sink.guid
 
 
@@ -331,8 +360,10 @@ def main():
     }
     clients = {name: make_client(module) for name, module in modules.items()}
     floor_gateway = CqgGateway([SECURITY])
-    floor_gateway.cqg_quotes[SECURITY] = 0
-    floor_gateway.cqg_orderbooks[SECURITY] = 0
+    floor_gateway.cqg_quotes[SECURITY] = QuoteRecord(security=SECURITY, exchange=SECURITY.exchange,
+                                                     datetime=STAMP)
+    floor_gateway.cqg_orderbooks[SECURITY] = OrderBook(security=SECURITY, exchange=SECURITY.exchange,
+                                                       datetime=STAMP)
     quote_args, events, order = quote_event(), order_events(), limit_order()
     tick_args = tick_event()
     history = {name: bar_history() for name in clients}

@@ -59,8 +59,9 @@ ROW = re.compile(r"^\| (\S+) \| (.+?) \| ([\d.]+)x \| ([\d.]*)x? \|")
 
 def compare():
     """The kept tables of every version side by side. A ratio more than 10 %
-    below 3.11's is marked "<"; its floor ratio says how near that version
-    comes to the calls it cannot avoid."""
+    below 3.11's is marked "<", or "~" where the row's native time over its
+    floor is within 10 % of 3.11's: there the newer interpreter ran the plain
+    code faster, and native kept its distance to the calls it cannot avoid."""
     tables = {}
     for version in VERSIONS:
         path = last_run(version)
@@ -89,7 +90,9 @@ def compare():
             speedup, floor = got
             cell = f"{speedup:.2f}x" + (f" ({floor:.2f}x)" if floor is not None else "")
             if v != "3.11" and key in base and speedup < 0.9 * base[key][0]:
-                cell += " <"
+                base_floor = base[key][1]
+                near = floor is not None and base_floor is not None and floor <= 1.1 * base_floor
+                cell += " ~" if near else " <"
             cells.append(cell)
         print(f"| {key[0]} | {key[1]} | " + " | ".join(cells) + " |")
     return 0

@@ -191,6 +191,18 @@ def test_hash_and_eq_read_value_of_enums_that_redefine_it(sec):
     assert (s == sec.Security("1", "x", exchange=Venue.A)) is True
 
 
+def test_an_enum_class_given_its_own_value_later_is_read_anew(sec):
+    import enum
+
+    class Venue(enum.Enum):
+        A = "a"
+
+    s = sec.Security("1", "x", exchange=Venue.A)
+    assert hash(s) == hash("x|1|a")
+    Venue.value = property(lambda self: "later-" + self._value_)
+    assert hash(s) == hash("x|1|later-a")
+
+
 def test_reassigned_hash_takes_effect(impl):
     code = (f"from {module_name('security', impl)} import Security;"
             "from velmor_trader.core.constants import Exchange;"
